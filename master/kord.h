@@ -1,0 +1,99 @@
+// kord's process-wide state and the operations its modules share.
+// Each block names the file that defines it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "master/records.h"
+#include "port/port.h"
+#include "sorvan.h"
+
+namespace kord {
+
+inline constexpr const char *kServiceName = "Tessaron Master Server";
+inline constexpr const char *kDisplayName = "Tessaron(tm) Master Server";
+inline constexpr const char *kVersion = "v3.6.7";
+inline constexpr int kStopSignal = 8;
+
+// ---- server.cpp: start-up, options, process state ----
+extern char g_host_name[128];
+extern char *g_admin_mail;      // -m address, null when unset
+extern int g_debug;
+extern uint32_t *g_ctlmap;      // control map: the group count
+extern GroupRecord *g_groups;   // data map
+extern int g_group_count;
+extern DirWatcher *g_watcher;   // null until the watch starts / after stop
+int server_main(int argc, char **argv);
+
+// ---- mainloop.cpp: the one-second main loop ----
+int dispatch_change(DirWatcher *w);
+void main_loop_pass(void);
+[[noreturn]] void main_loop(void);
+// What dispatch_change hands to the watcher's callback through the event
+// library; the callback frees path (freestr) and the record (memput).
+struct DispatchRecord {
+    DirWatcher *watcher;
+    char *path;
+    int32_t action;
+};
+// Stop path: stops and frees g_watcher once the main loop is out of it;
+// the main loop never touches the watcher afterwards.
+void stop_watcher(void);
+
+// ---- groups.cpp: cluster groups and control maps ----
+uint32_t *open_control_map(void);
+int count_groups(void);
+GroupRecord *open_data_map(const char *name, int count);
+void load_groups(GroupRecord *groups, int count);
+void copy_peer_groups(void);
+GroupRecord *find_group(const char *key);
+void copy_peer_node(GroupRecord *mirror, NodeRecord *slot, const NodeRecord *peer);
+
+// ---- zone.cpp: zone files ----
+int clean_all_cndb(void);
+int cnode_init(const GroupRecord *g);
+FILE *cnode_file(void);         // this thread's open zone file, or null
+int cnode_close(void);          // -1 when none is open
+
+// ---- nodefile.cpp: node files and balancing method ----
+inline constexpr uint32_t kMethodLoad = 1, kMethodWload = 2, kMethodCpu = 4,
+    kMethodRtt = 8, kMethodNusers = 16, kMethodMem = 32, kMethodFailsafe = 64,
+    kMethodTrafficAlloc = 128;
+uint32_t parse_method(const char *keyword);
+int read_node_file(NodeRecord *slot);
+void node_file_defaults(NodeRecord *slot);
+void on_node_file_change(struct ev_context *ctx, void *uap, const void *tag);
+
+// ---- workers.cpp: node monitor workers and alerts ----
+struct ThresholdAlert;
+typedef int (*alert_sender)(void *record);
+void start_workers(void);
+uint32_t CreateChild(int g, int i);
+void stop_workers(void);
+void status_step(ProbeStatus *s, uint32_t retries);
+void status_ok(ProbeStatus *s);
+void status_fail(ProbeStatus *s, uint32_t retries);
+int alert_raise(ProbeStatus *s, alert_sender sender, void *record);
+void alert_expire(ProbeStatus *s, uint32_t minutes);
+void latch_alert(AlertLatch *l, uint32_t minutes, ThresholdAlert *record);
+void check_thresholds(GroupRecord *g, NodeRecord *slot);
+
+// ---- ports.cpp: port probes and port files ----
+FILE *open_port_file(const GroupRecord *g, const NodeRecord *slot);
+int read_port_file(const GroupRecord *g, NodeRecord *slot);
+int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot);
+
+// ---- agentq.cpp: agent load query ----
+int query_agent(GroupRecord *g, NodeRecord *slot);
+void decode_agent_reply(const unsigned char *reply, NodeRecord *slot);
+
+// ---- service.cpp: service shell (systemd) ----
+int service_entry(int argc, char **argv);   // the process entry
+void on_stop(int sig);
+int report_status(int state);
+// 1 another kord holds the pid-file lock, 0 this process holds it now,
+// -1 the lock file cannot be opened.
+int service_running(const char *machine, const char *service);
+
+}  // namespace kord
