@@ -1,0 +1,71 @@
+#!/bin/sh
+# package.sh [BUILD_DIR] [OUT_DIR]
+# Builds OUT_DIR/tessaron_<version>_amd64.deb (default OUT_DIR: BUILD_DIR,
+# default BUILD_DIR: build) from the programs and libraries in BUILD_DIR.
+# Prints the path of the package on its last line.
+set -eu
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$src/build}" && pwd)
+out=${2:-$build}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+command -v dpkg-deb >/dev/null || { echo "package.sh: dpkg-deb is missing" >&2; exit 1; }
+[ -x "$build/bin/kord" ] || { echo "package.sh: $build/bin/kord is not built" >&2; exit 1; }
+[ -x "$build/bin/kord-setup" ] || { echo "package.sh: $build/bin/kord-setup is not built" >&2; exit 1; }
+
+version=$(sed -n 's/^project(tessaron VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+[ -n "$version" ] || { echo "package.sh: no version in CMakeLists.txt" >&2; exit 1; }
+
+stage=$(mktemp -d "${TMPDIR:-/tmp}/tessaron-deb.XXXXXX")
+trap 'rm -rf "$stage"' EXIT INT TERM
+root="$stage/opt/tessaron"
+mkdir -p "$root/bin" "$root/lib/setup" "$root/include" "$root/data" "$root/nodes" \
+         "$root/ports" "$root/nsdb/cn" "$stage/usr/share/doc/tessaron" \
+         "$stage/usr/share/tessaron/package" "$stage/var/cache/tessaron" "$stage/DEBIAN"
+
+# Programs (whichever are built) and libraries.
+for p in kord kord-setup sorvan-agent kordstat sorvan-sync; do
+    [ -x "$build/bin/$p" ] && install -m 0755 "$build/bin/$p" "$root/bin/$p"
+done
+cp -P "$build"/lib/libsorvan.so* "$root/lib/"
+install -m 0644 "$build/lib/libkord_setup.so" "$root/lib/libkord_setup.so"
+install -m 0644 "$src/util/sorvan.h" "$root/include/sorvan.h"
+strip --strip-unneeded "$root"/bin/* "$root"/lib/*.so* 2>/dev/null || true
+
+# Example installation root: the demo's group file, node and port files.
+demo="$src/examples/demo"
+[ -f "$demo/gpfile" ] && install -m 0644 "$demo/gpfile" "$root/gpfile"
+for d in nodes ports; do
+    [ -d "$demo/$d" ] && cp -R "$demo/$d/." "$root/$d/"
+done
+
+# Documentation.
+for f in "$src"/docs/*.md "$src/packaging/README.md"; do
+    [ -f "$f" ] && install -m 0644 "$f" "$stage/usr/share/doc/tessaron/"
+done
+
+# The installation package the installer actions keep and restore: here a
+# manifest of the installed files with their checksums.
+manifest="$stage/usr/share/tessaron/package/Tessaron(tm) Master Server.msi"
+{
+    echo "Tessaron(tm) Master Server $version"
+    (cd "$stage" && find opt usr/share/doc -type f | LC_ALL=C sort | xargs -d '\n' sha256sum)
+} > "$manifest"
+
+# Control files.
+size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
+sed -e "s/@VERSION@/$version/" -e "s/@INSTALLED_SIZE@/$size/" \
+    "$src/packaging/control" > "$stage/DEBIAN/control"
+[ -f "$root/gpfile" ] && echo "/opt/tessaron/gpfile" > "$stage/DEBIAN/conffiles"
+for s in postinst prerm postrm; do
+    sed -e "/@COMMON@/{r $src/packaging/common.sh" -e "d}" "$src/packaging/$s" \
+        > "$stage/DEBIAN/$s"
+    chmod 0755 "$stage/DEBIAN/$s"
+done
+find "$stage" -type d -exec chmod 0755 {} +
+
+deb="$out/tessaron_${version}_amd64.deb"
+dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
+echo "$deb"

@@ -1,0 +1,192 @@
+// Hosts-file entries: find, add, remove, and the hexadecimal helper.
+#include <gtest/gtest.h>
+
+#include "sorvan.h"
+#include "testutil.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+using testutil::TempDir;
+using testutil::read_file;
+using testutil::write_file;
+
+namespace {
+
+const std::string kHosts =
+    "# static table\n"
+    "127.0.0.1\t\tlocalhost\n"
+    "\n"
+    "#10.0.0.1 old entry\n"
+    "10.0.0.10\t\tten\n"
+    "10.0.0.2\t\ttwo\n";
+
+TEST(HostsFind, PrefixMatchSkipsCommentsAndBlankLines) {
+    TempDir d;
+    std::string h = d / "hosts";
+    write_file(h, kHosts);
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), "127.0.0.1"), 1);
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), "10.0.0.1"), 1);   // matches 10.0.0.10
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), "10.0.0.3"), 0);
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), "#10.0.0.1"), 0);  // comments are not entries
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), "10.0.0.2\t\ttwo"), 1);
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), "10.0.0.2\t\ttwos"), 0);
+    EXPECT_EQ(HostsFileFindEntry((d / "missing").c_str(), "10.0.0.1"), -1);
+    // An empty key would match every line: refused.
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), ""), -1);
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), nullptr), -1);
+}
+
+TEST(HostsFind, NullPathMeansTessaronHosts) {
+    TempDir d;
+    write_file(d / "hosts", "192.0.2.1 a\n");
+    setenv("TESSARON_HOSTS", (d / "hosts").c_str(), 1);
+    EXPECT_EQ(HostsFileFindEntry(nullptr, "192.0.2.1"), 1);
+    EXPECT_EQ(HostsFileAddEntry("", "192.0.2.2", "b"), 0);
+    EXPECT_EQ(HostsFileRemoveEntry(nullptr, "192.0.2.1"), 1);
+    unsetenv("TESSARON_HOSTS");
+    EXPECT_EQ(read_file(d / "hosts"), "192.0.2.2\t\tb\n");
+}
+
+TEST(HostsFind, LongAndBinaryLinesAreWholeLines) {
+    TempDir d;
+    std::string h = d / "hosts";
+    // The key sits 1023 characters into a long line: not the start of a line.
+    std::string longline = "# " + std::string(1021, 'x') + "10.9.9.9 hidden\n";
+    std::string binary("\x00\xff\x01 10.1.1.1\n", 13);
+    write_file(h, longline + binary + "10.2.2.2 last-without-newline");
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), "10.9.9.9"), 0);
+    EXPECT_EQ(HostsFileFindEntry(h.c_str(), "10.2.2.2"), 1);
+    EXPECT_EQ(HostsFileRemoveEntry(h.c_str(), "10.9.9.9"), 1);
+    EXPECT_EQ(read_file(h), longline + binary + "10.2.2.2 last-without-newline");
+    EXPECT_EQ(HostsFileRemoveEntry(h.c_str(), "10.2.2.2"), 1);
+    EXPECT_EQ(read_file(h), longline + binary);
+}
+
+TEST(HostsAdd, AppendsOnceAndNeverCreates) {
+    TempDir d;
+    std::string h = d / "hosts";
+    write_file(h, kHosts);
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "10.0.0.3", "three"), 0);
+    EXPECT_EQ(read_file(h), kHosts + "10.0.0.3\t\tthree\n");
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "10.0.0.3", "other"), 1);
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "10.0.0.1", "one"), 1);  // prefix of 10.0.0.10
+    EXPECT_EQ(read_file(h), kHosts + "10.0.0.3\t\tthree\n");
+
+    EXPECT_EQ(HostsFileAddEntry((d / "missing").c_str(), "10.0.0.1", "one"), 1);
+    EXPECT_FALSE(fs::exists(d / "missing"));
+}
+
+TEST(HostsAdd, KeepsLinesApartAndRefusesBadInput) {
+    TempDir d;
+    std::string h = d / "hosts";
+    write_file(h, "127.0.0.1 localhost");  // no final newline
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "10.0.0.5", "five"), 0);
+    EXPECT_EQ(read_file(h), "127.0.0.1 localhost\n10.0.0.5\t\tfive\n");
+
+    std::string before = read_file(h);
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "10.0.0.6", "six\n10.6.6.6 injected"), 1);
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "10.0.0.6\n", "six"), 1);
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "", "six"), 1);
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "#10.0.0.6", "six"), 1);
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "10.0.0.6", nullptr), 1);
+    // 1023 characters is the longest entry; a longer one would lose its newline.
+    std::string longest(1023 - 8 - 2 - 1, 'n');  // key, two tabs, name, newline
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "10.0.0.8", (longest + "n").c_str()), 1);
+    EXPECT_EQ(read_file(h), before);
+    EXPECT_EQ(HostsFileAddEntry(h.c_str(), "10.0.0.7", longest.c_str()), 0);
+    EXPECT_EQ(read_file(h), before + "10.0.0.7\t\t" + longest + "\n");
+}
+
+TEST(HostsRemove, DropsEveryMatchingLineKeepsTheRest) {
+    TempDir d;
+    std::string h = d / "hosts";
+    write_file(h, kHosts + "10.0.0.1 again\n");
+    chmod(h.c_str(), 0640);
+    EXPECT_EQ(HostsFileRemoveEntry(h.c_str(), "10.0.0.1"), 1);
+    EXPECT_EQ(read_file(h),
+              "# static table\n127.0.0.1\t\tlocalhost\n\n#10.0.0.1 old entry\n10.0.0.2\t\ttwo\n");
+    EXPECT_EQ(fs::status(h).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_FALSE(fs::exists(h + ".new"));
+    // Comments that begin with the key go too.
+    EXPECT_EQ(HostsFileRemoveEntry(h.c_str(), "#10.0.0.1"), 1);
+    EXPECT_EQ(read_file(h), "# static table\n127.0.0.1\t\tlocalhost\n\n10.0.0.2\t\ttwo\n");
+    // Nothing matching: rewritten unchanged.
+    std::string before = read_file(h);
+    EXPECT_EQ(HostsFileRemoveEntry(h.c_str(), "192.168.1.1"), 1);
+    EXPECT_EQ(read_file(h), before);
+    EXPECT_EQ(HostsFileRemoveEntry((d / "missing").c_str(), "10.0.0.1"), -1);
+    EXPECT_EQ(HostsFileRemoveEntry(h.c_str(), ""), -1);  // would empty the file
+    EXPECT_EQ(read_file(h), before);
+}
+
+TEST(HostsRemove, FailuresKeepTheOriginal) {
+    TempDir d;
+    std::string h = d / "hosts";
+    write_file(h, kHosts);
+    // The copy cannot be created.
+    fs::create_directory(h + ".new");
+    EXPECT_EQ(HostsFileRemoveEntry(h.c_str(), "10.0.0.2"), -2);
+    EXPECT_EQ(read_file(h), kHosts);
+    fs::remove(h + ".new");
+    // A path too long for the copy's name.
+    std::string deep = d.path();
+    while (deep.size() < 1100) deep += "/dddddddddddddddddddddddddddddddddddddddddddddddddd";
+    fs::create_directories(deep);
+    write_file(deep + "/h", kHosts);
+    EXPECT_EQ(HostsFileRemoveEntry((deep + "/h").c_str(), "10.0.0.2"), -2);
+    EXPECT_EQ(read_file(deep + "/h"), kHosts);
+}
+
+TEST(HostsRemove, FullDiskKeepsTheOriginal) {
+    if (!testutil::is_root()) GTEST_SKIP() << "needs root for a private tmpfs";
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    TempDir d;
+    ASSERT_EQ(mount("tmpfs", d.path().c_str(), "tmpfs", 0, "size=64k"), 0);
+    std::string h = d / "hosts";
+    std::string big;
+    for (int i = 0; big.size() < 40000; i++) big += "10.1." + std::to_string(i) + " host\n";
+    write_file(h, big);
+    ASSERT_EQ(read_file(h), big);
+    EXPECT_EQ(HostsFileRemoveEntry(h.c_str(), "10.1.0 "), -3);
+    EXPECT_EQ(read_file(h), big);
+    EXPECT_FALSE(fs::exists(h + ".new"));
+    // An append that does not fit leaves the file as it was.
+    write_file(d / "filler", std::string(64 * 1024 - 40960 - 4096, 'f'));
+    std::string name(1000, 'a');
+    int rc = 0;
+    for (int i = 0; i < 64 && rc == 0; i++)
+        rc = HostsFileAddEntry(h.c_str(), ("10.2." + std::to_string(i)).c_str(), name.c_str());
+    EXPECT_EQ(rc, -2);
+    std::string after = read_file(h);
+    EXPECT_EQ(after.back(), '\n');  // no half entry
+    EXPECT_EQ(after.compare(0, big.size(), big), 0);
+    umount(d.path().c_str());
+}
+
+TEST(Hexstr2dec, FirstCharacterIsLeastSignificant) {
+    EXPECT_EQ(hexstr2dec("A", 1), 10);
+    EXPECT_EQ(hexstr2dec("a", 1), 10);
+    EXPECT_EQ(hexstr2dec("g", 1), -1);
+    EXPECT_EQ(hexstr2dec("100", 3), 1);
+    EXPECT_EQ(hexstr2dec("1f", 2), 241);
+    EXPECT_EQ(hexstr2dec("f1", 2), 31);
+    EXPECT_EQ(hexstr2dec("12zz", 2), 0x21);      // only count characters are read
+    EXPECT_EQ(hexstr2dec("00000001", 8), 0x10000000);
+    EXPECT_EQ(hexstr2dec("000000001", 9), 0);    // ninth digit vanishes in 32 bits
+    EXPECT_EQ(hexstr2dec("0000000ff", 9), static_cast<int>(0xf0000000u));
+    EXPECT_EQ(hexstr2dec("", 0), 0);
+    EXPECT_EQ(hexstr2dec("1", 4), -1);           // stops at the end of the text
+    EXPECT_EQ(hexstr2dec(nullptr, 1), -1);
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// Installer actions, through kord-setup and libkord_setup.so, against a
+// throwaway installation root, unit directory and registry tree.
+#include <gtest/gtest.h>
+
+#include "sorvan.h"
+#include "testutil.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <dlfcn.h>
+
+namespace fs = std::filesystem;
+using testutil::TempDir;
+using testutil::read_file;
+using testutil::write_file;
+
+namespace {
+
+const std::string kPkg = "Tessaron(tm) Master Server.msi";
+const std::string kMasterUnit = "tessaron-master-server.service";
+const std::string kTrafficUnit = "tessaron-traffic-controller.service";
+const char *kUninstallKey =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+    "{5C1D2E7A-93B4-4F60-A1D8-7E2B94C0F315}";
+
+bool contains(const std::string &hay, const std::string &needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
+class Setup : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = tmp / "opt/tessaron";
+        units = tmp / "units";
+        reg = tmp / "registry";
+        pkgdir = tmp / "package";
+        fs::create_directories(root);
+        fs::create_directories(units);
+        fs::create_directories(pkgdir);
+        write_file(pkgdir + "/" + kPkg, "package bytes\n");
+        setenv("TESSARON_REGISTRY", reg.c_str(), 1);
+    }
+    void TearDown() override { unsetenv("TESSARON_REGISTRY"); }
+    testutil::RunResult setup(const std::string &action, const std::string &a2,
+                              const std::string &a3, const std::string &a4) {
+        return testutil::run({testutil::bin_path("kord-setup"), action, a2, a3, a4},
+                             {"TESSARON_UNIT_DIR=" + units, "TESSARON_REGISTRY=" + reg});
+    }
+    void record_source(const std::string &dir) {
+        ASSERT_EQ(SetRegItemString(kUninstallKey, "InstallSource", dir.c_str()), 0);
+    }
+    TempDir tmp;
+    std::string root, units, reg, pkgdir;
+};
+
+TEST_F(Setup, CopyToInstallDirKeepsThePackage) {
+    auto r = setup("msi_copy2installdir", pkgdir, tmp / "syslibs", root);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(root + "/lib/setup/" + kPkg), "package bytes\n");
+    EXPECT_EQ(r.err, "");  // no system libraries on this system
+    // Replaces an older copy.
+    write_file(pkgdir + "/" + kPkg, "newer\n");
+    EXPECT_EQ(setup("msi_copy2installdir", pkgdir, "-", root).status, 0);
+    EXPECT_EQ(read_file(root + "/lib/setup/" + kPkg), "newer\n");
+
+    fs::remove(pkgdir + "/" + kPkg);
+    r = setup("msi_copy2installdir", pkgdir, "-", root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");  // failure without a message
+    EXPECT_EQ(read_file(root + "/lib/setup/" + kPkg), "newer\n");
+}
+
+TEST_F(Setup, RegisterAndDeregisterTheUnits) {
+    auto r = setup("register_nt_service", "-", "-", root);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Tessaron(tm) Traffic Controller installed.\n"
+                     "Tessaron(tm) Master Server installed.\n");
+    EXPECT_TRUE(contains(r.err, "Tessaron(tm): Congratulations! The Tessaron(tm) Master Server "
+                                "is installed successfully. Please use the 'Tessaron Control "
+                                "Panel' application to start/stop your cluster service."))
+        << r.err;
+    std::string master = read_file(units + "/" + kMasterUnit);
+    EXPECT_TRUE(contains(master, "Description=Tessaron(tm) Master Server\n"));
+    EXPECT_TRUE(contains(master, "Type=notify\n"));
+    EXPECT_TRUE(contains(master, "ExecStart=" + root + "/bin/kord\n"));
+    EXPECT_TRUE(contains(master, "Environment=TESSARON_ROOT=" + root + "\n"));
+    EXPECT_TRUE(contains(master, "Restart=on-failure\n"));
+    EXPECT_TRUE(contains(master, "AmbientCapabilities=CAP_NET_RAW\n"));
+    EXPECT_TRUE(contains(master, "WantedBy=multi-user.target\n"));
+    std::string traffic = read_file(units + "/" + kTrafficUnit);
+    EXPECT_TRUE(contains(traffic, "Description=Tessaron(tm) Traffic Controller\n"));
+    EXPECT_TRUE(contains(traffic, "ExecStart=" + root + "/bin/Flowgate\n"));
+
+    // Existing services: two failures, still the congratulation, still 1.
+    r = setup("register_nt_service", "-", "-", root);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "CreateService failed - File exists (0x11)\n"
+                     "CreateService failed - File exists (0x11)\n");
+    EXPECT_TRUE(contains(r.err, "Congratulations!"));
+    EXPECT_EQ(read_file(units + "/" + kMasterUnit), master);
+
+    // The kept package is gone already: the user sees why, removal goes on.
+    r = setup("deregister_nt_service", "-", "-", root);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Tessaron(tm) Master Server removed.\n"
+                     "Tessaron(tm) Traffic Controller removed.\n");
+    EXPECT_TRUE(contains(r.err, "Tessaron(TM): No such file or directory\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "Tessaron(TM): Tessaron Master Server was Stopped. Uninstallation "
+                                "will continue to remove Tessaron Master Server files."));
+    EXPECT_FALSE(fs::exists(units + "/" + kMasterUnit));
+    EXPECT_FALSE(fs::exists(units + "/" + kTrafficUnit));
+
+    r = setup("deregister_nt_service", "-", "-", root);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "OpenService failed - No such file or directory (0x2)\n"
+                     "OpenService failed - No such file or directory (0x2)\n");
+}
+
+TEST_F(Setup, ServiceActionsWithoutAUnitDirectory) {
+    fs::remove(units);
+    auto r = setup("register_nt_service", "-", "-", root);
+    EXPECT_EQ(r.status, 0);  // always 1
+    EXPECT_EQ(r.out, "OpenSCManager failed - No such file or directory (0x2)\n"
+                     "OpenSCManager failed - No such file or directory (0x2)\n");
+    r = setup("deregister_nt_service", "-", "-", root);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.out, "OpenSCManager failed"));
+}
+
+TEST_F(Setup, PathsWithSpacesAreQuotedInUnits) {
+    std::string spaced = tmp / "my root%1";
+    fs::create_directories(spaced);
+    ASSERT_EQ(setup("register_nt_service", "-", "-", spaced).status, 0);
+    std::string master = read_file(units + "/" + kMasterUnit);
+    EXPECT_TRUE(contains(master, "ExecStart=\"" + tmp.path() + "/my root%%1/bin/kord\"\n"))
+        << master;
+}
+
+TEST_F(Setup, CopyBackToTheInstallSource) {
+    std::string src = tmp / "source";
+    // No recorded install source.
+    EXPECT_EQ(setup("msi_copy2srcdir", "-", root, root).status, 1);
+
+    ASSERT_EQ(setup("msi_copy2installdir", pkgdir, "-", root).status, 0);
+    record_source(src);
+    auto r = setup("msi_copy2srcdir", "-", root, root);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(src + "/" + kPkg), "package bytes\n");
+    EXPECT_EQ(fs::status(src).permissions(), fs::status(root).permissions());
+
+    // The directory exists already.
+    r = setup("msi_copy2srcdir", "-", root, root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "Tessaron(tm) Error!: You may need to manually find this "
+                                "software's .msi file!\n"));
+}
+
+TEST_F(Setup, DelSrcDirRemovesWhatIsLeft) {
+    for (const char *d : {"data", "bin", "lib/setup", "sbin"}) fs::create_directories(root + "/" + d);
+    write_file(root + "/data/map.data", "map");
+    write_file(root + "/bin/leftover", "x");
+    std::string src = tmp / "source";
+    fs::create_directories(src);
+    write_file(src + "/" + kPkg, "p");
+    record_source(src);
+
+    auto r = setup("msi_delsrcdir", "-", "-", root);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(root + "/data"));
+    EXPECT_TRUE(fs::exists(root + "/bin/leftover"));  // not empty: stays
+    EXPECT_FALSE(fs::exists(root + "/lib"));           // still removed after bin
+    EXPECT_FALSE(fs::exists(root + "/sbin"));
+    EXPECT_FALSE(fs::exists(src));
+
+    // Install source gone already: 0, but the root is still cleaned.
+    fs::create_directories(root + "/sbin");
+    EXPECT_EQ(setup("msi_delsrcdir", "-", "-", root).status, 1);
+    EXPECT_FALSE(fs::exists(root + "/sbin"));
+    // A source directory holding other files stays, and the action fails.
+    fs::create_directories(src);
+    write_file(src + "/" + kPkg, "p");
+    write_file(src + "/other", "o");
+    EXPECT_EQ(setup("msi_delsrcdir", "-", "-", root).status, 1);
+    EXPECT_TRUE(fs::exists(src + "/other"));
+    EXPECT_FALSE(fs::exists(src + "/" + kPkg));
+}
+
+TEST_F(Setup, InstallSourceCommandsOfKordSetup) {
+    std::string src = tmp / "source dir";
+    EXPECT_EQ(setup("set_install_source", src, "-", root).status, 0);
+    EXPECT_STREQ(GetRegItemString(kUninstallKey, "InstallSource"), src.c_str());
+    EXPECT_EQ(setup("clean_install_source", "-", "-", root).status, 0);
+    EXPECT_EQ(GetRegItemString(kUninstallKey, "InstallSource"), nullptr);
+    EXPECT_EQ(setup("clean_install_source", "-", "-", root).status, 0);  // already gone
+    auto r = setup("no_such_action", "-", "-", root);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.err, "usage: kord-setup"));
+    EXPECT_EQ(testutil::run({testutil::bin_path("kord-setup")}).status, 2);
+}
+
+class SetupLibrary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        handle = dlopen(TESSARON_LIB_DIR "/libkord_setup.so", RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << dlerror();
+    }
+    void TearDown() override {
+        if (handle) dlclose(handle);
+    }
+    void *handle = nullptr;
+};
+
+TEST_F(SetupLibrary, ExportsTheFiveActions) {
+    for (const char *name : {"msi_copy2installdir", "msi_copy2srcdir", "msi_delsrcdir",
+                             "register_nt_service", "deregister_nt_service"})
+        EXPECT_NE(dlsym(handle, name), nullptr) << name;
+    EXPECT_EQ(dlsym(handle, "read_install_source"), nullptr);  // internal steps stay hidden
+    EXPECT_EQ(dlsym(handle, "SetRegItemString"), nullptr);     // no libsorvan inside
+}
+
+TEST_F(SetupLibrary, SystemFilesCopiedOnlyWhereMissing) {
+    using CopyFn = void (*)(void *, const char *, const char *);
+    auto copy = reinterpret_cast<CopyFn>(dlsym(handle, "setup_copy_system_files"));
+    ASSERT_NE(copy, nullptr);
+    TempDir t;
+    std::string from = t / "from", sys = t / "system";
+    fs::create_directories(from);
+    fs::create_directories(sys);
+    write_file(from + "/psapi.dll", "psapi");
+    write_file(from + "/pdh.dll", "new pdh");
+    write_file(sys + "/pdh.dll", "old pdh");
+    testing::internal::CaptureStderr();
+    copy(nullptr, from.c_str(), sys.c_str());
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(read_file(sys + "/psapi.dll"), "psapi");
+    EXPECT_EQ(read_file(sys + "/pdh.dll"), "old pdh");
+
+    // A missing source is shown, and the other library is still handled.
+    fs::remove(sys + "/psapi.dll");
+    fs::remove(sys + "/pdh.dll");
+    fs::remove(from + "/psapi.dll");
+    testing::internal::CaptureStderr();
+    copy(nullptr, from.c_str(), sys.c_str());
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(contains(err, "Fatal: file '" + from + "/psapi.dll' not found!")) << err;
+    EXPECT_TRUE(contains(err, "Fatal: Copy file '" + from + "/psapi.dll' to " + sys +
+                                  "/psapi.dll failed!"));
+    EXPECT_EQ(read_file(sys + "/pdh.dll"), "new pdh");
+}
+
+}  // namespace
