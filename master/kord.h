@@ -66,8 +66,17 @@ void node_file_defaults(NodeRecord *slot);
 void on_node_file_change(struct ev_context *ctx, void *uap, const void *tag);
 
 // ---- workers.cpp: node monitor workers and alerts ----
-struct ThresholdAlert;
 typedef int (*alert_sender)(void *record);
+// A threshold alert: who sends it, about which node, and the text.
+struct ThresholdAlert {
+    alert_sender sender;       // threshold_mail
+    GroupRecord *group;
+    NodeRecord *slot;
+    GroupRecord *group2;       // the group again
+    char text[1024];           // at most 1023 characters
+};
+int threshold_mail(void *record);
+void *node_worker(void *slot);
 void start_workers(void);
 uint32_t CreateChild(int g, int i);
 void stop_workers(void);
@@ -95,5 +104,12 @@ int report_status(int state);
 // 1 another kord holds the pid-file lock, 0 this process holds it now,
 // -1 the lock file cannot be opened.
 int service_running(const char *machine, const char *service);
+void service_main(int argc, char **argv);
+void service_ctrl(int code);                // 1 stop, 4 interrogate, 5 shutdown
+int set_status(int state, int exit_code, int wait_hint_ms);  // non-zero on success
+int install_service(const char *display_name, const char *service_name);  // 0 on success
+int remove_service(const char *service_name);                             // 0 on success
+char *last_error_text(char *buf, size_t size);
+void log_event(const char **strings, int count, int type, int id);  // type 1 error, 2 warning, 4 information
 
 }  // namespace kord

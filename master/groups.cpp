@@ -1,0 +1,277 @@
+// Cluster groups: the control map with the group count, the data map with
+// one record per group, the loading of groups and node slots from the group
+// file, and the refresh of mirror groups from their peers.
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <strings.h>
+
+#include "master/kord.h"
+#include "port/paths.h"
+
+namespace kord {
+
+namespace {
+
+// Link value meaning "the list head": the end marker of a group's slot ring.
+constexpr uint32_t kSlotListHead = kSlotsPerGroup;
+
+// Copies text into a fixed map field, cut so that the terminator fits.
+template <size_t N>
+void set_field(char (&field)[N], const char *text) {
+    memset(field, 0, N);
+    if (text)
+        strncpy(field, text, N - 1);
+}
+
+void dir_of(const char *path, char *out, size_t n) {
+    snprintf(out, n, "%s", path);
+    if (char *slash = strrchr(out, '/'); slash && slash != out)
+        *slash = '\0';
+}
+
+[[noreturn]] void bail_out(const char *text) {
+    port_message_box("", text);
+    abort();
+}
+
+int mail_unresolvable(const GroupRecord *g, const char *node) {
+    char subject[256];
+    snprintf(subject, sizeof subject, "Tessaron Group %s: %s is not resolvable by DNS.",
+             g->name, node);
+    MailRequest req{};
+    req.to = g->mailto;
+    req.from = g->mailto;
+    req.subject = subject;
+    req.body = "This node will not be used in this cluster group.";
+    return mail(&req);
+}
+
+// The node's address in network order, or 0 when the name does not resolve.
+uint32_t resolve(const char *name) {
+    in_addr_t a = inet_addr(name);
+    if (a != INADDR_NONE)
+        return a;
+    struct hostent *h = gethostbyname(name);
+    if (!h || h->h_addrtype != AF_INET || !h->h_addr_list || !h->h_addr_list[0])
+        return 0;
+    uint32_t out;
+    memcpy(&out, h->h_addr_list[0], 4);
+    return out;
+}
+
+// The fields a load clears in a slot that gets no node.
+void clear_slot(NodeRecord *s) {
+    memset(s->name, 0, sizeof s->name);
+    s->addr = 0;
+    memset(&s->ping, 0, offsetof(NodeRecord, last_ping) - offsetof(NodeRecord, ping));
+    s->last_ping = 0;
+    memset(s->extra, 0, sizeof s->extra);
+    memset(&s->agent_stats, 0, sizeof s->agent_stats);
+    memset(&s->zero512, 0, offsetof(NodeRecord, unused612) - offsetof(NodeRecord, zero512));
+    s->name_changed = 0;
+    memset(&s->mem_status, 0, offsetof(NodeRecord, peer_copies) - offsetof(NodeRecord, mem_status));
+    s->peer_copies = 0;
+    memset(&s->min_fs, 0, offsetof(NodeRecord, unused712) - offsetof(NodeRecord, min_fs));
+}
+
+void fill_record(GroupRecord *g, const grentry *e) {
+    g->interval_us = e->gr_interval < 100000 ? 1000000u : uint32_t(e->gr_interval);
+    g->method = parse_method(e->gr_method ? e->gr_method : "");
+    g->alert_interval_min = e->gr_alert_interval < 1 ? 60u : uint32_t(e->gr_alert_interval);
+    g->retries = (e->gr_retries < 1 || e->gr_retries > 10) ? 2u : uint32_t(e->gr_retries);
+    g->timeout_us = e->gr_timeout < 100000 ? 800000u : uint32_t(e->gr_timeout);
+    uint16_t port = uint16_t(e->gr_port);
+    g->agent_port = port ? port : 10000;
+    set_field(g->peer, e->gr_extra);
+    set_field(g->mailto, e->gr_mailto);
+    g->param1 = e->gr_param1 ? e->gr_param1 : 1;
+    g->param2 = e->gr_param2;
+}
+
+// Fills the four slots from the member list; returns the node count.
+uint32_t fill_slots(GroupRecord *g, char **mem, FILE *zone) {
+    uint32_t count = 0;
+    bool owner_written = false;
+    size_t m = 0;
+    for (int k = 0; k < kSlotsPerGroup; k++) {
+        NodeRecord *s = &g->slot[k];
+        for (;;) {
+            const char *name = mem ? mem[m] : nullptr;
+            if (!name) {
+                clear_slot(s);
+                break;
+            }
+            m++;
+            memset(&s->agent_stats, 0, sizeof s->agent_stats);
+            // A name that does not fit the slot would leave it nameless and end
+            // every slot walk there: leave it out like an unresolvable one.
+            if (strlen(name) >= sizeof s->name) {
+                port_syslog(LOG_ALERT, "Node name \"%s\" too long!", name);
+                continue;
+            }
+            uint32_t addr = resolve(name);
+            if (!addr) {
+                port_syslog(LOG_ALERT, "Group %s: Node \"%s\" cannot be resolved by DNS.", g->name,
+                            name);
+                if (g->mailto[0])
+                    mail_unresolvable(g, name);
+                continue;
+            }
+            s->addr = addr;
+            if (zone) {
+                // The group name owns the first record: write it with that line
+                // only, so a group without addresses leaves no dangling name.
+                if (!owner_written)
+                    fprintf(zone, "%s", g->name);
+                owner_written = true;
+                struct in_addr ia;
+                ia.s_addr = addr;
+                fprintf(zone, "\t0\tIN\tA\t%s\n", inet_ntoa(ia));
+            }
+            if (s->name[0] && strcasecmp(s->name, name) != 0)
+                s->name_changed = 0;
+            set_field(s->name, name);
+            read_node_file(s);
+            count++;
+            break;
+        }
+    }
+    return count;
+}
+
+}  // namespace
+
+uint32_t *open_control_map(void) {
+    char path[1024];
+    mkdirs(path_item(3));
+    snprintf(path, sizeof path, "%s%c%s", path_item(3), '/', ".ctlmap");
+    void *map = MapOpen(path, 4, 0, 3);
+    if (!map)
+        bail_out("CLCTLMAP cannot be created, bail out!");
+    return static_cast<uint32_t *>(map);
+}
+
+int count_groups(void) {
+    int n = 0;
+    while (Qv5_GetGrEnt(path_item(7)))
+        n++;
+    Qv5_EndGrEnt();
+    return n;
+}
+
+GroupRecord *open_data_map(const char *name, int count) {
+    char dir[1024];
+    dir_of(name, dir, sizeof dir);
+    mkdirs(dir);
+    void *map = count > 0 ? MapOpen(name, uint32_t(count) * kGroupRecordSize, 0, 3) : nullptr;
+    if (!map)
+        bail_out("Data map cannot be created, bail out!");
+    auto *groups = static_cast<GroupRecord *>(map);
+    // Links are record and slot indexes: next group i + 1 (0 ends the list);
+    // the slot ring runs 0..3 with kSlotListHead standing for the head.
+    for (int i = 0; i < count; i++) {
+        GroupRecord *g = &groups[i];
+        g->next_group = i + 1 < count ? uint32_t(i + 1) : 0;
+        g->first_slot = 0;
+        g->last_slot = kSlotsPerGroup - 1;
+        for (uint32_t k = 0; k < uint32_t(kSlotsPerGroup); k++) {
+            g->slot[k].next_slot = k + 1 < uint32_t(kSlotsPerGroup) ? k + 1 : kSlotListHead;
+            g->slot[k].prev_slot = k > 0 ? k - 1 : kSlotListHead;
+        }
+    }
+    return groups;
+}
+
+void load_groups(GroupRecord *groups, int count) {
+    if (clean_all_cndb() != 0)
+        exit(1);
+    for (int i = 0; i < count; i++) {
+        GroupRecord *g = &groups[i];
+        const grentry *e = Qv5_GetGrEnt(path_item(7));
+        if (!e || !e->gr_name || !e->gr_name[0] || !e->gr_domain || !e->gr_domain[0]) {
+            memset(g->name, 0, sizeof g->name);
+            memset(g->domain, 0, sizeof g->domain);
+            memset(g->passwd, 0, sizeof g->passwd);
+            memset(g->peer, 0, sizeof g->peer);
+            g->node_count = 0;
+            g->interval_us = 0;
+            continue;
+        }
+        set_field(g->name, e->gr_name);
+        set_field(g->domain, e->gr_domain);
+        set_field(g->passwd, e->gr_passwd);
+        if (cnode_init(g) != 0)
+            exit(1);
+        fill_record(g, e);
+        g->node_count = fill_slots(g, e->gr_mem, cnode_file());
+        if (g->peer[0])
+            g->node_count = 0;  // mirrors take their state from the peer
+        cnode_close();
+    }
+    Qv5_EndGrEnt();
+}
+
+GroupRecord *find_group(const char *key) {
+    if (!g_groups || !key)
+        return nullptr;
+    for (int i = 0; i < g_group_count; i++) {
+        GroupRecord *g = &g_groups[i];
+        char full[32 + 1 + 64 + 1];
+        snprintf(full, sizeof full, "%.32s.%.64s", g->name, g->domain);
+        if (strncmp(full, key, 96) == 0)
+            return g;
+    }
+    return nullptr;
+}
+
+void copy_peer_node(GroupRecord *mirror, NodeRecord *s, const NodeRecord *p) {
+    memcpy(s->name, p->name, sizeof s->name);
+    s->name[sizeof s->name - 1] = '\0';
+    s->last_ping = p->last_ping;
+    s->ping.state = p->ping.state;
+    s->agent.state = p->agent.state;
+    s->port_summary.state = p->port_summary.state;
+    s->fourth.state = p->fourth.state;
+    memcpy(&s->zero512, &p->zero512, offsetof(NodeRecord, unused612) - offsetof(NodeRecord, zero512));
+    if (mirror->method & kMethodRtt)
+        return;
+    if (p->agent_stats.word[0] == 0)
+        return;
+    memcpy(s->ratio, p->ratio, sizeof s->ratio);
+    s->mean_ratio = p->mean_ratio;
+    s->agent_stats = p->agent_stats;
+    memcpy(&s->min_fs, &p->min_fs, offsetof(NodeRecord, unused712) - offsetof(NodeRecord, min_fs));
+    memcpy(&s->mem_status, &p->mem_status,
+           offsetof(NodeRecord, peer_copies) - offsetof(NodeRecord, mem_status));
+    memcpy(s->extra, p->extra, sizeof s->extra);
+    s->peer_copies++;
+}
+
+void copy_peer_groups(void) {
+    if (!g_groups)
+        return;
+    for (int i = 0; i < g_group_count; i++) {
+        GroupRecord *m = &g_groups[i];
+        if (!m->peer[0])
+            continue;
+        char key[sizeof m->peer + 1];
+        memcpy(key, m->peer, sizeof m->peer);
+        key[sizeof m->peer] = '\0';
+        GroupRecord *peer = find_group(key);
+        if (!peer || peer == m)
+            continue;
+        int j = 0;
+        for (int k = 0; k < kSlotsPerGroup && m->slot[k].addr != 0; k++) {
+            if (j < kSlotsPerGroup && peer->slot[j].addr != 0) {
+                copy_peer_node(m, &m->slot[k], &peer->slot[j]);
+                j++;
+            }
+        }
+    }
+}
+
+}  // namespace kord

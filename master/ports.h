@@ -1,0 +1,12 @@
+// Port-file reading, split out so that it can be fed from any stream.
+#pragma once
+
+#include <cstdio>
+
+#include "master/records.h"
+
+namespace kord {
+// Sets the slot's port, label and alert address from the first usable line
+// of an open port file (port 0 when there is none).
+void parse_port_file(FILE *f, NodeRecord *slot);
+}  // namespace kord

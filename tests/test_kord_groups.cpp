@@ -1,0 +1,262 @@
+// Cluster groups, maps and zone files: what a load puts into the data map
+// and the zone files, and how mirror groups follow their peers.
+#include <gtest/gtest.h>
+
+#include <sched.h>
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "master/kord.h"
+#include "port/paths.h"
+#include "testutil.h"
+
+using namespace kord;
+
+namespace {
+
+// A network namespace of this test's own (root only), loopback up: its
+// addresses, ports and firewall rules are then the test's alone.
+bool own_netns() {
+    if (!testutil::is_root() || unshare(CLONE_NEWNET) != 0)
+        return false;
+    return system("ip link set lo up") == 0;
+}
+
+// One installation root per test process: install paths resolve once.
+struct Root {
+    testutil::TempDir dir;
+    Root() {
+        setenv("TESSARON_ROOT", dir.path().c_str(), 1);
+        setenv("TESSARON_LOG", (dir / "kord.log").c_str(), 1);
+        mkdir((dir / "nsdb").c_str(), 0755);
+        mkdir((dir / "nsdb/cn").c_str(), 0755);
+        mkdir((dir / "nodes").c_str(), 0755);
+    }
+};
+Root &root() {
+    static Root *r = new Root;
+    return *r;
+}
+
+std::string zone(const std::string &domain) {
+    return testutil::read_file(root().dir / ("nsdb/cn/" + domain + ".cndb"));
+}
+
+// Writes the group file and loads it into a fresh data map.
+GroupRecord *load(const std::string &gpfile, int *count_out = nullptr) {
+    root();
+    testutil::write_file(path_item(7), gpfile);
+    int n = count_groups();
+    if (count_out) *count_out = n;
+    GroupRecord *g = open_data_map(path_item(8), n);
+    g_groups = g;
+    g_group_count = n;
+    load_groups(g, n);
+    return g;
+}
+
+const std::string kLong = std::string(32, 'n');  // one too many for a slot name
+
+// One group line: the 13 fields in file order, then the members.
+std::string line(const std::string &name, const std::string &domain, const std::string &members,
+                 const std::string &ints = "", const std::string &extra = "",
+                 const std::string &mailto = "", const std::string &passwd = "",
+                 const std::string &method = "") {
+    // ints: "interval alert retries timeout port param1 param2", blanks for all empty
+    std::string f[7];
+    std::istringstream in(ints);
+    for (auto &x : f) in >> x;
+    return name + ":" + domain + ":" + passwd + ":" + f[0] + ":" + method + ":" + f[1] + ":" +
+           f[2] + ":" + f[3] + ":" + f[4] + ":" + extra + ":" + mailto + ":" + f[5] + ":" + f[6] +
+           ":" + members + "\n";
+}
+
+}  // namespace
+
+TEST(Maps, ThreeGroupsGiveTheCountAndNineThousandSevenHundredTwentyBytes) {
+    root();
+    unlink(path_item(8));
+    testutil::write_file(path_item(7), "# groups\n" + line("a", "a.test", "") + "\n" +
+                                           line("b", "b.test", "127.0.0.1") + line("c", "c.test", ""));
+    uint32_t *ctl = open_control_map();
+    int n = count_groups();
+    *ctl = uint32_t(n);
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(testutil::read_file(std::string(path_item(3)) + "/.ctlmap").size(), 4u);
+    GroupRecord *g = open_data_map(path_item(8), n);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(testutil::read_file(path_item(8)).size(), 9720u);
+}
+
+TEST(LoadGroups, SlotsDefaultsAndZoneLines) {
+    root();
+    unlink(path_item(8));
+    // A stale map from an earlier run: a load must clear what it owns.
+    {
+        GroupRecord *old = open_data_map(path_item(8), 5);
+        memset(&old[0].slot[2], 0x5a, sizeof old[0].slot[2]);
+        strcpy(old[0].slot[0].name, "OLDNAME");
+        old[0].slot[0].name_changed = 9;
+        old[0].slot[1].traffic_alloc = 0;
+    }
+    unlink((root().dir / "nsdb/cn/d.test.cndb").c_str());
+    testutil::write_file(root().dir / "nsdb/cn/stale.cndb", "old\n");
+
+    std::string name40(40, 'g');
+    int n = 0;
+    GroupRecord *g = load(
+        line("a", "d.test", "127.0.0.1," + kLong + ",127.0.0.3", "0 0 0 0 65536 0 5", "", "",
+             "pw") +
+            line("empty", "d.test", "", "5000000 7 10 200000 99 3 0", "", "", "pw", "LOAD") +
+            line("six", "d.test", "127.0.1.1,127.0.1.2,127.0.1.3,127.0.1.4,127.0.1.5,127.0.1.6") +
+            line("mirror", "m.test", "127.0.0.7,127.0.0.8", "", "a.d.test") +
+            line(name40, std::string(70, 'd'), "", "", "", std::string(40, 'm') + "@x",
+                 std::string(30, 'p')),
+        &n);
+    ASSERT_EQ(n, 5);
+
+    const GroupRecord &a = g[0];
+    EXPECT_STREQ(a.name, "a");
+    EXPECT_EQ(a.interval_us, 1000000u);
+    EXPECT_EQ(a.method, kMethodRtt);
+    EXPECT_EQ(a.alert_interval_min, 60u);
+    EXPECT_EQ(a.retries, 2u);
+    EXPECT_EQ(a.timeout_us, 800000u);
+    EXPECT_EQ(a.agent_port, 10000);  // 65536: low 16 bits are 0
+    EXPECT_EQ(a.param1, 1);
+    EXPECT_EQ(a.param2, 5);
+    // The over-long name is left out like an unresolvable one, so the walk
+    // of the slots reaches the node after it.
+    EXPECT_EQ(a.node_count, 2u);
+    EXPECT_STREQ(a.slot[0].name, "127.0.0.1");
+    EXPECT_EQ(a.slot[0].addr, inet_addr("127.0.0.1"));
+    EXPECT_EQ(a.slot[0].name_changed, 0u);  // name changed from OLDNAME
+    EXPECT_STREQ(a.slot[1].name, "127.0.0.3");
+    EXPECT_EQ(a.slot[0].min_vm, 512u);  // node-file defaults
+    for (int k = 2; k < 4; k++) {
+        EXPECT_EQ(a.slot[k].name[0], 0);
+        EXPECT_EQ(a.slot[k].addr, 0u);
+        EXPECT_EQ(a.slot[k].ping.state, 0u);
+        EXPECT_EQ(a.slot[k].port, 0);
+        EXPECT_EQ(a.slot[k].fs_summary, 0u);
+        EXPECT_EQ(a.slot[k].min_vm, 0u);
+        EXPECT_EQ(a.slot[k].agent_stats.word[0], 0u);
+    }
+    std::string log = testutil::read_file(root().dir / "kord.log");
+    EXPECT_NE(log.find("Node name \"" + kLong + "\" too long!"), std::string::npos) << log;
+
+    const GroupRecord &e = g[1];
+    EXPECT_EQ(e.method, kMethodLoad);
+    EXPECT_EQ(e.interval_us, 5000000u);
+    EXPECT_EQ(e.alert_interval_min, 7u);
+    EXPECT_EQ(e.retries, 10u);
+    EXPECT_EQ(e.timeout_us, 200000u);
+    EXPECT_EQ(e.agent_port, 99);
+    EXPECT_EQ(e.param1, 3);
+    EXPECT_EQ(e.node_count, 0u);
+
+    EXPECT_EQ(g[2].node_count, 4u);
+    EXPECT_STREQ(g[2].slot[3].name, "127.0.1.4");
+
+    EXPECT_STREQ(g[3].peer, "a.d.test");
+    EXPECT_EQ(g[3].node_count, 0u);  // mirrors get no workers
+    EXPECT_EQ(g[3].slot[1].addr, inet_addr("127.0.0.8"));
+
+    // Fields longer than the map's stay terminated inside it.
+    EXPECT_EQ(strlen(g[4].name), 31u);
+    EXPECT_EQ(strlen(g[4].domain), 63u);
+    EXPECT_EQ(strlen(g[4].passwd), 23u);
+    EXPECT_EQ(strlen(g[4].mailto), 31u);
+
+    // Groups of one domain share its file in record order; a group without
+    // any address writes nothing, so no name is left without its line.
+    EXPECT_EQ(zone("d.test"),
+              "a\t0\tIN\tA\t127.0.0.1\n\t0\tIN\tA\t127.0.0.3\n"
+              "six\t0\tIN\tA\t127.0.1.1\n\t0\tIN\tA\t127.0.1.2\n\t0\tIN\tA\t127.0.1.3\n"
+              "\t0\tIN\tA\t127.0.1.4\n");
+    EXPECT_EQ(zone("m.test"), "mirror\t0\tIN\tA\t127.0.0.7\n\t0\tIN\tA\t127.0.0.8\n");
+    EXPECT_NE(access((root().dir / "nsdb/cn/stale.cndb").c_str(), F_OK), 0);
+}
+
+TEST(LoadGroups, UnresolvableNodeIsLeftOut) {
+    if (!own_netns())
+        GTEST_SKIP() << "resolving a missing name needs a network namespace of its own (root)";
+    GroupRecord *g = load(line("u", "u.test", "127.0.0.1,no-such-node.invalid,127.0.0.3"));
+    EXPECT_EQ(g[0].node_count, 2u);
+    EXPECT_STREQ(g[0].slot[1].name, "127.0.0.3");
+    EXPECT_EQ(g[0].slot[2].name[0], 0);
+    std::string log = testutil::read_file(root().dir / "kord.log");
+    EXPECT_NE(log.find("Group u: Node \"no-such-node.invalid\" cannot be resolved by DNS."),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(zone("u.test"), "u\t0\tIN\tA\t127.0.0.1\n\t0\tIN\tA\t127.0.0.3\n");
+}
+
+TEST(Zone, OnlyFilesWhoseLastSuffixStartsWithCndbAreRemoved) {
+    root();
+    const std::string dir = root().dir / "nsdb/cn/";
+    for (const char *f : {"x.cndb", "y.cndbak", "z.cndb.bak", "w.txt", "cndb"})
+        testutil::write_file(dir + f, "x");
+    EXPECT_EQ(clean_all_cndb(), 0);
+    EXPECT_NE(access((dir + "x.cndb").c_str(), F_OK), 0);
+    EXPECT_NE(access((dir + "y.cndbak").c_str(), F_OK), 0);
+    EXPECT_EQ(access((dir + "z.cndb.bak").c_str(), F_OK), 0);
+    EXPECT_EQ(access((dir + "w.txt").c_str(), F_OK), 0);
+    EXPECT_EQ(access((dir + "cndb").c_str(), F_OK), 0);
+    EXPECT_EQ(cnode_close(), -1);  // none open
+}
+
+TEST(Mirrors, CopyLeadingPairsAndAgentDataOnlyWithoutRtt) {
+    static GroupRecord g[2];
+    g[0] = GroupRecord{};
+    g[1] = GroupRecord{};
+    strcpy(g[0].name, "web");
+    strcpy(g[0].domain, "d.test");
+    strcpy(g[1].name, "m");
+    strcpy(g[1].domain, "m.test");
+    strcpy(g[1].peer, "web.d.test");
+    g[1].method = kMethodLoad;
+    // The peer has two nodes with an address; the mirror has three slots.
+    for (int k = 0; k < 2; k++) {
+        NodeRecord &p = g[0].slot[k];
+        snprintf(p.name, sizeof p.name, "peer%d", k);
+        p.addr = inet_addr("127.0.0.1");
+        p.ping.state = kStateDown;
+        p.ping.failures = 4;
+        p.last_ping = -11;
+        p.port = 80;
+        p.port_status.state = kStateUp;
+        p.agent_stats.word[0] = k;  // only peer1 has agent data
+        p.min_vm = 77;
+        p.mem_status = kMemLowBit;
+    }
+    for (int k = 0; k < 3; k++) g[1].slot[k].addr = inet_addr("127.0.0.2");
+    g_groups = g;
+    g_group_count = 2;
+
+    copy_peer_groups();
+    EXPECT_STREQ(g[1].slot[0].name, "peer0");
+    EXPECT_EQ(g[1].slot[0].ping.state, kStateDown);
+    EXPECT_EQ(g[1].slot[0].ping.failures, 0u);  // only the state word is copied
+    EXPECT_EQ(g[1].slot[0].last_ping, -11);
+    EXPECT_EQ(g[1].slot[0].port, 80);
+    EXPECT_EQ(g[1].slot[0].addr, inet_addr("127.0.0.2"));  // own address kept
+    EXPECT_EQ(g[1].slot[0].peer_copies, 0u);  // peer0 has no agent data
+    EXPECT_EQ(g[1].slot[1].peer_copies, 1u);
+    EXPECT_EQ(g[1].slot[1].min_vm, 77u);
+    EXPECT_EQ(g[1].slot[1].mem_status, kMemLowBit);
+    EXPECT_EQ(g[1].slot[2].name[0], 0);  // no third peer node
+
+    g[1].method = kMethodRtt;
+    copy_peer_groups();
+    EXPECT_EQ(g[1].slot[1].peer_copies, 1u);
+
+    EXPECT_EQ(find_group("web.d.test"), &g[0]);
+    EXPECT_EQ(find_group("web.d.tes"), nullptr);
+    g_groups = nullptr;
+    g_group_count = 0;
+}

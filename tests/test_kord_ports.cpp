@@ -1,0 +1,160 @@
+// Port files and port probes: which file wins, how its line is split, and
+// what a probe does to the port records against real loopback listeners.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "master/kord.h"
+#include "master/ports.h"
+#include "port/paths.h"
+#include "testutil.h"
+
+using namespace kord;
+
+namespace {
+
+// One installation root per test process (install paths resolve once).
+const std::string &root() {
+    static testutil::TempDir *dir = [] {
+        auto *d = new testutil::TempDir;
+        setenv("TESSARON_ROOT", d->path().c_str(), 1);
+        mkdir((d->path() + "/ports").c_str(), 0755);
+        return d;
+    }();
+    return dir->path();
+}
+
+struct PortFiles : ::testing::Test {
+    GroupRecord *g = new GroupRecord{};
+    NodeRecord *s = &g->slot[0];
+    void SetUp() override {
+        system(("rm -f " + root() + "/ports/*").c_str());
+        strcpy(g->name, "web");
+        strcpy(g->domain, "demo.test");
+        g->retries = 2;
+        g->timeout_us = 300000;
+        g->alert_interval_min = 60;
+        strcpy(s->name, "n1");
+    }
+    void TearDown() override { delete g; }
+    void port_file(const std::string &name, const std::string &text) {
+        testutil::write_file(root() + "/ports/" + name, text);
+    }
+};
+
+// A listening loopback port; 0 when none could be made.
+struct Listener {
+    int fd = -1;
+    uint16_t port = 0;
+    Listener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && listen(fd, 16) == 0 &&
+            getsockname(fd, (sockaddr *)&a, &len) == 0)
+            port = ntohs(a.sin_port);
+    }
+    ~Listener() { close(fd); }
+};
+
+// A loopback port that refuses: bound, never listened to.
+uint16_t closed_port(int &fd) {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, (sockaddr *)&a, sizeof a);
+    getsockname(fd, (sockaddr *)&a, &len);
+    return ntohs(a.sin_port);
+}
+
+}  // namespace
+
+TEST_F(PortFiles, NodeFileWinsOverGroupFileOverFallback) {
+    EXPECT_EQ(read_port_file(g, s), 1);  // none: fields kept
+    port_file("fallback.cfg", "3\n");
+    port_file("web.demo.test.cfg", "2\n");
+    port_file("n1.web.demo.test.cfg", "1\n");
+    EXPECT_EQ(read_port_file(g, s), 0);
+    EXPECT_EQ(s->port, 1);
+    unlink((root() + "/ports/n1.web.demo.test.cfg").c_str());
+    read_port_file(g, s);
+    EXPECT_EQ(s->port, 2);
+    unlink((root() + "/ports/web.demo.test.cfg").c_str());
+    read_port_file(g, s);
+    EXPECT_EQ(s->port, 3);
+}
+
+TEST_F(PortFiles, LineSplitting) {
+    struct Case {
+        const char *text;
+        uint16_t port;
+        const char *label;  // compared over the 8-byte field
+        const char *mail;
+    } cases[] = {
+        {"80/www/ops@x.test\n", 80, "www", "ops@x.test"},
+        {"/8080//label\n", 8080, "label", ""},                 // empty fields dropped
+        {"# c\n\n  indented/x\n443/a/b/c/d\r\n", 443, "a", "b"},  // skipped lines, CRLF
+        {"65617/x\n", 81, "x", ""},                              // low 16 bits
+        {"9/abcdefghij/m\n", 9, "abcdefgh", "m"},               // label fills the field
+        {"# only comments\n", 0, "", ""},
+        {"25", 25, "", ""},                                      // no line end
+    };
+    for (const Case &c : cases) {
+        strcpy(s->port_label, "old");
+        strcpy(s->port_mail, "old@x");
+        port_file("fallback.cfg", c.text);
+        ASSERT_EQ(read_port_file(g, s), 0) << c.text;
+        EXPECT_EQ(s->port, c.port) << c.text;
+        EXPECT_EQ(std::string(s->port_label, strnlen(s->port_label, 8)), c.label) << c.text;
+        EXPECT_STREQ(s->port_mail, c.mail) << c.text;
+    }
+    // A mail field longer than its slot stays terminated.
+    port_file("fallback.cfg", "1/l/" + std::string(100, 'm') + "\n");
+    read_port_file(g, s);
+    EXPECT_EQ(strlen(s->port_mail), sizeof s->port_mail - 1);
+}
+
+TEST_F(PortFiles, ProbeOutcomes) {
+    // No port file: nothing changes.
+    EXPECT_EQ(probe_port(htonl(INADDR_LOOPBACK), g, s), -3);
+    EXPECT_EQ(s->port_status.state, 0u);
+
+    // Port 0: no connection, the status stays as it was.
+    port_file("fallback.cfg", "# none\n");
+    s->port_status.state = kStateFailing;
+    EXPECT_EQ(probe_port(htonl(INADDR_LOOPBACK), g, s), 0);
+    EXPECT_EQ(s->port_status.state, kStateFailing);
+    EXPECT_EQ(s->port_status.cycle, 0u);
+
+    Listener l;
+    ASSERT_NE(l.port, 0);
+    port_file("fallback.cfg", std::to_string(l.port) + "/up\n");
+    EXPECT_EQ(probe_port(htonl(INADDR_LOOPBACK), g, s), 0);
+    EXPECT_EQ(s->port_status.state, kStateUp);
+    EXPECT_EQ(s->port_summary.state, kStateUp);
+
+    // Refused: one failure in both records; down on the third (retries 2).
+    // Neither address has an at sign, so the alert is latched but not mailed.
+    int cfd;
+    uint16_t refused = closed_port(cfd);
+    port_file("fallback.cfg", std::to_string(refused) + "/down/nobody\n");
+    probe_port(htonl(INADDR_LOOPBACK), g, s);
+    EXPECT_EQ(s->port_status.failures, 1u);
+    EXPECT_EQ(s->port_summary.failures, 1u);
+    probe_port(htonl(INADDR_LOOPBACK), g, s);
+    EXPECT_NE(s->port_status.state, kStateDown);
+    probe_port(htonl(INADDR_LOOPBACK), g, s);
+    EXPECT_EQ(s->port_status.state, kStateDown);
+    EXPECT_EQ(s->port_summary.state, kStateDown);
+    EXPECT_EQ(s->port_status.alert_flags, 0u);  // no recipient: no alert raised
+    close(cfd);
+}
