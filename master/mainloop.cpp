@@ -1,0 +1,158 @@
+// The one-second main loop: mirror groups from their peers, node-file
+// changes from the directory watcher, one change per pass.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "master/kord.h"
+#include "port/paths.h"
+
+namespace kord {
+
+namespace {
+
+// Held by the main loop while it uses g_watcher and by the stop path while it
+// frees it: the stop handler runs in the dispatcher thread, and the watcher
+// must never be freed under a pass that is draining it.
+std::mutex g_watch_mutex;
+bool g_watch_stopped = false;   // guarded by g_watch_mutex
+
+void send_start_notice() {
+    if (!g_admin_mail) return;
+    char subject[64];
+    std::snprintf(subject, sizeof subject, "%s started.", kDisplayName);
+    MailRequest req{};
+    req.to = g_admin_mail;
+    req.from = g_admin_mail;
+    req.subject = subject;
+    req.body = nullptr;
+    req.report_bad_recipient = 0;
+    req.html = 0;
+    (void)mail(&req);   // a lost notice does not stop kord
+}
+
+[[noreturn]] void watch_failed() {
+    // dwatch has already logged and shown why; kord cannot follow node files.
+    stop_workers();
+    report_status(1);
+    port_closelog();
+    std::fflush(nullptr);
+    _exit(1);
+}
+
+}  // namespace
+
+namespace {
+
+// Changes outside nodes/ never concern the handler. Left in the queue they
+// would each cost a one-second pass, so that a node-file edit behind an
+// unpacked archive waited for hours; they are dropped here instead, a
+// bounded number per pass to keep the queue lock short.
+constexpr int kSkipPerPass = 65536;
+
+bool concerns_node_files(const char *path) {
+    static const std::string nodes = std::string(path_item(2)) + "/nodes";
+    return std::strncmp(path, nodes.c_str(), nodes.size()) == 0 &&
+           (path[nodes.size()] == '/' || path[nodes.size()] == '\0');
+}
+
+void unlink_first(DirWatcher *w) {
+    DirChange *c = w->first_change;
+    w->first_change = c->next;
+    if (!w->first_change) w->change_tail = &w->first_change;
+    freestr(c->path);
+    memput(c, sizeof(DirChange));
+}
+
+}  // namespace
+
+int dispatch_change(DirWatcher *w) {
+    if (!w) return -1;
+    pthread_mutex_lock(&w->lock);
+    for (int skipped = 0; w->first_change && skipped < kSkipPerPass &&
+                          !concerns_node_files(w->first_change->path);
+         ++skipped)
+        unlink_first(w);
+    DirChange *c = w->first_change;
+    if (c && !concerns_node_files(c->path)) c = nullptr;   // more next pass
+    if (!c) {
+        pthread_mutex_unlock(&w->lock);
+        return 0;
+    }
+    auto *rec = static_cast<DispatchRecord *>(memget(sizeof(DispatchRecord)));
+    char *path = rec ? savestr(c->path, 0) : nullptr;
+    if (!rec || !path) {
+        // Stays queued; the next pass tries again.
+        if (rec) memput(rec, sizeof(DispatchRecord));
+        errno = ENOMEM;
+        pthread_mutex_unlock(&w->lock);
+        return -3;
+    }
+    rec->watcher = w;
+    rec->path = path;
+    rec->action = c->action;
+    if (evWaitFor(w->ev, nullptr, w->callback, rec) < 0) {
+        freestr(rec->path);
+        memput(rec, sizeof(DispatchRecord));
+        pthread_mutex_unlock(&w->lock);
+        return -4;
+    }
+    unlink_first(w);
+    pthread_mutex_unlock(&w->lock);
+    return 0;
+}
+
+void main_loop_pass(void) {
+    sleep(1);
+    copy_peer_groups();
+    std::lock_guard<std::mutex> lk(g_watch_mutex);
+    DirWatcher *w = g_watcher;
+    if (!w) return;
+    dispatch_change(w);
+    // Runs what the previous pass released, then releases this pass's change.
+    evMainLoop(w->ev);
+    evDo(w->ev, nullptr);
+}
+
+void stop_watcher(void) {
+    std::lock_guard<std::mutex> lk(g_watch_mutex);
+    g_watch_stopped = true;
+    DirWatcher *w = g_watcher;
+    g_watcher = nullptr;
+    if (!w) return;
+    // Records already handed to the event library free themselves; with
+    // g_watcher gone the handler reads no node file on the way out.
+    evDo(w->ev, nullptr);
+    evMainLoop(w->ev);
+    // The remembered rename names are ours, not the library's.
+    freestr(w->old_name);
+    freestr(w->new_name);
+    w->old_name = w->new_name = nullptr;
+    dwatch_stop(w);
+}
+
+[[noreturn]] void main_loop(void) {
+    // Start-up continues here once server_main has started the workers:
+    // the watch on the installation root, the running report, the start
+    // notice; then the passes.
+    const char *roots[] = {path_item(2), nullptr};
+    DirWatcher *w = dwatch(roots, on_node_file_change, nullptr);
+    if (!w) watch_failed();
+    {
+        std::lock_guard<std::mutex> lk(g_watch_mutex);
+        if (g_watch_stopped)
+            dwatch_stop(w);   // stopped while starting: never publish it
+        else
+            g_watcher = w;
+    }
+    report_status(4);
+    send_start_notice();
+    for (;;) main_loop_pass();
+}
+
+}  // namespace kord

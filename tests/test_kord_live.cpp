@@ -1,0 +1,193 @@
+// kord end to end while it runs: node-file edits reach the data map, the
+// running report, interrogation, a second kord, the stop on SIGTERM.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "master/records.h"
+#include "port/port.h"
+#include "testutil.h"
+
+extern char **environ;
+
+using namespace std::chrono_literals;
+using testutil::TempDir;
+using testutil::read_file;
+using testutil::write_file;
+
+namespace {
+
+// One kord on its own installation root, reporting to its own notify socket.
+class LiveKord : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char *d : {"nodes", "nsdb/cn", "data"}) mkdirs((root_ / d).c_str());
+        write_file(root_ / "gpfile", "g1:ex.test:pw:1000000:rtt:60:2:800000:10000:::0:0:127.0.0.1,127.0.0.2\n");
+        write_file(node("127.0.0.1"), "min_vm = 256\ntraffic_alloc 5\n");
+        notify_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        std::string path = root_ / "notify";
+        std::strcpy(sa.sun_path, path.c_str());
+        ASSERT_EQ(bind(notify_, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        timeval tv{0, 100000};
+        setsockopt(notify_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(notify_);
+    }
+
+    pid_t spawn() {
+        std::vector<std::string> e;
+        for (char **p = environ; *p; ++p)
+            if (std::strncmp(*p, "TESSARON_", 9) && std::strncmp(*p, "NOTIFY_SOCKET=", 14)) e.push_back(*p);
+        for (std::string v : {"TESSARON_ROOT=" + root_.path(), "TESSARON_LOG=" + (root_ / "log"),
+                              "NOTIFY_SOCKET=" + (root_ / "notify")})
+            e.push_back(v);
+        std::vector<char *> ev;
+        for (auto &v : e) ev.push_back(v.data());
+        ev.push_back(nullptr);
+        std::string bin = testutil::bin_path("kord");
+        char *argv[] = {bin.data(), nullptr};
+        pid_t pid = -1;
+        EXPECT_EQ(posix_spawn(&pid, bin.c_str(), nullptr, nullptr, argv, ev.data()), 0);
+        return pid;
+    }
+
+    // Starts kord and waits for its running report.
+    void start() {
+        pid_ = spawn();
+        ASSERT_TRUE(wait_notice("READY=1", 10s)) << read_file(root_ / "log");
+    }
+
+    bool wait_notice(const std::string &what, std::chrono::milliseconds limit) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            char buf[512];
+            ssize_t n = recv(notify_, buf, sizeof buf, 0);
+            if (n <= 0) continue;
+            std::string msg(buf, static_cast<size_t>(n));
+            notices_.push_back(msg);
+            if (msg.find(what) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    // Exit status of kord after sig, or -1 when it did not end in time.
+    int stop(int sig) {
+        kill(pid_, sig);
+        for (int i = 0; i < 250; ++i) {
+            int st;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return -1;
+    }
+
+    kord::NodeRecord slot(const char *name) {
+        std::string map = read_file(root_ / "data/map.data");
+        kord::GroupRecord g{};
+        if (map.size() >= sizeof g) std::memcpy(&g, map.data(), sizeof g);
+        for (auto &s : g.slot)
+            if (std::strcmp(s.name, name) == 0) return s;
+        return kord::NodeRecord{};
+    }
+
+    // Waits until the slot's node-file values are (fs, vm, conn, alloc).
+    bool slot_becomes(const char *name, uint32_t fs, uint32_t vm, int32_t conn, int32_t alloc) {
+        // Two main-loop passes and a little slack for the watcher.
+        return testutil::wait_until(
+            [&] {
+                kord::NodeRecord s = slot(name);
+                return s.min_fs == fs && s.min_vm == vm && s.max_connections == conn &&
+                       s.traffic_alloc == alloc;
+            },
+            3000ms);
+    }
+
+    std::string node(const std::string &name) { return root_ / ("nodes/" + name + ".cfg"); }
+
+    TempDir root_;
+    int notify_ = -1;
+    pid_t pid_ = -1;
+    std::vector<std::string> notices_;
+};
+
+}  // namespace
+
+TEST_F(LiveKord, NodeFileEditsReachTheMapWithinTwoPasses) {
+    start();
+    ASSERT_TRUE(slot_becomes("127.0.0.1", 1, 256, 10000, 5));
+
+    write_file(node("127.0.0.1"), "min_vm 300\nmin_fs 20\nmax_connections 40\n");
+    EXPECT_TRUE(slot_becomes("127.0.0.1", 20, 300, 40, 5));
+
+    // Deleting the file restores the defaults and keeps traffic_alloc.
+    ASSERT_EQ(unlink(node("127.0.0.1").c_str()), 0);
+    EXPECT_TRUE(slot_becomes("127.0.0.1", 1, 512, 10000, 5));
+
+    // Node a's file renamed to node b's name: a reset, b read.
+    write_file(node("127.0.0.1"), "min_vm 700\n");
+    ASSERT_TRUE(slot_becomes("127.0.0.1", 1, 700, 10000, 5));
+    ASSERT_EQ(rename(node("127.0.0.1").c_str(), node("127.0.0.2").c_str()), 0);
+    EXPECT_TRUE(slot_becomes("127.0.0.1", 1, 512, 10000, 5));
+    EXPECT_TRUE(slot_becomes("127.0.0.2", 1, 700, 10000, 0));
+    // The next edit of b is not swallowed.
+    write_file(node("127.0.0.2"), "min_vm 701\n");
+    EXPECT_TRUE(slot_becomes("127.0.0.2", 1, 701, 10000, 0));
+
+    // An archive unpacked below the root does not hold up the next edit.
+    mkdirs((root_ / "unpacked").c_str());
+    for (int i = 0; i < 3000; ++i) write_file(root_ / ("unpacked/f" + std::to_string(i)), "x");
+    write_file(node("127.0.0.2"), "min_vm 123\n");
+    EXPECT_TRUE(slot_becomes("127.0.0.2", 1, 123, 10000, 0));
+}
+
+TEST_F(LiveKord, ReportsRunningAnswersInterrogationAndStopsOnSigterm) {
+    start();
+    kill(pid_, SIGUSR1);
+    EXPECT_TRUE(wait_notice("STATUS=running", 3s));
+    EXPECT_TRUE(testutil::wait_until(
+        [&] { return read_file(root_ / "log").find("Interrogated") != std::string::npos; }, 3000ms));
+
+    EXPECT_EQ(stop(SIGTERM), 0);
+    EXPECT_NE(read_file(root_ / "log").find("Stop Tessaron(tm) Master Server ..."), std::string::npos);
+    EXPECT_TRUE(wait_notice("STATUS=stopped", 1s));
+    bool stopping = false;
+    for (auto &n : notices_) stopping |= n.find("STOPPING=1") != std::string::npos;
+    EXPECT_TRUE(stopping);
+}
+
+TEST_F(LiveKord, SecondKordIsRefusedAndSigintStopsOnce) {
+    start();
+    pid_t second = spawn();
+    int st = 0;
+    ASSERT_TRUE(testutil::wait_until([&] { return waitpid(second, &st, WNOHANG) == second; }, 5000ms));
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_NE(read_file(root_ / "log").find("Tessaron Master Server already running. Bail out!"),
+              std::string::npos);
+    EXPECT_EQ(kill(pid_, 0), 0);   // the first runs on
+
+    EXPECT_EQ(stop(SIGINT), 0);
+    std::string log = read_file(root_ / "log");
+    size_t first = log.find("Stop Tessaron(tm) Master Server ...");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(log.find("Stop Tessaron(tm) Master Server ...", first + 1), std::string::npos);
+}
