@@ -27,7 +27,6 @@ DirWatcher *g_watcher = nullptr;
 namespace {
 
 void *g_crypto_lib = nullptr;
-int g_lock_fd = -1;
 
 // The request protocol's key, in this byte order.
 const unsigned char kDesKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
@@ -38,28 +37,6 @@ void usage(const char *name) {
             "-v: version\n\n",
             name);
     exit(1);
-}
-
-// One kord per installation: kord.pid in the control-map directory, held
-// with flock for the life of the process.
-bool already_running() {
-    char path[1024];
-    mkdirs(path_item(3));
-    snprintf(path, sizeof path, "%s/kord.pid", path_item(3));
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;  // no lock to take: nothing else can hold it either
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return true;
-    }
-    char pid[32];
-    int n = snprintf(pid, sizeof pid, "%d\n", int(getpid()));
-    if (ftruncate(fd, 0) == 0 && write(fd, pid, size_t(n)) != n) {
-        // the lock is what counts; the text is for the administrator
-    }
-    g_lock_fd = fd;
-    return false;
 }
 
 void open_crypto() {
@@ -100,7 +77,7 @@ int server_main(int argc, char **argv) {
     if (optind != argc)
         usage(appname(argv[0]));
 
-    if (already_running()) {
+    if (service_running(nullptr, kServiceName) != 0) {
         port_syslog(LOG_ALERT, "%s already running. Bail out!", kServiceName);
         return -1;
     }

@@ -1,0 +1,105 @@
+// Wake-on-LAN and the UDP exchange, on loopback only.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "sorvan.h"
+#include "testutil.h"
+
+namespace {
+
+const uint32_t kLoopback = 0x7F000001;
+
+int udp_on_loopback(int &port) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(kLoopback);
+    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len);
+    port = ntohs(sa.sin_port);
+    return s;
+}
+
+// A route that makes 255.255.255.255 deliverable on lo (and nowhere else).
+bool broadcast_on_loopback() {
+    for (const char *ip : {"/usr/sbin/ip", "/sbin/ip", "/bin/ip", "/usr/bin/ip"})
+        if (access(ip, X_OK) == 0)
+            return testutil::run({ip, "route", "replace", "255.255.255.255/32", "dev", "lo"}).status == 0;
+    return false;
+}
+
+}  // namespace
+
+TEST(WakeOnLan, MagicPacketReachesPortNine) {
+    if (!testutil::in_private_netns() || !testutil::is_root())
+        GTEST_SKIP() << "needs root in a private network namespace";
+    // Make the limited broadcast deliverable, and only on loopback.
+    if (!broadcast_on_loopback()) GTEST_SKIP() << "cannot route the limited broadcast to lo";
+    int listener = Qv5_CreateServerSocket(9, 0, 1);
+    ASSERT_GE(listener, 0);
+    SocketSetTimeOut(listener, 2000);
+
+    const unsigned char mac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    EXPECT_EQ(WakeUpOnLan(mac), 102);
+    unsigned char got[200];
+    sockaddr_in from{};
+    ASSERT_EQ(Qv5_ReceivePacket(listener, got, sizeof got, &from, 0), 102);
+    unsigned char want[102];
+    std::memset(want, 0xFF, 6);
+    for (int i = 0; i < 16; ++i) std::memcpy(want + 6 + 6 * i, mac, 6);
+    EXPECT_EQ(std::memcmp(got, want, 102), 0);
+    EXPECT_EQ(WakeUpOnLan(nullptr), -1);
+    EXPECT_EQ(Qv5_ReceivePacket(listener, got, sizeof got, &from, 0), -1);  // nothing sent
+    close(listener);
+}
+
+TEST(UdpExchange, AnswerFillsBufferAndSender) {
+    int port = 0;
+    int server = udp_on_loopback(port);
+    std::thread echo([server] {
+        char buf[64];
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        ssize_t n = recvfrom(server, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&peer), &len);
+        if (n > 0) {
+            std::string reply = "re:" + std::string(buf, n);
+            sendto(server, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&peer), len);
+        }
+    });
+    char answer[64] = {};
+    sockaddr_in from;
+    std::memset(&from, 0x55, sizeof from);
+    EXPECT_EQ(UDPSendRecvfrom(kLoopback, port, "ping", 4, answer, sizeof answer, &from, 0), 0);
+    echo.join();
+    EXPECT_STREQ(answer, "re:ping");
+    EXPECT_EQ(from.sin_family, AF_INET);
+    EXPECT_EQ(from.sin_addr.s_addr, htonl(kLoopback));
+    EXPECT_EQ(ntohs(from.sin_port), port);
+    close(server);
+}
+
+TEST(UdpExchange, SilentHostEndsTheWait) {
+    int port = 0;
+    int server = udp_on_loopback(port);  // receives, never answers
+    char answer[16] = "untouched";
+    sockaddr_in from;
+    std::memset(&from, 0x55, sizeof from);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(UDPSendRecvfrom(kLoopback, port, "ping", 4, answer, sizeof answer, &from, 2), 0);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited, std::chrono::seconds(30));
+    EXPECT_STREQ(answer, "untouched");
+    EXPECT_EQ(from.sin_family, 0);  // no answer: no sender
+    close(server);
+}
