@@ -1,0 +1,610 @@
+// MX lookup and SMTP delivery against a real DNS server (dnsmasq), the mail
+// sink (aiosmtpd) and scripted SMTP servers, all on loopback addresses.
+#include "net/mail.h"
+#include "sorvan.h"
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <mutex>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <regex>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <strings.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <tuple>
+#include <vector>
+
+using namespace std::chrono;
+using testutil::TempDir;
+
+namespace {
+
+// An answer to "x.test MX" with records (type, preference, name), each
+// owned by a pointer to the question's name; other types carry the same data.
+using Rr = std::tuple<uint16_t, uint16_t, std::string>;
+std::vector<uint8_t> answer(const std::vector<Rr> &rrs) {
+    std::vector<uint8_t> b = {0x12, 0x34, 0x81, 0x80, 0, 1, 0, static_cast<uint8_t>(rrs.size()), 0, 0, 0, 0,
+                              1, 'x', 4, 't', 'e', 's', 't', 0, 0, 15, 0, 1};
+    for (const auto &[type, pref, name] : rrs) {
+        std::vector<uint8_t> rd = {static_cast<uint8_t>(pref >> 8), static_cast<uint8_t>(pref)};
+        for (size_t start = 0; start < name.size();) {
+            size_t dot = std::min(name.find('.', start), name.size());
+            rd.push_back(static_cast<uint8_t>(dot - start));
+            rd.insert(rd.end(), name.begin() + static_cast<long>(start), name.begin() + static_cast<long>(dot));
+            start = dot + 1;
+        }
+        rd.push_back(0);
+        b.insert(b.end(), {0xc0, 12, 0, static_cast<uint8_t>(type), 0, 1, 0, 0, 1, 44, 0,
+                           static_cast<uint8_t>(rd.size())});
+        b.insert(b.end(), rd.begin(), rd.end());
+    }
+    return b;
+}
+
+using Entries = std::vector<std::pair<uint16_t, std::string>>;
+Entries walk(const std::vector<uint8_t> &ans, size_t names_size = sorvan::kMxNameBuffer) {
+    std::vector<char> names(names_size);
+    char *hosts[100];
+    uint16_t prefs[100];
+    int n = sorvan::mx_from_answer(ans.data(), ans.size(), hosts, prefs, names.data(), names.size(), false);
+    Entries r;
+    for (int i = 0; i < n; ++i) r.emplace_back(prefs[i], hosts[i]);
+    return r;
+}
+
+// ------------------------------------------------------- the private network
+
+// dnsmasq zone: every mail domain of the tests lives under .test.
+const char *const kDnsRecords[] = {
+    "--mx-host=order.test,mx20.order.test,20", "--mx-host=order.test,mx10.order.test,10",
+    "--host-record=mx10.order.test,127.0.1.10", "--host-record=mx20.order.test,127.0.1.20",
+    "--mx-host=dup.test,mx.dup.test,5",        "--mx-host=dup.test,mx.dup.test,5",
+    "--host-record=mx.dup.test,127.0.1.30",    "--host-record=nomx.test,127.0.1.9",
+    "--mx-host=good.test,mx.good.test,10",     "--host-record=mx.good.test,127.0.1.40",
+    "--mx-host=script.test,mx.script.test,10", "--host-record=mx.script.test,127.0.1.50",
+    "--mx-host=refuse.test,mx.refuse.test,10", "--host-record=mx.refuse.test,127.0.1.60",
+    "--mx-host=vendor.test,mx.vendor.test,10", "--host-record=mx.vendor.test,127.0.1.70",
+    "--mx-host=slow.test,silent.slow.test,10", "--host-record=silent.slow.test,127.0.1.81",
+    "--mx-host=slow.test,junk.slow.test,20",   "--host-record=junk.slow.test,127.0.1.82",
+    "--mx-host=slow.test,down.slow.test,30",   "--host-record=down.slow.test,127.0.1.83",
+    "--mx-host=slow.test,hangup.slow.test,35", "--host-record=hangup.slow.test,127.0.1.86",
+    "--mx-host=slow.test,hole.slow.test,40",   "--host-record=hole.slow.test,127.0.1.84",
+    "--mx-host=slow.test,noname.slow.test,45", // no address at all
+    "--mx-host=slow.test,mx.slow.test,50",     "--host-record=mx.slow.test,127.0.1.85",
+    "--server=/tmpfail.test/127.0.0.1#5353",   // nobody there: the lookup times out
+};
+
+pid_t spawn(const std::vector<std::string> &argv, int *out_fd = nullptr) {
+    int p[2] = {-1, -1};
+    if (out_fd && pipe(p) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (out_fd) {
+            dup2(p[1], 1);
+            close(p[0]);
+            close(p[1]);
+        }
+        std::vector<char *> av;
+        for (auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
+        av.push_back(nullptr);
+        execvp(av[0], av.data());
+        _exit(127);
+    }
+    if (out_fd) {
+        close(p[1]);
+        *out_fd = p[0];
+    }
+    return pid;
+}
+
+void stop(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int st;
+    waitpid(pid, &st, 0);
+}
+
+// Takes a network and mount namespace of its own (so that port 25 and 53 and
+// /etc/resolv.conf are ours alone), and runs dnsmasq on 127.0.0.1:53.
+class MailNet : public ::testing::Environment {
+public:
+    static bool ready() { return ready_; }
+
+    void SetUp() override {
+        if (!testutil::is_root() || !testutil::in_private_netns()) return;
+        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) return;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        ifreq ifr{};
+        std::strcpy(ifr.ifr_name, "lo");
+        ioctl(fd, SIOCGIFFLAGS, &ifr);
+        ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+        bool up = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+        close(fd);
+        if (!up) return;
+
+        dir_ = new TempDir;
+        testutil::write_file(*dir_ / "resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
+        testutil::write_file(*dir_ / "hosts", "127.0.0.1 localhost\n");
+        if (mount((*dir_ / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0 ||
+            mount((*dir_ / "hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+            return;
+
+        // A black hole: connections to it get no answer at all.
+        auto nft = [](std::vector<std::string> a) {
+            a.insert(a.begin(), "/usr/sbin/nft");
+            return testutil::run(a).status == 0;
+        };
+        if (!nft({"add", "table", "ip", "mailtest"}) ||
+            !nft({"add", "chain", "ip", "mailtest", "in", "{ type filter hook input priority 0; }"}) ||
+            !nft({"add", "rule", "ip", "mailtest", "in", "ip", "daddr", "127.0.1.84", "tcp", "dport",
+                  "25", "drop"}))
+            return;
+
+        std::vector<std::string> argv = {"/usr/sbin/dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null",
+                                         "--user=root", "--port=53", "--listen-address=127.0.0.1",
+                                         "--bind-interfaces", "--no-resolv", "--no-hosts",
+                                         "--local=/test/", "--pid-file=" + *dir_ / "dnsmasq.pid"};
+        for (const char *r : kDnsRecords) argv.emplace_back(r);
+        dnsmasq_ = spawn(argv);
+        if (dnsmasq_ <= 0) return;
+        ready_ = testutil::wait_until(
+            [] {
+                char *h[100];
+                int rc;
+                return getmxrr("good.test", h, nullptr, &rc) == 1;
+            },
+            seconds(10));
+    }
+    void TearDown() override {
+        stop(dnsmasq_);
+        delete dir_;
+    }
+
+private:
+    static inline bool ready_ = false;
+    pid_t dnsmasq_ = -1;
+    TempDir *dir_ = nullptr;
+};
+::testing::Environment *const mail_net = ::testing::AddGlobalTestEnvironment(new MailNet);
+
+#define REQUIRE_NETWORK()                                                                       \
+    do {                                                                                        \
+        if (!MailNet::ready()) GTEST_SKIP() << "needs root in a private network namespace"; \
+    } while (0)
+
+// The mail sink of tests/support, on addr:25, storing into a directory.
+class Sink {
+public:
+    explicit Sink(const std::string &addr) {
+        int out = -1;
+        // Debian's own python3 carries aiosmtpd; another one on PATH may not.
+        const char *py = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+        pid_ = spawn({py, std::string(TESSARON_SOURCE_DIR) + "/tests/support/smtp_sink.py", "--host",
+                      addr, "--port", "25", "--dir", dir_.path()},
+                     &out);
+        std::string seen;
+        char c;
+        pollfd p{out, POLLIN, 0};
+        while (seen.find("ready\n") == std::string::npos && poll(&p, 1, 10000) > 0 && read(out, &c, 1) == 1)
+            seen += c;
+        close(out);
+        ready_ = seen.find("ready") != std::string::npos;
+    }
+    ~Sink() { stop(pid_); }
+    bool ready() const { return ready_; }
+    std::vector<std::string> messages() const {
+        std::vector<std::string> out;
+        for (int n = 1;; ++n) {
+            std::string f = dir_ / (std::to_string(n) + ".eml");
+            if (access(f.c_str(), F_OK) != 0) break;
+            out.push_back(testutil::read_file(f));
+        }
+        return out;
+    }
+
+private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+// A scripted SMTP server on addr:25: fixed replies, everything it receives
+// kept byte for byte.
+struct Script {
+    std::vector<std::string> greeting = {"220 scripted ready\r\n"};   // written with pauses between
+    std::string helo = "250 hello\r\n";
+    std::string mail = "250 ok\r\n";
+    std::string rcpt = "250 ok\r\n";
+    std::string data = "354 go ahead\r\n";
+    std::string end = "250 queued\r\n";
+    bool hang_up_after_greeting = false;
+    bool junk = false;                    // endless bytes, never a line end
+    std::function<void()> on_quit;
+};
+
+class ScriptedServer {
+public:
+    ScriptedServer(const std::string &addr, Script script) : script_(std::move(script)) {
+        lfd_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(25);
+        sin.sin_addr.s_addr = inet_addr(addr.c_str());
+        ok_ = bind(lfd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 && listen(lfd_, 8) == 0;
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedServer() {
+        stop_ = true;
+        thread_.join();
+        close(lfd_);
+    }
+    bool ok() const { return ok_; }
+    int connections() const { return connections_; }
+    std::string transcript() {
+        std::lock_guard<std::mutex> g(mu_);
+        return transcript_;
+    }
+
+private:
+    void serve() {
+        while (!stop_) {
+            pollfd p{lfd_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            int c = accept(lfd_, nullptr, nullptr);
+            if (c < 0) continue;
+            ++connections_;
+            session(c);
+            close(c);
+        }
+    }
+    void say(int c, const std::string &s) { send(c, s.data(), s.size(), MSG_NOSIGNAL); }
+    bool line(int c, std::string &out) {
+        out.clear();
+        char ch;
+        while (!stop_) {
+            pollfd p{c, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            if (recv(c, &ch, 1, 0) != 1) return false;
+            out += ch;
+            if (ch == '\n') return true;
+        }
+        return false;
+    }
+    void session(int c) {
+        for (size_t i = 0; i < script_.greeting.size(); ++i) {
+            if (i) std::this_thread::sleep_for(milliseconds(60));
+            say(c, script_.greeting[i]);
+        }
+        if (script_.hang_up_after_greeting) return;
+        if (script_.junk) {
+            std::string junk(1024, 'x');
+            while (!stop_) {
+                if (send(c, junk.data(), junk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) break;
+                std::this_thread::sleep_for(milliseconds(1));
+            }
+            return;
+        }
+        std::string l;
+        while (line(c, l)) {
+            record(l);
+            std::string verb = l.substr(0, 4);
+            for (char &ch : verb) ch = static_cast<char>(toupper(ch));
+            if (verb == "HELO") say(c, script_.helo);
+            else if (verb == "MAIL") say(c, script_.mail);
+            else if (verb == "RCPT") say(c, script_.rcpt);
+            else if (verb == "DATA") {
+                say(c, script_.data);
+                if (script_.data.rfind("354", 0) != 0) continue;
+                std::string body;
+                while (body.size() < 5 || body.compare(body.size() - 5, 5, "\r\n.\r\n") != 0) {
+                    if (!line(c, l)) return;
+                    body += l;
+                    if (body == ".\r\n") break;
+                }
+                record(body);
+                say(c, script_.end);
+            } else if (verb == "QUIT") {
+                if (script_.on_quit) script_.on_quit();
+                say(c, "221 bye\r\n");
+                return;
+            } else {
+                say(c, "500 what\r\n");
+            }
+        }
+    }
+    void record(const std::string &s) {
+        std::lock_guard<std::mutex> g(mu_);
+        transcript_ += s;
+    }
+
+    Script script_;
+    int lfd_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::mutex mu_;
+    std::string transcript_;
+    std::thread thread_;
+};
+
+MailRequest request(const char *to, const char *subject = "Node down", const char *body = "text") {
+    MailRequest r{};
+    r.to = to;
+    r.from = "alerts@kord.test";
+    r.subject = subject;
+    r.body = body;
+    return r;
+}
+
+// Shorter reply time-outs, so that silent servers cost little here.
+class ReplyTimeout {
+public:
+    explicit ReplyTimeout(int ms) : saved_(sorvan::mail_reply_timeout_ms.exchange(ms)) {}
+    ~ReplyTimeout() { sorvan::mail_reply_timeout_ms = saved_; }
+
+private:
+    int saved_;
+};
+
+}  // namespace
+
+// ------------------------------------------------------------ the MX walk
+
+TEST(MxAnswer, SortUniqueAndLimits) {
+    Entries got = walk(answer({{15, 20, "b.x.test"}, {5, 0, "cname.x.test"}, {15, 10, "A.x.test"},
+                               {15, 10, "a.X.test"}, {15, 30, "c.x.test"}, {15, 5, "b.x.test"}}));
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(strcasecmp(got[1].second.c_str(), "a.x.test"), 0);   // either spelling may stay
+    got[1].second = "a.x.test";
+    // The same host under two preferences is no neighbour of itself: it stays twice.
+    EXPECT_EQ(got, (Entries{{5, "b.x.test"}, {10, "a.x.test"}, {20, "b.x.test"}, {30, "c.x.test"}}));
+    EXPECT_TRUE(walk(answer({{1, 0, "a.x.test"}})).empty());
+
+    std::vector<Rr> many;
+    for (int i = 0; i < 120; ++i) many.emplace_back(15, 1000 - i, "h" + std::to_string(i) + ".x.test");
+    Entries m = walk(answer(many));
+    ASSERT_EQ(m.size(), 99u);   // only the first 99 records count
+    EXPECT_EQ(m.front(), (std::pair<uint16_t, std::string>{902, "h98.x.test"}));
+    EXPECT_EQ(m.back(), (std::pair<uint16_t, std::string>{1000, "h0.x.test"}));
+    // A name buffer too small for all names ends the walk, never overruns it.
+    size_t few = walk(answer(many), 40).size();
+    EXPECT_TRUE(few > 0 && few < 4) << few;
+}
+
+TEST(SmtpBody, CrlfLineEndsAndDotStuffing) {
+    EXPECT_EQ(sorvan::smtp_body(""), "");
+    EXPECT_EQ(sorvan::smtp_body("one\ntwo"), "one\r\ntwo\r\n");
+    EXPECT_EQ(sorvan::smtp_body("one\r\ntwo\r\n"), "one\r\ntwo\r\n");
+    EXPECT_EQ(sorvan::smtp_body("a\rb\n\n"), "a\r\nb\r\n\r\n");
+    EXPECT_EQ(sorvan::smtp_body(".\n..x\nmid.dle\n."), "..\r\n...x\r\nmid.dle\r\n..\r\n");
+}
+
+// ------------------------------------------------------------ lookups
+
+TEST(MailLookup, ResultCodesAndOrder) {
+    REQUIRE_NETWORK();
+    char *hosts[100];
+    uint16_t prefs[100];
+    int rc = -5;
+    ASSERT_EQ(getmxrr("order.test", hosts, prefs, &rc), 2);
+    EXPECT_EQ(rc, 0);
+    EXPECT_STREQ(hosts[0], "mx10.order.test");
+    EXPECT_EQ(prefs[0], 10);
+    EXPECT_STREQ(hosts[1], "mx20.order.test");
+    EXPECT_EQ(prefs[1], 20);
+    EXPECT_EQ(getmxrr("dup.test", hosts, nullptr, &rc), 1);
+
+    EXPECT_EQ(getmxrr("nx.test", hosts, prefs, &rc), 0);
+    EXPECT_EQ(rc, 68);
+    EXPECT_EQ(getmxrr("nomx.test", hosts, prefs, &rc), 0);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(getmxrr("tmpfail.test", hosts, prefs, &rc), -1);
+    EXPECT_EQ(rc, 75);
+}
+
+TEST(MailLookup, UndeliverableRecipients) {
+    REQUIRE_NETWORK();
+    MailRequest r = request("bob@nx.test");
+    EXPECT_EQ(mail(&r), -1);
+    r.to = "bob@nomx.test";
+    EXPECT_EQ(mail(&r), -1);
+    r.to = "no-at-sign";
+    EXPECT_EQ(mail(&r), -1);
+    r.to = "bob\r\nRCPT TO: <eve@good.test>@good.test";
+    EXPECT_EQ(mail(&r), -1);
+    EXPECT_EQ(mail(nullptr), -1);
+    r.to = "bob@tmpfail.test";   // a temporary failure: nothing tried, not an error
+    EXPECT_EQ(mail(&r), 0);
+}
+
+// ------------------------------------------------------------ delivery
+
+TEST(MailDelivery, HeadersBodyAndLineEndsAsReceived) {
+    REQUIRE_NETWORK();
+    Sink sink("127.0.1.40");
+    ASSERT_TRUE(sink.ready());
+
+    MailRequest r = request("bob@good.test", "Node web1 down", ".hidden\n..two\nmiddle\n.\nlast");
+    r.html = 1;
+    ASSERT_EQ(mail(&r), 0);
+    MailRequest bare = request("bob@good.test", nullptr, nullptr);
+    bare.html = 2;
+    ASSERT_EQ(mail(&bare), 0);
+
+    auto msgs = sink.messages();
+    ASSERT_EQ(msgs.size(), 2u);
+    const std::string &m = msgs[0];
+    EXPECT_EQ(m.find("\n"), m.find("\r\n") + 1);
+    for (size_t i = m.find('\n'); i != std::string::npos; i = m.find('\n', i + 1))
+        ASSERT_EQ(m[i - 1], '\r') << "bare line feed at " << i;
+    std::regex shape(
+        "X-Envelope: MAIL FROM:<alerts@kord.test> RCPT TO:<bob@good.test>\r\n"
+        "From: <alerts@kord.test>\r\n"
+        "To: bob <bob@good.test>\r\n"
+        "subject: Node web1 down\r\n"
+        "Message-ID: <KELVANE\\.[0-9]+\\.[0-9]{14}@[^>\r\n]+>\r\n"
+        "Date: [A-Z][a-z]{2}, [1-9][0-9]? [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} (GMT|[-+][0-9]{4})\r\n"
+        "Content-Type: text/html; charset=\"iso-8859-1\"\r\n"
+        "\r\n"
+        "\\.hidden\r\n\\.\\.two\r\nmiddle\r\n\\.\r\nlast\r\n");
+    EXPECT_TRUE(std::regex_match(m, shape)) << m;
+
+    std::regex bare_shape(
+        "X-Envelope: [^\r\n]*\r\nFrom: <alerts@kord.test>\r\nTo: bob <bob@good.test>\r\n"
+        "Message-ID: [^\r\n]*\r\nDate: [^\r\n]*\r\n\r\n");
+    EXPECT_TRUE(std::regex_match(msgs[1], bare_shape)) << msgs[1];
+}
+
+TEST(MailDialogue, CommandsEndInCrlfAndRepliesAreReadWhole) {
+    REQUIRE_NETWORK();
+    Script s;
+    // Multi-line replies, the greeting even in two pieces: a client that
+    // takes one read per reply falls a reply behind.
+    s.greeting = {"220-mx.script.test first line\r\n", "220-second line\r\n220 ready\r\n"};
+    s.helo = "250-mx.script.test\r\n250-SIZE 100000\r\n250 HELP\r\n";
+    {
+        ScriptedServer srv("127.0.1.50", s);
+        ASSERT_TRUE(srv.ok());
+        MailRequest r = request("bob@script.test", "up", "line\n");
+        EXPECT_EQ(mail(&r), 0);
+        testutil::wait_until([&] { return srv.transcript().ends_with("QUIT\r\n"); }, seconds(2));
+        std::string t = srv.transcript();
+        EXPECT_EQ(t.substr(0, t.find("From:")),
+                  "HELO mx.script.test\r\nMAIL FROM: <alerts@kord.test>\r\nRCPT TO: <bob@script.test>\r\nDATA\r\n");
+        EXPECT_TRUE(t.ends_with("\r\n\r\nline\r\n.\r\nQUIT\r\n")) << t;
+    }
+    s.rcpt = "550-no such\r\n550 user\r\n";
+    {
+        ScriptedServer srv("127.0.1.50", s);
+        MailRequest r = request("bob@script.test");
+        EXPECT_EQ(mail(&r), 1);
+        testutil::wait_until([&] { return srv.transcript().ends_with("QUIT\r\n"); }, seconds(2));
+        EXPECT_EQ(srv.transcript(),
+                  "HELO mx.script.test\r\nMAIL FROM: <alerts@kord.test>\r\nRCPT TO: <bob@script.test>\r\nQUIT\r\n");
+    }
+}
+
+TEST(MailDialogue, ExchangersInPreferenceOrderAndHeloRefusal) {
+    REQUIRE_NETWORK();
+    Script refuse_helo;
+    refuse_helo.helo = "502 not here\r\n";
+    {
+        ScriptedServer mx10("127.0.1.10", refuse_helo), mx20("127.0.1.20", Script{});
+        MailRequest r = request("bob@order.test");
+        EXPECT_EQ(mail(&r), 0);
+        testutil::wait_until([&] { return mx20.transcript().ends_with("QUIT\r\n"); }, seconds(2));
+        EXPECT_EQ(mx10.transcript(), "HELO mx10.order.test\r\nQUIT\r\n");
+        EXPECT_NE(mx20.transcript().find("DATA\r\n"), std::string::npos);
+    }
+    Script other_helo;
+    other_helo.helo = "500 syntax\r\n";   // only 502 turns us away
+    {
+        ScriptedServer mx10("127.0.1.10", other_helo), mx20("127.0.1.20", Script{});
+        MailRequest r = request("bob@order.test");
+        EXPECT_EQ(mail(&r), 0);
+        EXPECT_NE(mx10.transcript().find("DATA\r\n"), std::string::npos);
+        EXPECT_EQ(mx20.connections(), 0);
+    }
+    {
+        ScriptedServer dup("127.0.1.30", refuse_helo);   // listed twice, tried once
+        MailRequest r = request("bob@dup.test");
+        EXPECT_EQ(mail(&r), 0);
+        EXPECT_EQ(dup.connections(), 1);
+    }
+}
+
+TEST(MailRefusal, NoticeToSupportWhileTheRefusingConnectionIsOpen) {
+    REQUIRE_NETWORK();
+    Sink vendor("127.0.1.70");
+    ASSERT_TRUE(vendor.ready());
+    setenv("TESSARON_SUPPORT_MAIL", "help@vendor.test", 1);
+    setenv("TESSARON_SALES_MAIL", "sales@vendor.test", 1);
+
+    std::atomic<size_t> notices_at_quit{99};
+    Script s;
+    s.rcpt = "550 5.1.1 no such user\r\n";
+    s.on_quit = [&] { notices_at_quit = vendor.messages().size(); };
+    {
+        ScriptedServer srv("127.0.1.60", s);
+        MailRequest r = request("bob@refuse.test");
+        r.report_bad_recipient = 1;
+        EXPECT_EQ(mail(&r), 1);
+        std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_EQ(srv.transcript().find("DATA"), std::string::npos);
+    }
+    EXPECT_EQ(notices_at_quit, 1u);
+    auto msgs = vendor.messages();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].rfind("X-Envelope: MAIL FROM:<sales@vendor.test> RCPT TO:<help@vendor.test>\r\n", 0), 0u);
+    EXPECT_NE(msgs[0].find("\r\nsubject: Bad acct <bob@refuse.test>\r\n"), std::string::npos);
+    EXPECT_NE(msgs[0].find("\r\n\r\nThis email address shall be deleted\r\n"), std::string::npos);
+
+    {   // Without the flag: refused, and nobody told.
+        ScriptedServer srv("127.0.1.60", s);
+        MailRequest r = request("bob@refuse.test");
+        EXPECT_EQ(mail(&r), 1);
+    }
+    {   // A temporary refusal is no verdict on the address.
+        s.rcpt = "450 4.2.1 try later\r\n";
+        ScriptedServer srv("127.0.1.60", s);
+        MailRequest r = request("bob@refuse.test");
+        r.report_bad_recipient = 1;
+        EXPECT_EQ(mail(&r), 0);
+        EXPECT_EQ(srv.transcript().find("DATA"), std::string::npos);
+    }
+    EXPECT_EQ(vendor.messages().size(), 1u);
+    unsetenv("TESSARON_SUPPORT_MAIL");
+    unsetenv("TESSARON_SALES_MAIL");
+}
+
+TEST(MailResilience, BadExchangersCostOnlyTheirTimeouts) {
+    REQUIRE_NETWORK();
+    ReplyTimeout quick(300);
+    Sink last("127.0.1.85");
+    ASSERT_TRUE(last.ready());
+    // 10: accepts the connection (the kernel does) but never speaks.
+    int silent = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(25);
+    sin.sin_addr.s_addr = inet_addr("127.0.1.81");
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    Script junk;
+    junk.junk = true;                    // 20: endless bytes without a line end
+    Script hangup;
+    hangup.hang_up_after_greeting = true;  // 35: greets and hangs up
+    ScriptedServer junk_srv("127.0.1.82", junk), hangup_srv("127.0.1.86", hangup);
+    // 30: nobody listens; 40: packets dropped (connect time-out 1.5 s);
+    // 45: no address; 50: the sink.
+
+    auto t0 = steady_clock::now();
+    MailRequest r = request("bob@slow.test");
+    EXPECT_EQ(mail(&r), 0);
+    long ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    close(silent);
+    EXPECT_EQ(last.messages().size(), 1u);
+    EXPECT_GE(ms, 1500);
+    EXPECT_LT(ms, 6000);
+    std::printf("mail past five bad exchangers: %ld ms\n", ms);
+    EXPECT_EQ(junk_srv.connections(), 1);
+    EXPECT_EQ(hangup_srv.connections(), 1);
+}
