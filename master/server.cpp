@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "master/kord.h"
@@ -37,6 +38,16 @@ void usage(const char *name) {
             "-v: version\n\n",
             name);
     exit(1);
+}
+
+// Every node worker keeps its own ping socket and opens probe and agent
+// connections: a large farm needs more than the default 1024 descriptors.
+void raise_file_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
 }
 
 void open_crypto() {
@@ -82,6 +93,7 @@ int server_main(int argc, char **argv) {
         return -1;
     }
 
+    raise_file_limit();
     gethostname(g_host_name, sizeof g_host_name);
     g_host_name[sizeof g_host_name - 1] = '\0';
     init_path("gpfile", "Software\\Kelvane\\Tessaron\\kord");
