@@ -1,0 +1,72 @@
+// Agent load query: ask a node's agent for its load report and store it in
+// the node's slot.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "master/kord.h"
+
+namespace kord {
+
+namespace {
+
+uint32_t be_word(const unsigned char *p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return ntohl(v);
+}
+
+float ratio(uint32_t a, uint32_t b) {
+    // A zero scale gives IEEE infinities (NaN for 0/0) in the map, as readers
+    // of the map expect; nothing here traps on them.
+    return static_cast<float>(static_cast<double>(a) / static_cast<double>(b));
+}
+
+}  // namespace
+
+void decode_agent_reply(const unsigned char *reply, NodeRecord *slot) {
+    AgentStats &a = slot->agent_stats;
+    for (int w = 0; w <= 13; ++w) a.word[w] = be_word(reply + 4 * w);
+    for (int k = 0; k < 8; ++k) {
+        const unsigned char *e = reply + 60 + 24 * k;
+        uint32_t total = be_word(e + 16);
+        if (total == 0) continue;   // absent: the slot keeps what it had
+        std::memcpy(a.drive[k].name, e, sizeof a.drive[k].name);
+        a.drive[k].total_mb = total;
+        a.drive[k].free_mb = be_word(e + 20);
+    }
+    slot->mean_ratio = ratio(a.word[7], a.word[6]);
+    for (int i = 0; i < 3; ++i) slot->ratio[i] = ratio(a.word[8 + i], a.word[6]);
+}
+
+int query_agent(GroupRecord *g, NodeRecord *slot) {
+    char password[sizeof g->passwd + 1];
+    std::memcpy(password, g->passwd, sizeof g->passwd);
+    password[sizeof g->passwd] = '\0';
+
+    int s = req_send(slot->addr, g->agent_port, static_cast<int32_t>(g->timeout_us), password, "Q4",
+                     nullptr, REQ_LOAD, 0, 0, 0);
+    slot->conn_fd = s;
+    if (s < 0) return -1;
+
+    // The agent samples for 500 ms before it answers; an agent that accepts
+    // and then says nothing must not hold the worker for ever.
+    uint64_t wait_us = (g->timeout_us < 1000000 ? 1000000 : uint64_t(g->timeout_us)) + 1000000;
+    timeval tv{static_cast<time_t>(wait_us / 1000000), static_cast<suseconds_t>(wait_us % 1000000)};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+    unsigned char reply[sizeof(AgentStats)] = {};
+    if (nread(s, reply, sizeof reply) < 1) {
+        close(s);
+        return -3;
+    }
+    decode_agent_reply(reply, slot);
+    check_thresholds(g, slot);
+    close(s);
+    return 0;
+}
+
+}  // namespace kord

@@ -1,0 +1,350 @@
+// The agent and kord's load query: sorvan-agent answering real requests on
+// loopback, kord's decoding of the report, and kord end to end against
+// running agents (private network and mount namespace, real DNS and SMTP).
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "master/kord.h"
+#include "testutil.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
+
+void key_des() {
+    if (C) return;
+    void *h = dlopen("libcrypto.so.3", RTLD_NOW);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(des_init(h), nullptr);
+    des_setkey_ecb(kKey, 8);
+}
+
+// A child process with its output in a file; ended with SIGTERM.
+struct Proc {
+    pid_t pid = -1;
+    std::string out;
+    Proc(const std::vector<std::string> &argv, const std::vector<std::string> &env, std::string outfile)
+        : out(std::move(outfile)) {
+        pid = fork();
+        if (pid == 0) {
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            for (const auto &e : env) putenv(strdup(e.c_str()));
+            std::vector<char *> a;
+            for (const auto &s : argv) a.push_back(const_cast<char *>(s.c_str()));
+            a.push_back(nullptr);
+            execvp(a[0], a.data());
+            _exit(127);
+        }
+    }
+    int stop() {
+        if (pid <= 0) return -1;
+        kill(pid, SIGTERM);
+        int st = 0;
+        waitpid(pid, &st, 0);
+        pid = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    ~Proc() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+// A sorvan-agent on 127.0.0.1 at a port of its own choosing.
+struct Agent {
+    testutil::TempDir dir;
+    std::unique_ptr<Proc> proc;
+    int port = 0;
+    explicit Agent(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+        std::vector<std::string> argv = {testutil::bin_path("sorvan-agent"), "-p", "0", "-l", "127.0.0.1"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        proc = std::make_unique<Proc>(argv, env, dir / "agent.out");
+        std::string text;
+        bool up = testutil::wait_until(
+            [&] {
+                text = testutil::read_file(dir / "agent.out");
+                return text.find("listening on 127.0.0.1:") != std::string::npos;
+            },
+            5s);
+        EXPECT_TRUE(up) << text;
+        if (up) port = std::stoi(text.substr(text.find("127.0.0.1:") + 10));
+    }
+};
+
+// Asks for a load report; bytes read (252 when whole).
+int load_report(int port, const char *password, AgentStats *a) {
+    int s = req_send(htonl(INADDR_LOOPBACK), port, 1000000, password, "Q4", nullptr, REQ_LOAD, 0, 0, 0);
+    if (s < 0) return s;
+    timeval tv{5, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::memset(a, 0, sizeof *a);
+    int n = nread(s, a, sizeof *a);
+    close(s);
+    return n;
+}
+
+std::vector<unsigned char> reply_with(std::initializer_list<std::pair<int, uint32_t>> words) {
+    std::vector<unsigned char> r(252, 0);
+    for (auto [i, v] : words) {
+        uint32_t be = htonl(v);
+        std::memcpy(&r[4 * i], &be, 4);
+    }
+    return r;
+}
+
+void add_drive(std::vector<unsigned char> &r, int k, const char *name, uint32_t total, uint32_t free_mb) {
+    std::memcpy(&r[60 + 24 * k], name, std::strlen(name));
+    uint32_t t = htonl(total), f = htonl(free_mb);
+    std::memcpy(&r[60 + 24 * k + 16], &t, 4);
+    std::memcpy(&r[60 + 24 * k + 20], &f, 4);
+}
+
+}  // namespace
+
+TEST(SorvanAgent, AnswersTheRightKeyOnlyAndStopsOnSignal) {
+    key_des();
+    Agent agent({"-k", "secret"});
+    ASSERT_GT(agent.port, 0);
+    AgentStats a;
+    ASSERT_EQ(load_report(agent.port, "secret", &a), 252);
+    EXPECT_NE(ntohl(a.word[0]), 0u);       // processes
+    EXPECT_NE(ntohl(a.word[3]), 0u);       // total memory
+    EXPECT_EQ(ntohl(a.word[6]), 4096u);
+    EXPECT_LE(ntohl(a.word[1]), 100u);
+
+    EXPECT_LT(load_report(agent.port, "other", &a), 1);   // reset, no report
+    EXPECT_LT(load_report(agent.port, nullptr, &a), 1);
+    ASSERT_EQ(load_report(agent.port, "secret", &a), 252);   // still serving
+
+    // A peer that connected and says nothing does not hold the stop.
+    int idle = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(uint16_t(agent.port));
+    ASSERT_EQ(connect(idle, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    usleep(100000);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(agent.proc->stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    close(idle);
+}
+
+TEST(SorvanAgent, PasswordFromTheEnvironmentAndBadOptions) {
+    key_des();
+    Agent agent({}, {"TESSARON_AGENT_PASSWORD=fromenv"});
+    AgentStats a;
+    EXPECT_EQ(load_report(agent.port, "fromenv", &a), 252);
+    EXPECT_EQ(agent.proc->stop(), 0);
+
+    auto r = testutil::run({testutil::bin_path("sorvan-agent"), "-p", "notaport"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("bad port"), std::string::npos) << r.err;
+    r = testutil::run({testutil::bin_path("sorvan-agent"), "extra"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("usage"), std::string::npos);
+}
+
+TEST(AgentReply, DecodedIntoTheSlot) {
+    kord::NodeRecord slot{};
+    for (int k = 0; k < 8; ++k) {
+        std::snprintf(slot.agent_stats.drive[k].name, 16, "old%d", k);
+        slot.agent_stats.drive[k].total_mb = 999;
+    }
+    auto r = reply_with({{0, 55}, {2, 8388608}, {6, 4096}, {7, 2048}, {8, 4096}, {9, 1024}, {10, 0},
+                         {11, 17}, {12, 12}, {13, 5}, {14, 0xDEAD}});
+    add_drive(r, 0, "/", 1000, 10);
+    add_drive(r, 1, "/home", 2000, 20);
+    kord::decode_agent_reply(r.data(), &slot);
+    EXPECT_EQ(slot.agent_stats.word[0], 55u);
+    EXPECT_EQ(slot.agent_stats.word[2], 8388608u);
+    EXPECT_EQ(slot.agent_stats.word[11], 17u);
+    EXPECT_EQ(slot.agent_stats.word[14], 0u);            // not stored
+    EXPECT_FLOAT_EQ(slot.mean_ratio, 0.5f);
+    EXPECT_FLOAT_EQ(slot.ratio[0], 1.0f);
+    EXPECT_FLOAT_EQ(slot.ratio[1], 0.25f);
+    EXPECT_FLOAT_EQ(slot.ratio[2], 0.0f);
+    EXPECT_STREQ(slot.agent_stats.drive[1].name, "/home");
+    EXPECT_EQ(slot.agent_stats.drive[1].free_mb, 20u);
+    for (int k = 2; k < 8; ++k) {                         // absent: kept
+        EXPECT_EQ(slot.agent_stats.drive[k].total_mb, 999u);
+        EXPECT_EQ(std::string(slot.agent_stats.drive[k].name), "old" + std::to_string(k));
+    }
+
+    auto z = reply_with({{7, 3}, {8, 0}});                // scale 0
+    kord::decode_agent_reply(z.data(), &slot);
+    EXPECT_TRUE(std::isinf(slot.mean_ratio));
+    EXPECT_TRUE(std::isnan(slot.ratio[0]));
+}
+
+TEST(QueryAgent, SuccessNoAgentAndSilentAgent) {
+    key_des();
+    Agent agent({"-k", "grouppw"});
+    static kord::GroupRecord g{};
+    std::strcpy(g.name, "q");
+    std::strcpy(g.passwd, "grouppw");
+    g.agent_port = uint16_t(agent.port);
+    g.timeout_us = 200000;
+    kord::NodeRecord &s = g.slot[0];
+    std::strcpy(s.name, "127.0.0.1");
+    s.addr = htonl(INADDR_LOOPBACK);
+    s.min_vm = 0;
+    s.max_connections = 1 << 30;
+    EXPECT_EQ(kord::query_agent(&g, &s), 0);
+    EXPECT_NE(s.agent_stats.word[0], 0u);
+    EXPECT_EQ(s.agent_stats.word[6], 4096u);
+    EXPECT_GT(s.conn_fd, 0);
+    EXPECT_EQ(s.mem_status & kord::kMemLowBit, 0u);
+
+    // Thresholds are checked on every reply.
+    s.min_vm = 0xFFFFFFFFu;
+    EXPECT_EQ(kord::query_agent(&g, &s), 0);
+    EXPECT_NE(s.mem_status & kord::kMemLowBit, 0u);
+
+    agent.proc->stop();
+    EXPECT_EQ(kord::query_agent(&g, &s), -1);
+    EXPECT_LT(s.conn_fd, 0);
+
+    // Accepts, then says nothing: no reply within the wait.
+    int l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t al = sizeof a;
+    getsockname(l, reinterpret_cast<sockaddr *>(&a), &al);
+    listen(l, 4);
+    g.agent_port = ntohs(a.sin_port);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(kord::query_agent(&g, &s), -3);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    close(l);
+}
+
+namespace {
+
+std::vector<std::string> mails(const std::string &dir) {
+    std::vector<std::string> out;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (strstr(e->d_name, ".eml")) out.push_back(testutil::read_file(dir + "/" + e->d_name));
+        closedir(d);
+    }
+    return out;
+}
+
+int count_with(const std::vector<std::string> &m, const std::string &a, const std::string &b) {
+    int n = 0;
+    for (const auto &s : m)
+        if (s.find(a) != std::string::npos && s.find(b) != std::string::npos) n++;
+    return n;
+}
+
+// Group record i of the data map, read afresh.
+bool read_group(const std::string &path, int i, kord::GroupRecord &g) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    bool ok = pread(fd, &g, sizeof g, off_t(i) * sizeof g) == sizeof g;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// kord with two load groups on loopback: one whose agent has the group's
+// password, one whose agent has another; the node's min_vm is above any
+// machine's free memory.
+TEST(KordWithAgents, LoadReportsAgentFailuresAndThresholdMail) {
+    if (!testutil::is_root() || !testutil::in_private_netns())
+        GTEST_SKIP() << "needs root in a private network namespace";
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    testutil::TempDir tmp;
+    testutil::write_file(tmp / "resolv.conf", "nameserver 127.0.0.1\n");
+    ASSERT_EQ(mount((tmp / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
+
+    Proc dns({"dnsmasq", "-k", "-C", "/dev/null", "--no-resolv", "--no-hosts", "--user=root",
+              "--listen-address=127.0.0.1", "--bind-interfaces", "--pid-file=",
+              "--mx-host=demo.test,mx.demo.test,10", "--host-record=mx.demo.test,127.0.0.1"},
+             {}, tmp / "dnsmasq.out");
+    mkdir((tmp / "mail").c_str(), 0755);
+    Proc smtp({"python3", std::string(TESSARON_SOURCE_DIR) + "/tests/support/smtp_sink.py", "--host",
+               "127.0.0.1", "--port", "25", "--dir", tmp / "mail"},
+              {}, tmp / "smtp.out");
+    ASSERT_TRUE(testutil::wait_until(
+        [&] { return testutil::read_file(tmp / "smtp.out").find("ready") != std::string::npos; }, 10s));
+
+    Agent good({"-k", "pw"});
+    Agent wrong({"-k", "not-pw"});
+    ASSERT_GT(good.port, 0);
+    ASSERT_GT(wrong.port, 0);
+
+    const std::string root = tmp / "root";
+    for (const char *d : {"", "/data", "/nodes", "/ports", "/nsdb", "/nsdb/cn"}) mkdir((root + d).c_str(), 0755);
+    // interval 0.2 s, alert interval 1 min, retries 1, time-out 0.8 s.
+    testutil::write_file(root + "/gpfile",
+                         "good:good.test:pw:200000:load:1:1:800000:" + std::to_string(good.port) +
+                             "::ops@demo.test:1:0:127.0.0.1\n"
+                             "bad:bad.test:pw:200000:load:1:1:800000:" + std::to_string(wrong.port) +
+                             "::ops@demo.test:1:0:127.0.0.1\n");
+    testutil::write_file(root + "/nodes/127.0.0.1.cfg", "min_vm 4000000000\n");
+
+    Proc kord({testutil::bin_path("kord")}, {"TESSARON_ROOT=" + root, "TESSARON_LOG=" + (tmp / "kord.log")},
+              tmp / "kord.out");
+    const std::string map = root + "/data/map.data";
+    kord::GroupRecord g{}, b{};
+    ASSERT_TRUE(testutil::wait_until(
+        [&] {
+            return read_group(map, 0, g) && g.slot[0].agent_stats.word[0] != 0 &&
+                   g.slot[0].agent.state == kord::kStateUp;
+        },
+        15s))
+        << testutil::read_file(tmp / "kord.log");
+    EXPECT_EQ(g.slot[0].agent_stats.word[6], 4096u);
+
+    ASSERT_TRUE(testutil::wait_until(
+        [&] { return read_group(map, 1, b) && b.slot[0].agent.state == kord::kStateDown; }, 15s));
+    EXPECT_GE(b.slot[0].agent.failures, 2u);
+    EXPECT_EQ(b.slot[0].agent_stats.word[0], 0u);
+
+    ASSERT_TRUE(testutil::wait_until(
+        [&] {
+            read_group(map, 0, g);
+            auto m = mails(tmp / "mail");
+            return (g.slot[0].mem_status & kord::kMemLowBit) &&
+                   count_with(m, "Cluster Agent went down?", "bad") >= 1 &&
+                   count_with(m, "required minimum", "good") >= 1;
+        },
+        20s))
+        << testutil::read_file(tmp / "kord.log");
+    // A few more passes: still one memory alert within the alert interval.
+    sleep(3);
+    auto m = mails(tmp / "mail");
+    EXPECT_EQ(count_with(m, "required minimum", "good"), 1);
+    EXPECT_EQ(count_with(m, "Cluster Agent went down?", "bad"), 1);
+    EXPECT_EQ(count_with(m, "Cluster Agent went down?", "good"), 0);
+    EXPECT_EQ(kord.stop(), 0);
+}

@@ -1,0 +1,200 @@
+// Compression helpers: in-memory messages and file content on a socket,
+// cross-checked against Python's zlib.
+#include <dlfcn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sorvan.h"
+#include "testutil.h"
+
+namespace {
+
+const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
+
+void key_des() {
+    void *h = dlopen("libcrypto.so.3", RTLD_NOW);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(des_init(h), nullptr);
+    des_setkey_ecb(kKey, 8);
+}
+
+std::string pseudo_text(size_t n) {
+    std::string s;
+    uint32_t x = 12345;
+    while (s.size() < n) {
+        x = x * 1103515245u + 12345u;
+        s += "word" + std::to_string((x >> 16) % 977) + (x & 0x100 ? " " : "\n");
+    }
+    s.resize(n);
+    return s;
+}
+
+// Everything the far end of a socket pair received until it closed.
+std::string drain(int fd) {
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+std::string python(const std::string &code, const std::string &in_file) {
+    auto r = testutil::run({"/usr/bin/python3", "-c", code, in_file});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+}  // namespace
+
+TEST(CompressData, MessageRoundTripsAndSmallInputNeedsRetry) {
+    // 10 bytes: the first destination (11 bytes) is too small for a zlib stream.
+    for (size_t n : {size_t(0), size_t(10), size_t(511), size_t(512), size_t(100000)}) {
+        std::string src = pseudo_text(n);
+        uint32_t clen = 0;
+        int32_t st = 99;
+        void *z = compress_data(src.data(), static_cast<uint32_t>(n), &clen, &st, 1);
+        ASSERT_NE(z, nullptr) << n;
+        EXPECT_EQ(st, 0);
+        uint32_t elen = 0;
+        void *e = compress_data(z, clen, &elen, &st, 0);
+        ASSERT_NE(e, nullptr) << n;
+        EXPECT_TRUE(std::string(static_cast<char *>(e), elen) == src);
+        std::free(z);
+        std::free(e);
+    }
+}
+
+TEST(CompressData, ExpandFailures) {
+    uint32_t len = 0;
+    int32_t st = 0;
+    const char text[] = "this is not a zlib stream at all";
+    EXPECT_EQ(compress_data(text, sizeof text, &len, &st, 0), nullptr);
+    EXPECT_EQ(st, -3);
+    EXPECT_EQ(compress_data(text, sizeof text, nullptr, &st, 0), nullptr);
+
+    // 400 KB of zeros compress to ~400 bytes; expanding needs far more than
+    // 4 x 400 + 114688 bytes, so every attempt is too small.
+    std::vector<char> zeros(400000, 0);
+    uint32_t clen = 0;
+    void *z = compress_data(zeros.data(), static_cast<uint32_t>(zeros.size()), &clen, &st, 2);
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(compress_data(z, clen, &len, &st, 0), nullptr);
+    EXPECT_EQ(st, -5);
+    std::free(z);
+}
+
+TEST(CompressData, InteroperatesWithPythonZlib) {
+    testutil::TempDir dir;
+    std::string src = pseudo_text(3000);
+    uint32_t clen = 0;
+    int32_t st = 0;
+    void *z = compress_data(src.data(), static_cast<uint32_t>(src.size()), &clen, &st, 1);
+    ASSERT_NE(z, nullptr);
+    testutil::write_file(dir / "ours.z", std::string(static_cast<char *>(z), clen));
+    std::free(z);
+    EXPECT_TRUE(python("import sys,zlib; sys.stdout.write(zlib.decompress(open(sys.argv[1],'rb').read()).decode())",
+                       dir / "ours.z") == src);
+
+    testutil::write_file(dir / "plain", src);
+    python("import sys,zlib; open(sys.argv[1]+'.z','wb').write(zlib.compress(open(sys.argv[1],'rb').read(),6))",
+           dir / "plain");
+    std::string theirs = testutil::read_file(dir / "plain.z");
+    uint32_t elen = 0;
+    void *e = compress_data(theirs.data(), static_cast<uint32_t>(theirs.size()), &elen, &st, 0);
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(std::string(static_cast<char *>(e), elen) == src);
+    std::free(e);
+}
+
+TEST(DeflateBuf, PlainStreamIsZlibAndEmptySendsNothing) {
+    testutil::TempDir dir;
+    std::string src = pseudo_text(200000);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    std::string wire;
+    std::thread reader([&] { wire = drain(sv[1]); });
+    EXPECT_EQ(deflate_buf(src.data(), 0, sv[0], 0), 0);
+    int64_t total = deflate_buf(src.data(), src.size(), sv[0], 0);
+    close(sv[0]);
+    reader.join();
+    close(sv[1]);
+    EXPECT_EQ(total, static_cast<int64_t>(wire.size()));
+    testutil::write_file(dir / "wire", wire);
+    EXPECT_TRUE(python("import sys,zlib; sys.stdout.write(zlib.decompress(open(sys.argv[1],'rb').read()).decode())",
+                       dir / "wire") == src);
+}
+
+TEST(DeflateBuf, EncipheredPiecesReadBackThroughInflateBuf) {
+    key_des();
+    testutil::TempDir dir;
+    // Incompressible enough to need several 32768-byte pieces.
+    std::string src(70000, '\0');
+    uint32_t x = 7;
+    for (auto &c : src) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+    }
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int64_t sent = 0;
+    std::thread writer([&] {
+        sent = deflate_buf(src.data(), src.size(), sv[0], 1);
+        close(sv[0]);
+    });
+    uint64_t written = 0;
+    int64_t got = inflate_buf(sv[1], (dir / "out").c_str(), &written, 1);
+    writer.join();
+    close(sv[1]);
+    EXPECT_GT(sent, 65536);   // more than two pieces
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(written, src.size());
+    EXPECT_TRUE(testutil::read_file(dir / "out") == src);
+}
+
+TEST(InflateBuf, BrokenStreamsAndBadPaths) {
+    testutil::TempDir dir;
+    std::string src = pseudo_text(300000);
+    uint32_t clen = 0;
+    int32_t st = 0;
+    void *z = compress_data(src.data(), static_cast<uint32_t>(src.size()), &clen, &st, 2);
+    ASSERT_NE(z, nullptr);
+    std::string stream(static_cast<char *>(z), clen);
+    std::free(z);
+
+    {   // The connection ends mid-stream: 0, the partial file stays.
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        ASSERT_EQ(write(sv[0], stream.data(), stream.size() / 2), ssize_t(stream.size() / 2));
+        close(sv[0]);
+        EXPECT_EQ(inflate_buf(sv[1], (dir / "part").c_str(), nullptr, 0), 0);
+        close(sv[1]);
+        struct stat stt;
+        ASSERT_EQ(stat((dir / "part").c_str(), &stt), 0);
+        EXPECT_GT(stt.st_size, 0);
+        EXPECT_LT(stt.st_size, off_t(src.size()));
+        EXPECT_TRUE(testutil::read_file(dir / "part") == src.substr(0, size_t(stt.st_size)));
+    }
+    {   // Garbage is a zlib error, not a hang.
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        std::string junk(5000, 'x');
+        ASSERT_EQ(write(sv[0], junk.data(), junk.size()), ssize_t(junk.size()));
+        close(sv[0]);
+        EXPECT_EQ(inflate_buf(sv[1], (dir / "junk").c_str(), nullptr, 0), -3);
+        close(sv[1]);
+    }
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    EXPECT_EQ(inflate_buf(sv[1], (dir / "no/such/dir/file").c_str(), nullptr, 0), -100);
+    close(sv[0]);
+    close(sv[1]);
+}

@@ -1,0 +1,210 @@
+// Small utilities: path names, domain trimming, random passwords, memory
+// blocks, sealed messages, and the names shared with the C library.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "sorvan.h"
+#include "testutil.h"
+#include "util/net/request.h"
+
+namespace {
+
+std::string base(const char *path, const char *suffix = nullptr) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "%s", path);
+    return basename(buf, suffix);
+}
+
+std::string trim(const char *name) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "%s", name);
+    return trim_domain(buf);
+}
+
+struct Pair {
+    int fd[2];
+    Pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
+    ~Pair() {
+        if (fd[0] >= 0) close(fd[0]);
+        if (fd[1] >= 0) close(fd[1]);
+    }
+    void close_writer() {
+        close(fd[0]);
+        fd[0] = -1;
+    }
+};
+
+}  // namespace
+
+TEST(Basename, PosixRules) {
+    EXPECT_EQ(base("/usr/lib/"), "lib");
+    EXPECT_EQ(base("///"), "/");
+    EXPECT_EQ(base(""), "");
+    EXPECT_EQ(base("a/b.txt", ".txt"), "b");
+    EXPECT_EQ(base("a/.txt", ".txt"), ".txt");
+    EXPECT_EQ(base("plain"), "plain");
+    EXPECT_EQ(base("dir//file//", "le"), "fi");
+}
+
+TEST(Basename, ProjectCodeNeverCallsTheLibcNamesItShadows) {
+    // libsorvan exports basename() and crypt() with its own meanings; any
+    // object of the library or of kord that calls them expecting glibc's
+    // would reach ours instead.
+    for (const char *lib : {"/static/libsorvan_static.a", "/static/libkord_core.a"}) {
+        auto r = testutil::run({"/bin/sh", "-c", std::string("nm -A ") + TESSARON_LIB_DIR + lib +
+                                                " | grep -E ' U (basename|crypt|__xpg_basename)$' || true"});
+        EXPECT_EQ(r.out, "") << lib;
+    }
+    auto kord = testutil::run({"/bin/sh", "-c", "nm -D --undefined-only " + testutil::bin_path("kord") +
+                                               " | grep -wE 'basename|crypt' || true"});
+    EXPECT_EQ(kord.out, "");
+    auto exports = testutil::run({"/bin/sh", "-c", std::string("nm -D --defined-only ") + TESSARON_LIB_DIR +
+                                                  "/libsorvan.so | grep -cwE 'T (basename|crypt|crypt_md5)'"});
+    EXPECT_EQ(exports.out, "3\n");
+}
+
+TEST(TrimDomain, LastTwoLabels) {
+    EXPECT_EQ(trim("a.b.c.d"), "c.d");
+    EXPECT_EQ(trim("host.sub.dom."), "sub.dom");
+    EXPECT_EQ(trim("sub.dom"), "sub.dom");
+    EXPECT_EQ(trim("localhost"), "localhost");
+    EXPECT_EQ(trim("..."), "");
+    EXPECT_EQ(trim("a.b.."), "a.b");
+    EXPECT_EQ(trim(""), "");
+}
+
+TEST(PwRandom, LengthAlphabetAndVariety) {
+    const std::string alphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.<>?$#@:-=+()[]{";
+    std::set<std::string> seen;
+    for (int i = 0; i < 50; ++i) {
+        char *p = pw_random();
+        ASSERT_NE(p, nullptr);
+        std::string s = p;
+        EXPECT_GE(s.size(), 8u);
+        EXPECT_LE(s.size(), 15u);
+        EXPECT_EQ(s.find_first_not_of(alphabet), std::string::npos) << s;
+        EXPECT_EQ(s.find('}'), std::string::npos);
+        seen.insert(s);
+    }
+    EXPECT_GT(seen.size(), 45u);   // same second, different microseconds
+    // Each thread has its own buffer.
+    char *mine = pw_random();
+    std::string before = mine;
+    std::thread([] { pw_random(); }).join();
+    EXPECT_EQ(before, mine);
+}
+
+TEST(MemoryBlocks, ZeroFilledResizableAndRecognised) {
+    auto *p = static_cast<unsigned char *>(MemoryAllocate(100));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(MemorySize(p), 100u);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(p[i], 0);
+    std::memset(p, 0xAB, 100);
+    p = static_cast<unsigned char *>(MemoryResize(p, 5000));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(MemorySize(p), 5000u);
+    EXPECT_EQ(p[99], 0xAB);
+    for (int i = 100; i < 5000; ++i) ASSERT_EQ(p[i], 0) << i;
+    MemoryFree(p);
+    EXPECT_EQ(MemoryResize(nullptr, 10), nullptr);
+}
+
+TEST(SealedMessage, EmptyMessageIsAStreamNotABareLength) {
+    Pair p;
+    int32_t n = xwrite(p.fd[0], "", 0);
+    EXPECT_GT(n, 4);
+    uint32_t len = 99;
+    void *m = sorvan::xread_len(p.fd[1], &len);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(len, 0u);
+    std::free(m);
+}
+
+TEST(SealedMessage, ConsecutiveMessagesKeepTheirBoundaries) {
+    Pair p;
+    std::string big(100000, 'q');
+    for (size_t i = 0; i < big.size(); i += 7) big[i] = char('a' + i % 26);
+    EXPECT_GT(xwrite(p.fd[0], "first", 5), 4);
+    std::thread w([&] { xwrite(p.fd[0], big.data(), static_cast<uint32_t>(big.size())); });
+    uint32_t len = 0;
+    void *a = sorvan::xread_len(p.fd[1], &len);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(std::string(static_cast<char *>(a), len), "first");
+    void *b = sorvan::xread_len(p.fd[1], &len);
+    w.join();
+    ASSERT_NE(b, nullptr);
+    EXPECT_TRUE(std::string(static_cast<char *>(b), len) == big);
+    std::free(a);
+    std::free(b);
+}
+
+TEST(SealedMessage, BadFramesAreRefused) {
+    {   // Closed after 2 bytes of the length word.
+        Pair p;
+        ASSERT_EQ(write(p.fd[0], "\0\0", 2), 2);
+        p.close_writer();
+        EXPECT_EQ(_xread(p.fd[1], nullptr, nullptr), -1);
+    }
+    {
+        Pair p;
+        ASSERT_EQ(write(p.fd[0], "\0\0", 2), 2);
+        p.close_writer();
+        EXPECT_EQ(xread(p.fd[1]), nullptr);
+    }
+    {   // A length far beyond any message is not allocated.
+        Pair p;
+        uint32_t be = htonl(0xFFFFFFF0u);
+        ASSERT_EQ(write(p.fd[0], &be, 4), 4);
+        uint32_t len = 7;
+        void *buf = reinterpret_cast<void *>(1);
+        EXPECT_EQ(_xread(p.fd[1], &buf, &len), -2);
+        EXPECT_EQ(len, 0u);
+        be = htonl(SORVAN_MAX_FRAME + 1);
+        ASSERT_EQ(write(p.fd[0], &be, 4), 4);
+        EXPECT_EQ(_xread(p.fd[1], nullptr, nullptr), -2);
+    }
+    {   // Payload cut short.
+        Pair p;
+        uint32_t be = htonl(100);
+        ASSERT_EQ(write(p.fd[0], &be, 4), 4);
+        ASSERT_EQ(write(p.fd[0], "abc", 3), 3);
+        p.close_writer();
+        EXPECT_EQ(_xread(p.fd[1], nullptr, nullptr), -3);
+    }
+    {   // Framed whole, but not a zlib stream.
+        Pair p;
+        EXPECT_EQ(_xwrite(p.fd[0], "garbage!", 8), 12);
+        EXPECT_EQ(xread(p.fd[1]), nullptr);
+    }
+}
+
+TEST(SealedMessage, WriteToAClosedPeerFailsWithoutSignal) {
+    Pair p;
+    close(p.fd[1]);
+    p.fd[1] = -1;
+    EXPECT_EQ(xwrite(p.fd[0], "hello", 5), -1);   // no SIGPIPE kills the test
+}
+
+TEST(FileRecordRead, PathsAreTerminatedInsideTheirFields) {
+    Pair p;
+    std::string raw(sizeof(FileRecord), 'A');   // no NUL anywhere
+    ASSERT_GT(xwrite(p.fd[0], raw.data(), static_cast<uint32_t>(raw.size())), 0);
+    FileRecord rec;
+    ASSERT_EQ(sorvan::read_file_record(p.fd[1], &rec), 0);
+    EXPECT_EQ(std::strlen(rec.path), 1023u);
+    EXPECT_EQ(std::strlen(rec.path2), 1023u);
+    // A short message is zero-extended, not read past.
+    ASSERT_GT(xwrite(p.fd[0], "abc", 3), 0);
+    ASSERT_EQ(sorvan::read_file_record(p.fd[1], &rec), 0);
+    EXPECT_STREQ(rec.path, "abc");
+    EXPECT_EQ(rec.size, 0u);
+}

@@ -1,0 +1,184 @@
+// Load probes: the load report built from a prepared /proc tree and from the
+// real one.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+#include <utmp.h>
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "sorvan.h"
+#include "testutil.h"
+#include "util/sys/probes.h"
+
+namespace {
+
+uint32_t w(const AgentStats &a, int i) { return ntohl(a.word[i]); }
+
+// Replaces a file in one step, so a collection never sees half of it.
+void put(const std::string &path, const std::string &text) {
+    testutil::write_file(path + ".new", text);
+    std::rename((path + ".new").c_str(), path.c_str());
+}
+
+std::string snmp(int established, int passive) {
+    return "Ip: Forwarding DefaultTTL\nIp: 2 64\n"
+           "Tcp: RtoAlgorithm RtoMin RtoMax MaxConn ActiveOpens PassiveOpens AttemptFails EstabResets CurrEstab InSegs\n"
+           "Tcp: 1 200 120000 -1 43 " + std::to_string(passive) + " 9 7 " + std::to_string(established) + " 1413\n"
+           "Udp: InDatagrams\nUdp: 5\n";
+}
+
+struct FakeProc {
+    testutil::TempDir dir;
+    std::string root = dir / "proc";
+    FakeProc() {
+        mkdir(root.c_str(), 0755);
+        for (const char *d : {"1", "22", "333", "self", "sys", "12ab", "net"}) mkdir((root + "/" + d).c_str(), 0755);
+        put(root + "/meminfo", "MemTotal:       16384000 kB\nMemFree:  100 kB\nMemAvailable:    8388608 kB\n");
+        put(root + "/stat", "cpu  100 0 100 1000 0 0 0 0 0 0\ncpu0 100 0 100 1000 0 0 0 0 0 0\n");
+        put(root + "/loadavg", "0.50 0.40 0.30 2/345 999\n");
+        put(root + "/uptime", "12345.67 1000.00\n");
+        put(root + "/net/snmp", snmp(5, 100));
+        put(root + "/self/mounts", "proc /proc proc rw 0 0\ntmpfs /tmp tmpfs rw 0 0\n");
+        std::string u;
+        for (short type : {USER_PROCESS, DEAD_PROCESS, USER_PROCESS, LOGIN_PROCESS}) {
+            struct utmp e{};
+            e.ut_type = type;
+            u.append(reinterpret_cast<char *>(&e), sizeof e);
+        }
+        testutil::write_file(dir / "utmp", u);
+        sorvan::set_probe_sources(root.c_str(), (dir / "utmp").c_str());
+    }
+    ~FakeProc() { sorvan::set_probe_sources(nullptr, nullptr); }
+};
+
+}  // namespace
+
+TEST(LoadReport, WordsFromTheCounters) {
+    FakeProc fp;
+    PdhContext ctx{};
+    ASSERT_EQ(pdh_init(&ctx), 0);
+    EXPECT_EQ(ctx.added, PDH_COUNTERS);
+
+    // All processor time busy between the two samples.
+    std::thread busy([&] {
+        usleep(150000);
+        put(fp.root + "/stat", "cpu  300 0 200 1000 0 0 0 0 0 0\n");
+    });
+    AgentStats a{};
+    EXPECT_EQ(build_agent_stats(&a, nullptr, &ctx), 0);
+    busy.join();
+    EXPECT_EQ(w(a, 0), 3u);              // numeric entries only
+    EXPECT_EQ(w(a, 1), 0u);              // 100 % processor time
+    EXPECT_EQ(w(a, 2), 8388608u);        // 8 GiB in KiB: no wrap at 4 GiB
+    EXPECT_EQ(w(a, 4), 12345u);
+    EXPECT_EQ(w(a, 5), 2u);              // logged-in users
+    EXPECT_EQ(w(a, 6), 4096u);
+    EXPECT_EQ(w(a, 12), 5u);
+    EXPECT_EQ(w(a, 13), 100u);           // first report: the whole count
+    EXPECT_EQ(w(a, 11), 105u);
+    EXPECT_EQ(w(a, 14), 0u);
+    // 100 % x 345 threads / 8192 drives the averages up from 0.
+    EXPECT_GT(w(a, 8), w(a, 9));
+    EXPECT_GT(w(a, 9), w(a, 10));
+    EXPECT_EQ(w(a, 7), (w(a, 8) + w(a, 9) + w(a, 10)) / 3);
+
+    put(fp.root + "/net/snmp", snmp(7, 130));
+    put(fp.root + "/meminfo", "MemAvailable: 5368709120 kB\n");   // 5 TiB
+    AgentStats b{};
+    EXPECT_EQ(build_agent_stats(&b, nullptr, &ctx), 0);
+    EXPECT_EQ(w(b, 1), 100u);            // idle between these samples
+    EXPECT_EQ(w(b, 13), 30u);            // opened since the previous report
+    EXPECT_EQ(w(b, 11), 37u);
+    EXPECT_EQ(w(b, 2), 0xFFFFFFFFu);     // saturates
+    pdh_close(&ctx);
+}
+
+TEST(LoadReport, FailedCountersAndNoCounters) {
+    FakeProc fp;
+    for (const char *f : {"/stat", "/loadavg", "/uptime", "/net/snmp"}) unlink((fp.root + f).c_str());
+    rmdir((fp.root + "/1").c_str());
+    rmdir((fp.root + "/22").c_str());
+    rmdir((fp.root + "/333").c_str());
+    PdhContext ctx{};
+    ASSERT_EQ(pdh_init(&ctx), 0);
+    unlink((fp.root + "/meminfo").c_str());   // readable once, failing now
+    AgentStats a{};
+    EXPECT_EQ(build_agent_stats(&a, nullptr, &ctx), 0);
+    EXPECT_EQ(w(a, 1), 101u);
+    EXPECT_EQ(w(a, 2), 4194303u);
+    EXPECT_EQ(int32_t(w(a, 4)), -1);
+    EXPECT_EQ(int32_t(w(a, 12)), -1);
+    EXPECT_EQ(int32_t(w(a, 13)), -1);
+    EXPECT_EQ(int32_t(w(a, 11)), -1);
+    EXPECT_EQ(w(a, 0), 0u);              // an empty process list still reads
+    pdh_close(&ctx);
+
+    sorvan::set_probe_sources((fp.dir / "nothing").c_str(), (fp.dir / "nothing").c_str());
+    PdhContext none{};
+    ASSERT_EQ(pdh_init(&none), 0);
+    EXPECT_EQ(none.added, 0);
+    EXPECT_EQ(pdh_collect(&none), -1);
+    AgentStats b{};
+    EXPECT_EQ(build_agent_stats(&b, nullptr, &none), -1);
+    EXPECT_NE(w(b, 3), 0u);              // the memory total is always there
+    EXPECT_EQ(w(b, 6), 0u);
+    pdh_close(&none);
+}
+
+TEST(LoadAverages, ConstantInputApproachesScalePerThread) {
+    std::thread([] {
+        double *a = nullptr;
+        for (int i = 0; i < 100; ++i) a = loadavg(1.0);
+        EXPECT_GT(a[0], 4090.0);
+        EXPECT_LT(a[0], 4096.0);
+        EXPECT_GT(a[0], a[1]);
+        EXPECT_GT(a[1], a[2]);
+        EXPECT_GT(a[2], 0.0);
+    }).join();
+    std::thread([] {
+        double *a = loadavg(1.0);   // a new thread starts from 0
+        EXPECT_NEAR(a[0], 4096.0 - 3768.5019223217078, 1e-9);
+    }).join();
+}
+
+TEST(Drives, FixedBlockDevicesOnly) {
+    DriveInfo d[8];
+    std::memset(d, 0, sizeof d);
+    ASSERT_EQ(drvinfo(d, 8), 0);
+    std::set<std::string> names;
+    for (auto &e : d) {
+        if (e.total_mb == 0) break;
+        std::string n(e.name, strnlen(e.name, 16));
+        EXPECT_LT(n.size(), 16u);
+        EXPECT_EQ(n[0], '/');
+        EXPECT_NE(n.rfind("/proc", 0), 0u) << n;
+        EXPECT_LE(e.free_mb, e.total_mb);
+        names.insert(n);
+    }
+    // The root file system is listed when it lives on a block device.
+    auto r = testutil::run({"/bin/sh", "-c", "awk '$2==\"/\" && $1 ~ /^\\/dev\\//' /proc/self/mounts"});
+    if (!r.out.empty()) {
+        EXPECT_TRUE(names.count("/")) << r.out;
+    }
+    DriveInfo none[1] = {};
+    EXPECT_EQ(drvinfo(none, 0), 0);
+    EXPECT_EQ(none[0].total_mb, 0u);
+}
+
+TEST(Memory, TotalAndItsWord) {
+    struct sysinfo si;
+    ASSERT_EQ(sysinfo(&si), 0);
+    EXPECT_EQ(total_memory(), uint64_t(si.totalram) * si.mem_unit);
+    EXPECT_EQ(sorvan::kib_word(double(total_memory())), uint32_t(total_memory() >> 10));
+    EXPECT_EQ(sorvan::kib_word(8.0 * 1024 * 1024 * 1024 * 1024), 0xFFFFFFFFu);
+}

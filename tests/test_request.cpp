@@ -1,0 +1,331 @@
+// Request protocol: the DES context, the sealed-message wire format against
+// OpenSSL and Python's zlib, and the requester over loopback.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "port/port.h"
+#include "sorvan.h"
+#include "testutil.h"
+#include "util/net/request.h"
+
+namespace {
+
+const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
+const uint32_t kLoop = htonl(INADDR_LOOPBACK);
+
+void key_des(const unsigned char *key = kKey) {
+    if (!C) {
+        void *h = dlopen("libcrypto.so.3", RTLD_NOW);
+        ASSERT_NE(h, nullptr);
+        ASSERT_NE(des_init(h), nullptr);
+    }
+    ASSERT_EQ(des_setkey_ecb(key, 8), 0);
+}
+
+struct Listener {
+    int fd = -1;
+    int port = 0;
+    explicit Listener(int want = 0) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = kLoop;
+        a.sin_port = htons(static_cast<uint16_t>(want));
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        EXPECT_EQ(listen(fd, 8), 0);
+        socklen_t l = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
+        port = ntohs(a.sin_port);
+    }
+    ~Listener() { close(fd); }
+    int accept_one() {
+        timeval tv{10, 0};
+        int c = accept(fd, nullptr, nullptr);
+        if (c >= 0) setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        return c;
+    }
+};
+
+RequestHeader read_header(int s) {
+    uint32_t len = 0;
+    void *m = sorvan::xread_len(s, &len);
+    RequestHeader h{};
+    EXPECT_NE(m, nullptr);
+    EXPECT_EQ(len, 20u);
+    if (m && len >= 20) sorvan::decode_header(static_cast<unsigned char *>(m), &h);
+    std::free(m);
+    return h;
+}
+
+bool at_eof(int s) {
+    char c;
+    return read(s, &c, 1) == 0;
+}
+
+std::string key_of(const char *pw) {
+    char *h = crypt_md5(pw, "Q4");
+    std::string k(h, 8);
+    memput(h, 120);
+    return k;
+}
+
+// Reads a sealed message from a file, deciphers its whole blocks with the
+// openssl command and expands it with zlib; prints the message in hex. With
+// "make", builds such a frame from hex text instead.
+const char *kWireTool = R"PY(
+import subprocess, sys, zlib
+KEY = "5AC3197E02B4D861"
+def des(data, enc):
+    if not data: return b""
+    return subprocess.run(["openssl", "enc", "-e" if enc else "-d", "-des-ecb", "-K", KEY, "-nopad",
+                           "-provider", "legacy", "-provider", "default"],
+                          input=data, capture_output=True, check=True).stdout
+if sys.argv[1] == "read":
+    raw = open(sys.argv[2], "rb").read()
+    n = int.from_bytes(raw[:4], "big")
+    payload = raw[4:4 + n]
+    assert len(payload) == n
+    whole = n // 8 * 8
+    print(zlib.decompress(des(payload[:whole], False) + payload[whole:]).hex())
+else:
+    z = zlib.compress(bytes.fromhex(sys.argv[3]), 6)
+    whole = len(z) // 8 * 8
+    payload = des(z[:whole], True) + z[whole:]
+    open(sys.argv[2], "wb").write(len(payload).to_bytes(4, "big") + payload)
+)PY";
+
+std::string hex(const std::string &s) {
+    static const char d[] = "0123456789abcdef";
+    std::string h;
+    for (unsigned char c : s) {
+        h += d[c >> 4];
+        h += d[c & 15];
+    }
+    return h;
+}
+
+}  // namespace
+
+TEST(DesContext, AbsentContextAndIncompleteLibraries) {
+    unsigned char buf[16] = {1, 2, 3};
+    EXPECT_EQ(xencrypt(buf, 16), -1);
+    EXPECT_EQ(xdecrypt(buf, 16), -1);
+    EXPECT_EQ(des_setkey_ecb(kKey, 8), 0);
+    EXPECT_EQ(des_init(nullptr), nullptr);
+    // zlib has no DES entry points: no context, C stays null.
+    void *z = dlopen("libz.so.1", RTLD_NOW);
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(des_init(z), nullptr);
+    EXPECT_EQ(C, nullptr);
+}
+
+TEST(DesContext, KnownAnswerAndWholeBlocksOnly) {
+    const unsigned char k[8] = {0x13, 0x34, 0x57, 0x79, 0x9B, 0xBC, 0xDF, 0xF1};
+    key_des(k);
+    unsigned char blk[8] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+    const unsigned char want[8] = {0x85, 0xE8, 0x13, 0x54, 0x0F, 0x0A, 0xB4, 0x05};
+    des_encrypt_ecb(blk, blk);
+    EXPECT_EQ(std::memcmp(blk, want, 8), 0);
+    des_decrypt_ecb(blk, blk);
+    EXPECT_EQ(blk[0], 0x01);
+    EXPECT_EQ(des_setkey_ecb(k, 4), -1);
+
+    unsigned char seven[7] = {1, 2, 3, 4, 5, 6, 7}, copy7[7];
+    std::memcpy(copy7, seven, 7);
+    EXPECT_EQ(xencrypt(seven, 7), 0);
+    EXPECT_EQ(std::memcmp(seven, copy7, 7), 0);
+
+    unsigned char msg[28], orig[28];
+    for (int i = 0; i < 28; ++i) msg[i] = orig[i] = static_cast<unsigned char>(i * 7);
+    EXPECT_EQ(xencrypt(msg, 28), 0);
+    for (int b = 0; b < 3; ++b) EXPECT_NE(std::memcmp(msg + 8 * b, orig + 8 * b, 8), 0) << b;
+    EXPECT_EQ(std::memcmp(msg + 24, orig + 24, 4), 0);
+    EXPECT_EQ(xdecrypt(msg, 28), 0);
+    EXPECT_EQ(std::memcmp(msg, orig, 28), 0);
+}
+
+TEST(WireFormat, SealedMessagesInteroperateWithOpenssl) {
+    key_des();
+    testutil::TempDir dir;
+    std::string msg;
+    for (int i = 0; i < 2096; ++i) msg += static_cast<char>((i * 31) ^ (i >> 3));
+
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    std::string wire;
+    std::thread rd([&] {
+        char b[8192];
+        ssize_t n;
+        while ((n = read(sv[1], b, sizeof b)) > 0) wire.append(b, size_t(n));
+    });
+    int32_t n = xwrite(sv[0], msg.data(), static_cast<uint32_t>(msg.size()));
+    close(sv[0]);
+    rd.join();
+    close(sv[1]);
+    EXPECT_EQ(n, static_cast<int32_t>(wire.size()));
+    testutil::write_file(dir / "ours", wire);
+    auto r = testutil::run({"/usr/bin/python3", "-c", kWireTool, "read", dir / "ours"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, hex(msg) + "\n");
+
+    r = testutil::run({"/usr/bin/python3", "-c", kWireTool, "make", dir / "theirs", hex(msg)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string theirs = testutil::read_file(dir / "theirs");
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(write(sv[0], theirs.data(), theirs.size()), ssize_t(theirs.size()));
+    close(sv[0]);
+    uint32_t len = 0;
+    void *m = sorvan::xread_len(sv[1], &len);
+    close(sv[1]);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(std::string(static_cast<char *>(m), len), msg);
+    std::free(m);
+}
+
+TEST(RequestHeaderWire, HeaderOnlyRequestAndKeys) {
+    Listener l;
+    // No cipher: the payload is the bare zlib stream, level 1 for 20 bytes.
+    des_cipher *saved = C;
+    C = nullptr;
+    int s = req_send(kLoop, l.port, 1000000, nullptr, "Q4", nullptr, REQ_LOAD, 0, 0, 0);
+    ASSERT_GE(s, 0);
+    int c = l.accept_one();
+    unsigned char word[4], zh[2];
+    ASSERT_EQ(nread(c, word, 4), 4);
+    ASSERT_EQ(nread(c, zh, 2), 2);
+    EXPECT_EQ(zh[0] & 0x0f, 8);              // deflate
+    EXPECT_EQ((zh[0] << 8 | zh[1]) % 31, 0);  // a valid zlib header
+    EXPECT_EQ(zh[1] >> 6, 0);                 // compressed at the fastest level
+    close(s);
+    close(c);
+
+    C = saved;
+    key_des();
+    s = req_send(kLoop, l.port, 1000000, nullptr, "Q4", nullptr, REQ_LOAD, 77, 1, 0);
+    ASSERT_GE(s, 0);
+    c = l.accept_one();
+    RequestHeader h = read_header(c);
+    EXPECT_EQ(h.version, 2u);
+    EXPECT_EQ(h.kind, 1u);
+    EXPECT_EQ(h.argument, 77u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(h.key), 8), std::string(8, '\0'));
+    close(s);
+    EXPECT_TRUE(at_eof(c));   // nothing after the header
+    close(c);
+
+    for (const char *pw : {"secret", "secret", "other"}) {   // the second one is cached
+        s = req_send(kLoop, l.port, 1000000, pw, "Q4", nullptr, REQ_LOAD, 0, 0, 0);
+        ASSERT_GE(s, 0);
+        c = l.accept_one();
+        h = read_header(c);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(h.key), 8), key_of(pw)) << pw;
+        close(s);
+        close(c);
+    }
+}
+
+TEST(RequestHeaderWire, FailureCodes) {
+    EXPECT_EQ(req_send(0, 1, 1000000, nullptr, "Q4", nullptr, 1, 0, 0, 0), -1);
+    int port;
+    {
+        Listener l;
+        port = l.port;
+    }
+    EXPECT_EQ(req_send(kLoop, port, 500000, nullptr, "Q4", nullptr, 1, 0, 0, 0), -4);
+}
+
+TEST(FileOperations, RecordFollowsAndRemoveSendsNoDescriptor) {
+    key_des();
+    Listener l;
+    FileRecord rec{};
+    std::strcpy(rec.path, "/srv/www/index.html");
+    rec.attributes = 0x20;
+    rec.size = 1234567890123ull;
+    std::thread t([&] { EXPECT_EQ(req_remove(kLoop, l.port, 1000000, "pw", &rec), 0); });
+    int c = l.accept_one();
+    RequestHeader h = read_header(c);
+    EXPECT_EQ(h.kind, unsigned(REQ_REMOVE));
+    FileRecord got;
+    ASSERT_EQ(sorvan::read_file_record(c, &got), 0);
+    EXPECT_STREQ(got.path, "/srv/www/index.html");
+    EXPECT_EQ(got.attributes, 0x20u);
+    EXPECT_EQ(got.size, 1234567890123ull);
+    t.join();
+    EXPECT_TRUE(at_eof(c));
+    close(c);
+
+    // Both paths empty: no descriptor even with the flag set.
+    FileRecord empty{};
+    std::thread t2([&] { EXPECT_EQ(req_mkdir(kLoop, l.port, 1000000, "pw", &empty), 0); });
+    c = l.accept_one();
+    EXPECT_EQ(read_header(c).kind, unsigned(REQ_MKDIR));
+    ASSERT_EQ(sorvan::read_file_record(c, &got), 0);
+    t2.join();
+    EXPECT_TRUE(at_eof(c));
+    close(c);
+
+    // A path whose descriptor can be read: it follows the record.
+    testutil::TempDir dir;
+    FileRecord real{};
+    std::snprintf(real.path, sizeof real.path, "%s", dir.path().c_str());
+    std::thread t3([&] { EXPECT_EQ(req_mkdir(kLoop, l.port, 1000000, "pw", &real), 0); });
+    c = l.accept_one();
+    EXPECT_EQ(read_header(c).kind, unsigned(REQ_MKDIR));
+    ASSERT_EQ(sorvan::read_file_record(c, &got), 0);
+    uint32_t sd_len = 0;
+    void *sd = sorvan::xread_len(c, &sd_len);
+    t3.join();
+    ASSERT_NE(sd, nullptr);
+    EXPECT_GE(sd_len, 24u);
+    std::free(sd);
+    EXPECT_TRUE(at_eof(c));
+    close(c);
+}
+
+TEST(FileOperations, RetryWaitsForTheAgent) {
+    int port;
+    {
+        Listener probe;
+        port = probe.port;
+    }
+    FileRecord rec{};
+    std::strcpy(rec.path, "/x");
+    auto start = std::chrono::steady_clock::now();
+    std::thread t([&] { req_rename(kLoop, port, 200000, nullptr, &rec); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    Listener l(port);
+    int c = l.accept_one();
+    EXPECT_EQ(read_header(c).kind, unsigned(REQ_RENAME));
+    t.join();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1200));
+    close(c);
+}
+
+TEST(StatusReply, ReplyAndCheck) {
+    key_des();
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    EXPECT_GT(req_reply(sv[0], 0), 4);
+    EXPECT_EQ(req_reply_ok(sv[1]), 1);
+    EXPECT_GT(req_reply(sv[0], -2), 4);
+    EXPECT_EQ(req_reply_ok(sv[1]), 0);
+    EXPECT_GT(xwrite(sv[0], "\0\0", 2), 0);   // too short to hold a status
+    EXPECT_EQ(req_reply_ok(sv[1]), 0);
+    close(sv[0]);
+    EXPECT_EQ(req_reply_ok(sv[1]), 0);
+    EXPECT_EQ(req_reply(sv[1], 0), -2);
+    close(sv[1]);
+}

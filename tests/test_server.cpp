@@ -1,0 +1,204 @@
+// Request server: authentication, the load request, rejections and their
+// rate-limited log line, over real sockets.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "port/port.h"
+#include "sorvan.h"
+#include "testutil.h"
+#include "util/net/request.h"
+#include "util/net/server.h"
+
+namespace {
+
+const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
+
+// Every log line of this program goes to one file the tests read back.
+const std::string g_log = [] {
+    std::string p = "/tmp/test_server." + std::to_string(getpid()) + ".log";
+    setenv("TESSARON_LOG", p.c_str(), 1);
+    return p;
+}();
+struct LogCleanup {
+    ~LogCleanup() { unlink(g_log.c_str()); }
+} g_log_cleanup;
+
+int count_lines(const std::string &needle) {
+    std::string s = testutil::read_file(g_log);
+    int n = 0;
+    for (size_t p = 0; (p = s.find(needle, p)) != std::string::npos; ++p) ++n;
+    return n;
+}
+
+void key_des() {
+    if (C) return;
+    void *h = dlopen("libcrypto.so.3", RTLD_NOW);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(des_init(h), nullptr);
+    des_setkey_ecb(kKey, 8);
+}
+
+void expect_key(const char *pw) {
+    std::memset(key_phrase, 0, sizeof key_phrase);
+    unsigned char k[8];
+    sorvan::derive_key(pw, "Q4", k);
+    std::memcpy(key_phrase, k, 8);
+}
+
+std::string header(uint32_t kind, const char *pw) {
+    RequestHeader h{};
+    h.version = REQ_VERSION;
+    h.kind = kind;
+    sorvan::derive_key(pw, "Q4", h.key);
+    unsigned char wire[20];
+    sorvan::encode_header(h, wire);
+    return std::string(reinterpret_cast<char *>(wire), 20);
+}
+
+sockaddr_in loopback_peer() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// One TCP connection on loopback: `client` is the requester's end.
+struct Conn {
+    int client = -1, server = -1;
+    Conn() {
+        int l = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback_peer();
+        bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        socklen_t sl = sizeof a;
+        getsockname(l, reinterpret_cast<sockaddr *>(&a), &sl);
+        listen(l, 1);
+        client = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        server = accept(l, nullptr, nullptr);
+        close(l);
+        timeval tv{5, 0};
+        setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~Conn() {
+        if (client >= 0) close(client);
+        if (server >= 0) close(server);
+    }
+    int serve(PdhContext *pdh = nullptr) {
+        static PdhContext none{};
+        sockaddr_in peer = loopback_peer();
+        int r = authenticate_and_process(server, &peer, nullptr, pdh ? pdh : &none);
+        close(server);   // what the agent does afterwards
+        server = -1;
+        return r;
+    }
+    // After a rejection the agent's close resets the connection.
+    bool was_reset() {
+        char c;
+        ssize_t n = read(client, &c, 1);
+        return n < 0 && errno == ECONNRESET;
+    }
+};
+
+}  // namespace
+
+TEST(RequestServer, LoadRequestIsAnsweredRaw) {
+    key_des();
+    expect_key("right");
+    Conn c;
+    std::string h = header(REQ_LOAD, "right");
+    ASSERT_GT(xwrite(c.client, h.data(), 20), 0);
+    EXPECT_EQ(c.serve(), 0);
+    AgentStats a;
+    ASSERT_EQ(nread(c.client, &a, sizeof a), 252);
+    EXPECT_NE(ntohl(a.word[3]), 0u);   // total memory, not sealed or enciphered
+    char more;
+    EXPECT_EQ(read(c.client, &more, 1), 0);
+}
+
+TEST(RequestServer, RejectionsResetTheConnection) {
+    key_des();
+    expect_key("right");
+    uint32_t before = sorvan::reset_count();
+    {
+        Conn c;
+        std::string h = header(REQ_LOAD, "wrong");
+        ASSERT_GT(xwrite(c.client, h.data(), 20), 0);
+        EXPECT_EQ(c.serve(), -3);
+        EXPECT_TRUE(c.was_reset());
+    }
+    {   // No key at all, to an agent that has one.
+        Conn c;
+        std::string h = header(REQ_LOAD, nullptr);
+        ASSERT_GT(xwrite(c.client, h.data(), 20), 0);
+        EXPECT_EQ(c.serve(), -2);
+        EXPECT_TRUE(c.was_reset());
+    }
+    {   // Right key, unknown kind: dispatched as a rejection, result 0.
+        Conn c;
+        std::string h = header(9, "right");
+        ASSERT_GT(xwrite(c.client, h.data(), 20), 0);
+        EXPECT_EQ(c.serve(), 0);
+        EXPECT_TRUE(c.was_reset());
+    }
+    {   // Sealed, but too short to be a header.
+        Conn c;
+        ASSERT_GT(xwrite(c.client, "0123456789", 10), 0);
+        EXPECT_EQ(c.serve(), -1);
+    }
+    {   // A frame that claims 4 GiB.
+        Conn c;
+        uint32_t be = htonl(0xFFFFFFFFu);
+        ASSERT_EQ(write(c.client, &be, 4), 4);
+        EXPECT_EQ(c.serve(), -1);
+    }
+    {   // A peer without the cipher: its payload does not expand here.
+        Conn c;
+        std::string h = header(REQ_LOAD, "right");
+        uint32_t zl = 0;
+        int32_t st = 0;
+        void *z = compress_data(h.data(), 20, &zl, &st, 1);
+        ASSERT_GT(_xwrite(c.client, z, zl), 0);
+        std::free(z);
+        EXPECT_EQ(c.serve(), -1);
+    }
+    EXPECT_EQ(sorvan::reset_count() - before, 6u);
+}
+
+TEST(RequestServer, OneLogLineInAThousandRejections) {
+    // Any thousand consecutive rejections hold exactly one logged one.
+    uint32_t before = sorvan::reset_count();
+    int lines = count_lines("strange connection from 127.0.0.1: Bad REQ");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 250; ++i) {
+                int sv[2];
+                ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+                close(sv[1]);   // sends nothing and closes
+                sockaddr_in peer = loopback_peer();
+                PdhContext none{};
+                EXPECT_EQ(authenticate_and_process(sv[0], &peer, nullptr, &none), -1);
+                close(sv[0]);
+            }
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(sorvan::reset_count() - before, 1000u);
+    EXPECT_EQ(count_lines("strange connection from 127.0.0.1: Bad REQ"), lines + 1);
+    while (sorvan::reset_count() % 1000 != 0) reset(-1, htonl(INADDR_LOOPBACK), "filler");
+    reset(-1, htonl(INADDR_LOOPBACK), nullptr);
+    EXPECT_EQ(count_lines("strange connection from 127.0.0.1: ?"), 1);
+    EXPECT_EQ(count_lines("filler"), 0);
+}

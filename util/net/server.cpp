@@ -1,0 +1,98 @@
+// Request server: authenticates one connection and runs its request.
+#include "util/net/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "port/port.h"
+#include "util/net/handlers.h"
+#include "util/net/request.h"
+
+namespace {
+
+std::atomic<uint32_t> g_resets{0};
+
+}  // namespace
+
+namespace sorvan {
+uint32_t reset_count(void) { return g_resets.load(); }
+}  // namespace sorvan
+
+extern "C" {
+
+SORVAN_API int32_t reset(int sock, uint32_t peer_addr, const char *reason) {
+    uint32_t n = g_resets.fetch_add(1);
+    if (n % 1000 == 0) {
+        char addr[INET_ADDRSTRLEN] = "?";
+        in_addr a;
+        a.s_addr = peer_addr;
+        inet_ntop(AF_INET, &a, addr, sizeof addr);
+        port_syslog(LOG_WARNING, "Thread[%d]: strange connection from %s: %s\n", port_gettid(), addr,
+                    reason ? reason : "?");
+    }
+    return linger(sock, 0);
+}
+
+SORVAN_API int32_t authenticate_and_process(int sock, const struct sockaddr_in *peer, void *context,
+                                            struct PdhContext *pdh) {
+    uint32_t peer_addr = peer ? peer->sin_addr.s_addr : 0;
+    uint32_t len = 0;
+    void *msg = sorvan::xread_len(sock, &len);
+    // A message too short for a header is as unreadable as none.
+    if (!msg || len < 20) {
+        std::free(msg);
+        reset(sock, peer_addr, "Bad REQ");
+        return -1;
+    }
+    RequestHeader h;
+    sorvan::decode_header(static_cast<const unsigned char *>(msg), &h);
+    std::free(msg);
+
+    static const unsigned char zero[8] = {};
+    if (std::memcmp(h.key, key_phrase, 8) != 0) {
+        // A request without any key, to an agent that expects one.
+        if (std::memcmp(h.key, zero, 8) == 0) {
+            reset(sock, peer_addr, "No Key");
+            return -2;
+        }
+        reset(sock, peer_addr, "Wrong Key");
+        return -3;
+    }
+
+    switch (h.kind) {
+    case REQ_LOAD:
+        send_agent_stats(sock, context, pdh);
+        break;
+    // ---- file operations: the replication handlers go here ----
+    // 2, 3 receive_file (version); 4 do_remove; 5, 6 change_mode (version);
+    // 7 do_mkdir (version); 8 do_rename.
+    case REQ_SEND_FILE_ALT:
+    case REQ_SEND_FILE:
+        receive_file(sock, peer, context, h.version);
+        break;
+    case REQ_REMOVE:
+        do_remove(sock, peer, context);
+        break;
+    case REQ_CHANGE_ATTRIBUTE:
+    case REQ_CHANGE_SD:
+        change_mode(sock, peer, context, h.version);
+        break;
+    case REQ_MKDIR:
+        do_mkdir(sock, peer, context, h.version);
+        break;
+    case REQ_RENAME:
+        do_rename(sock, peer, context);
+        break;
+    // ---- end of the file operations ----
+    default:
+        reset(sock, peer_addr, "Unknown request?");
+        break;
+    }
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,244 @@
+// zlib helpers: in-memory messages and file content streamed on a socket.
+#include "util/store/compress.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "port/port.h"
+
+namespace {
+
+constexpr uInt kPiece = 32768;      // compressed bytes per piece on the wire
+constexpr uInt kOutBuf = 65536;     // file writes of inflate_buf
+constexpr const char *kZlibVersion = ZLIB_VERSION;  // the initialisers' check
+
+int write_all(int fd, const unsigned char *p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) return -1;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+// compress2 with the window and hash sized to the input: the stream is the
+// same zlib format, but a short message no longer costs zlib's full 256 KiB
+// of state (and the mmap and page faults that come with it).
+int deflate_into(unsigned char *dst, uLongf *dlen, const unsigned char *src, uLong len, int level) {
+    int wbits = 9;
+    while (wbits < 15 && (uLong(1) << wbits) < len) ++wbits;
+    int mem = wbits - 6 < 1 ? 1 : wbits - 6 > 8 ? 8 : wbits - 6;
+    z_stream z;
+    std::memset(&z, 0, sizeof z);
+    int rc = deflateInit2_(&z, level, Z_DEFLATED, wbits, mem, Z_DEFAULT_STRATEGY, kZlibVersion,
+                           static_cast<int>(sizeof z));
+    if (rc != Z_OK) return rc;
+    z.next_in = const_cast<Bytef *>(src);
+    z.avail_in = static_cast<uInt>(len);
+    z.next_out = dst;
+    z.avail_out = static_cast<uInt>(*dlen);
+    rc = deflate(&z, Z_FINISH);
+    *dlen = z.total_out;
+    deflateEnd(&z);
+    if (rc == Z_STREAM_END) return Z_OK;
+    return rc == Z_OK ? Z_BUF_ERROR : rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+SORVAN_API void *compress_data(const void *src, uint32_t len, uint32_t *out_len, int32_t *status,
+                               int32_t mode) {
+    if (!out_len || !status) return nullptr;
+    *status = 0;
+    int level = (mode == 1 && len < 512) ? 1 : 9;
+    unsigned char *buf = nullptr;
+    for (int k = 0; k <= 14; ++k) {
+        uint64_t size = mode == 1 ? static_cast<uint64_t>(1.1 * len + 8192.0 * k)
+                                  : 4ull * len + 8192ull * k;
+        if (size == 0) size = 1;
+        if (size > 0xFFFFFFFFull) {
+            std::free(buf);
+            return nullptr;
+        }
+        auto *nb = static_cast<unsigned char *>(std::realloc(buf, size));
+        if (!nb) {
+            std::free(buf);
+            return nullptr;
+        }
+        buf = nb;
+        uLongf dlen = static_cast<uLongf>(size);
+        int rc = mode == 0 ? uncompress(buf, &dlen, static_cast<const Bytef *>(src), len)
+                           : deflate_into(buf, &dlen, static_cast<const Bytef *>(src), len, level);
+        switch (rc) {
+        case Z_OK:
+            *out_len = static_cast<uint32_t>(dlen);
+            *status = 0;
+            return buf;
+        case Z_BUF_ERROR:
+            *status = Z_BUF_ERROR;
+            continue;
+        case Z_MEM_ERROR:
+        case Z_DATA_ERROR:
+        case Z_STREAM_ERROR:
+            *status = rc;
+            std::free(buf);
+            return nullptr;
+        default:
+            return buf;
+        }
+    }
+    std::free(buf);
+    return nullptr;
+}
+
+SORVAN_API int32_t zlib_inflate_init(void *record) {
+    auto *z = static_cast<z_stream *>(record);
+    std::memset(z, 0, sizeof *z);
+    z->zalloc = Z_NULL;
+    z->zfree = Z_NULL;
+    z->opaque = Z_NULL;
+    return inflateInit_(z, kZlibVersion, static_cast<int>(sizeof(z_stream)));
+}
+
+SORVAN_API int64_t deflate_buf(const void *src, uint64_t len, int sock, int32_t encipher) {
+    if (len == 0) return 0;
+    z_stream z;
+    std::memset(&z, 0, sizeof z);
+    int rc = deflateInit_(&z, 1, kZlibVersion, static_cast<int>(sizeof z));
+    if (rc != Z_OK) return rc;
+    if (len > 1024) deflateParams(&z, 9, Z_DEFAULT_STRATEGY);
+    auto *in = static_cast<const unsigned char *>(src);
+    uint64_t fed = 0;
+    // zlib counts input in 32 bits: feed large blocks in slices.
+    auto refill = [&] {
+        if (z.avail_in == 0 && fed < len) {
+            uint64_t n = len - fed;
+            if (n > 0x40000000u) n = 0x40000000u;
+            z.next_in = const_cast<Bytef *>(in + fed);
+            z.avail_in = static_cast<uInt>(n);
+            fed += n;
+        }
+    };
+    unsigned char *out = nullptr;
+    auto flush_piece = [&](uInt n) {
+        if (encipher) xencrypt(out, n);
+        nwrite(sock, out, static_cast<int>(n));
+    };
+    auto renew = [&]() -> bool {
+        if (out) {
+            flush_piece(kPiece);
+            std::free(out);
+        }
+        out = static_cast<unsigned char *>(std::malloc(kPiece));
+        if (!out) return false;
+        z.next_out = out;
+        z.avail_out = kPiece;
+        return true;
+    };
+    rc = Z_OK;
+    refill();
+    while ((z.avail_in > 0 || fed < len) && (rc == Z_OK || rc == Z_BUF_ERROR)) {
+        if (z.avail_out == 0 && !renew()) {
+            deflateEnd(&z);
+            return -10;
+        }
+        rc = deflate(&z, Z_NO_FLUSH);
+        if (rc == Z_ERRNO) NTperror("deflate_buf");
+        refill();
+    }
+    if (rc == Z_OK || rc == Z_BUF_ERROR) {
+        for (;;) {
+            if (z.avail_out == 0 && !renew()) {
+                deflateEnd(&z);
+                return -10;
+            }
+            rc = deflate(&z, Z_FINISH);
+            if (rc != Z_OK && rc != Z_BUF_ERROR) break;
+        }
+    }
+    if (rc == Z_STREAM_END && out) flush_piece(kPiece - z.avail_out);
+    std::free(out);
+    int64_t total = static_cast<int64_t>(z.total_out);
+    deflateEnd(&z);
+    return rc == Z_STREAM_END ? total : rc;
+}
+
+SORVAN_API int64_t inflate_buf(int sock, const char *path, uint64_t *written, int32_t decipher) {
+    z_stream z;
+    int rc = zlib_inflate_init(&z);
+    if (rc != Z_OK) return rc;
+    int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        inflateEnd(&z);
+        return -100;
+    }
+    unsigned char piece[kPiece];
+    unsigned char *out = nullptr;
+    uint64_t file_bytes = 0;
+    int last_read = 0;
+    bool ended = false, failed = false;
+    for (;;) {
+        last_read = nread(sock, piece, kPiece);
+        if (last_read <= 0) break;
+        if (decipher) xdecrypt(piece, static_cast<uint32_t>(last_read));
+        z.next_in = piece;
+        z.avail_in = static_cast<uInt>(last_read);
+        while (z.avail_in > 0) {
+            if (z.avail_out == 0) {
+                if (out) {
+                    if (write_all(fd, out, kOutBuf) == 0) file_bytes += kOutBuf;
+                    std::free(out);
+                }
+                out = static_cast<unsigned char *>(std::malloc(kOutBuf));
+                if (!out) {
+                    inflateEnd(&z);
+                    ::close(fd);
+                    return -101;
+                }
+                z.next_out = out;
+                z.avail_out = kOutBuf;
+            }
+            rc = inflate(&z, Z_NO_FLUSH);
+            if (rc == Z_STREAM_END) {
+                ended = true;
+                break;
+            }
+            if (rc == Z_OK || rc == Z_BUF_ERROR) {
+                // No progress with input left: the stream is damaged.
+                if (rc == Z_BUF_ERROR && z.avail_out > 0 && z.avail_in > 0) {
+                    rc = Z_DATA_ERROR;
+                    failed = true;
+                    break;
+                }
+                continue;
+            }
+            if (rc == Z_ERRNO) NTperror("xdata_getfile");
+            failed = true;
+            break;
+        }
+        if (ended || failed) break;
+    }
+    if (!failed) {
+        if (out) {
+            uInt used = kOutBuf - z.avail_out;
+            if (write_all(fd, out, used) == 0) file_bytes += used;
+        }
+        if (written) *written = file_bytes;
+    }
+    std::free(out);
+    int64_t consumed = static_cast<int64_t>(z.total_in);
+    inflateEnd(&z);
+    ::close(fd);
+    if (last_read < 0) return -102;
+    if (failed) return rc;
+    return ended ? consumed : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,3 @@
+// zlib helpers: declared in the library header's "Compression".
+#pragma once
+#include "sorvan.h"
