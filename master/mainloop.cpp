@@ -49,16 +49,22 @@ void send_start_notice() {
 
 namespace {
 
-// Changes outside nodes/ never concern the handler. Left in the queue they
-// would each cost a one-second pass, so that a node-file edit behind an
-// unpacked archive waited for hours; they are dropped here instead, a
-// bounded number per pass to keep the queue lock short.
+// Only changes of nodes/<name>.cfg can concern the handler: its paths are
+// always of that shape. Any other change (the tree outside nodes/, an
+// editor's temporary file beside a node file) left in the queue would cost
+// a one-second pass, so that a node-file edit behind an unpacked archive
+// waited for hours, and even `sed -i` delayed its own edit by four passes.
+// Such changes are dropped here, a bounded number per pass to keep the
+// queue lock short.
 constexpr int kSkipPerPass = 65536;
 
 bool concerns_node_files(const char *path) {
-    static const std::string nodes = std::string(path_item(2)) + "/nodes";
-    return std::strncmp(path, nodes.c_str(), nodes.size()) == 0 &&
-           (path[nodes.size()] == '/' || path[nodes.size()] == '\0');
+    static const std::string nodes = std::string(path_item(2)) + "/nodes/";
+    if (std::strncmp(path, nodes.c_str(), nodes.size()) != 0) return false;
+    const char *name = path + nodes.size();
+    size_t len = std::strlen(name);
+    return len > 4 && std::strchr(name, '/') == nullptr &&
+           std::strcmp(name + len - 4, ".cfg") == 0;
 }
 
 void unlink_first(DirWatcher *w) {

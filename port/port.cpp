@@ -187,6 +187,7 @@ void NTperror(const char *tag) {
 namespace {
 std::mutex g_log_mutex;
 char g_ident[128] = "tessaron";
+bool g_ident_set = false;
 FILE *g_mirror = nullptr;
 bool g_mirror_checked = false;
 
@@ -206,6 +207,9 @@ FILE *mirror_file() {
 void port_openlog(const char *ident, int option, int facility) {
     std::lock_guard<std::mutex> lk(g_log_mutex);
     std::snprintf(g_ident, sizeof g_ident, "%s", ident ? ident : "tessaron");
+    g_ident_set = true;
+    // The library's copy of this layer logs under the same identity.
+    setenv("TESSARON_LOG_IDENT", g_ident, 1);
     openlog(g_ident, option, facility ? facility : LOG_DAEMON);
 }
 
@@ -226,7 +230,12 @@ void port_syslog(int priority, const char *fmt, ...) {
         struct tm tmv;
         localtime_r(&now, &tmv);
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tmv);
-        std::fprintf(f, "%s %s[%d]: <%d> %s\n", when, g_ident, static_cast<int>(getpid()),
+        const char *ident = g_ident;
+        if (!g_ident_set) {
+            const char *shared = std::getenv("TESSARON_LOG_IDENT");
+            ident = shared && *shared ? shared : program_invocation_short_name;
+        }
+        std::fprintf(f, "%s %s[%d]: <%d> %s\n", when, ident, static_cast<int>(getpid()),
                      priority & LOG_PRIMASK, msg);
         std::fflush(f);
     }

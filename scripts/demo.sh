@@ -12,21 +12,10 @@ case $BUILD in /*) ;; *) BUILD=$SRC/$BUILD ;; esac
 ROOT=$BUILD/demo/root
 
 if [ -z "${KORD_DEMO_INSIDE:-}" ]; then
-    # Packages: install only what is missing.
-    missing=""
-    for p in $(grep -v '^#' "$SRC/scripts/packages.txt"); do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
-    done
-    if [ -n "$missing" ]; then
-        if [ "$(id -u)" = 0 ]; then
-            apt-get install -y $missing
-        else
-            echo "demo: missing packages:$missing (run as root to install them)" >&2
-        fi
-    fi
+    "$SRC/scripts/install-deps.sh"
 
     cmake -S "$SRC" -B "$BUILD" >/dev/null
-    cmake --build "$BUILD" -j2 --target kord kordstat
+    cmake --build "$BUILD" -j2 --target kord kordstat sorvan-agent
 
     rm -rf "$BUILD/demo"
     mkdir -p "$ROOT"
@@ -61,29 +50,27 @@ cleanup() {
 trap 'cleanup; exit 0' INT TERM
 trap cleanup EXIT
 
-# The port of group web: a listener that accepts and closes connections.
+# The port of group web on 127.0.0.1 and 127.0.0.2: a listener that
+# accepts and closes connections.
 python3 - <<'PY' &
-import socket
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", 18080))
-s.listen(64)
+import select, socket
+socks = []
+for addr in ("127.0.0.1", "127.0.0.2"):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind((addr, 18080))
+    s.listen(64)
+    socks.append(s)
 while True:
-    c, _ = s.accept()
-    c.close()
+    ready, _, _ = select.select(socks, [], [])
+    for s in ready:
+        c, _ = s.accept()
+        c.close()
 PY
 pids="$pids $!"
-# 127.0.0.2 answers on the same port: bind it for every loopback address.
-python3 - <<'PY' &
-import socket
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.2", 18080))
-s.listen(64)
-while True:
-    c, _ = s.accept()
-    c.close()
-PY
+
+# The agent of group load (method load): its password is the group's.
+"$BUILD/bin/sorvan-agent" -l 127.0.0.1 -p 10000 -k demopw >/dev/null &
 pids="$pids $!"
 
 "$KORD" &
@@ -92,9 +79,16 @@ pids="$kord_pid $pids"
 
 start=$(date +%s)
 limit=${DEMO_SECONDS:-0}
+edited=""
 while kill -0 "$kord_pid" 2>/dev/null; do
     sleep 2
     kill -0 "$kord_pid" 2>/dev/null || break
+    # A node-file edit while kord runs: kordstat shows the new min_vm.
+    if [ -z "$edited" ] && [ $(( $(date +%s) - start )) -ge 6 ]; then
+        edited=1
+        echo "---- editing nodes/127.0.0.1.cfg: min_vm 1024 ----"
+        sed -i 's/^min_vm.*/min_vm = 1024/' "$ROOT/nodes/127.0.0.1.cfg"
+    fi
     echo "---- kordstat $(date +%T) ----"
     "$KORDSTAT" || true
     if [ "$limit" -gt 0 ] && [ $(( $(date +%s) - start )) -ge "$limit" ]; then

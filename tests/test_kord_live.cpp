@@ -158,6 +158,13 @@ TEST_F(LiveKord, NodeFileEditsReachTheMapWithinTwoPasses) {
     for (int i = 0; i < 3000; ++i) write_file(root_ / ("unpacked/f" + std::to_string(i)), "x");
     write_file(node("127.0.0.2"), "min_vm 123\n");
     EXPECT_TRUE(slot_becomes("127.0.0.2", 1, 123, 10000, 0));
+
+    // Files beside the node files that are not node files (an editor's
+    // temporary copy renamed over the file, notes) cost no pass.
+    for (int i = 0; i < 20; ++i) write_file(root_ / ("nodes/notes" + std::to_string(i)), "x");
+    write_file(root_ / "nodes/sedX1b2c3", "min_vm 321\n");
+    ASSERT_EQ(rename((root_ / "nodes/sedX1b2c3").c_str(), node("127.0.0.2").c_str()), 0);
+    EXPECT_TRUE(slot_becomes("127.0.0.2", 1, 321, 10000, 0));
 }
 
 TEST_F(LiveKord, ReportsRunningAnswersInterrogationAndStopsOnSigterm) {

@@ -71,6 +71,13 @@ TEST(Package, InstallsRegistersAndPurgesCleanly) {
                             "{5C1D2E7A-93B4-4F60-A1D8-7E2B94C0F315}";
     EXPECT_EQ(read_file(key + "/InstallSource"), "\x01" + inst + "/var/cache/tessaron/source");
     EXPECT_TRUE(contains(r.err + r.out, "Congratulations!"));
+    // The installed programs find the installed library, not the build tree.
+    auto dyn = testutil::run({"/usr/bin/readelf", "-d", root + "/bin/kord"});
+    EXPECT_TRUE(contains(dyn.out, "[$ORIGIN/../lib]")) << dyn.out;
+    EXPECT_FALSE(contains(dyn.out, TESSARON_LIB_DIR)) << dyn.out;
+    auto ver = testutil::run({root + "/bin/kord", "-v"});
+    EXPECT_EQ(ver.status, 0) << ver.err;
+    EXPECT_TRUE(contains(ver.out, " Tessaron(tm):\n")) << ver.out;
     r = dpkg({"-s", "tessaron"});
     EXPECT_TRUE(contains(r.out, "Status: install ok installed")) << r.out << r.err;
 

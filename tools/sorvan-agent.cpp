@@ -51,6 +51,11 @@ bool g_stopping = false;
 PdhContext g_pdh;
 
 void serve() {
+    // A thread's first report counts every passive open since boot as new
+    // connections, which would trip kord's connection limit: take that
+    // report here, so every answer holds a true difference.
+    AgentStats first{};
+    build_agent_stats(&first, nullptr, &g_pdh);
     for (;;) {
         Job j;
         {

@@ -17,7 +17,8 @@ SORVAN_API char *arpadate(const char *ctime_text) {
     if (!out) return nullptr;
     time_t now = std::time(nullptr);
     char cbuf[32];
-    if (!ctime_text) {
+    // A text shorter than ctime's 24 characters cannot be cut into fields.
+    if (!ctime_text || strnlen(ctime_text, 24) < 24) {
         ctime_r(&now, cbuf);
         ctime_text = cbuf;
     }
