@@ -208,3 +208,42 @@ TEST(FileRecordRead, PathsAreTerminatedInsideTheirFields) {
     EXPECT_STREQ(rec.path, "abc");
     EXPECT_EQ(rec.size, 0u);
 }
+
+// ---- mail dates ----
+
+namespace {
+std::string date_in_zone(const char *tz, const char *ctime_text) {
+    setenv("TZ", tz, 1);
+    tzset();
+    char *d = arpadate(ctime_text);
+    std::string s = d ? d : "";
+    free(d);
+    return s;
+}
+}  // namespace
+
+TEST(Arpadate, FieldsOfTheTextAndTheZoneOfNow) {
+    const char *text = "Tue Mar  1 09:05:03 2022\n";
+    EXPECT_EQ(date_in_zone("CET-1", text), "Tue, 1 Mar 2022 09:05:03 +0100");
+    EXPECT_EQ(date_in_zone("UTC0", text), "Tue, 1 Mar 2022 09:05:03 GMT");
+    EXPECT_EQ(date_in_zone("EST5", text), "Tue, 1 Mar 2022 09:05:03 -0500");
+    // Half-hour zone: the offset holds at any hour, also when local time is
+    // already the next day.
+    EXPECT_EQ(date_in_zone("ACST-9:30", "Sat Dec 31 23:59:59 2022\n"),
+              "Sat, 31 Dec 2022 23:59:59 +0930");
+    EXPECT_EQ(date_in_zone("UTC0", "Wed Nov 12 10:00:00 2025\n"), "Wed, 12 Nov 2025 10:00:00 GMT");
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(Arpadate, ShortOrMissingTextGivesNow) {
+    // A text too short to hold ctime's fields is not read past its end.
+    for (const char *text : {static_cast<const char *>(nullptr), "Tue", ""}) {
+        std::string d = date_in_zone("UTC0", text);
+        ASSERT_GE(d.size(), 26u) << d;
+        EXPECT_EQ(d.substr(3, 2), ", ");
+        EXPECT_EQ(d.substr(d.size() - 3), "GMT");
+    }
+    unsetenv("TZ");
+    tzset();
+}
