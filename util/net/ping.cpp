@@ -16,7 +16,7 @@
 namespace sorvan {
 
 std::atomic<bool> ping_use_filter{true};
-std::atomic<bool> ping_keep_socket{true};
+std::atomic<bool> ping_keep_socket{false};
 
 namespace {
 
@@ -113,6 +113,11 @@ using namespace sorvan;
 
 namespace {
 
+// SOL_RAW / ICMP_FILTER of <linux/icmp.h>, whose header clashes with glibc's.
+constexpr int kSolRaw = 255;
+constexpr int kIcmpFilter = 1;
+constexpr int kIcmpEchoReply = 0;
+
 // A ping socket with what has been set on it, so that a kept one is not
 // set up again on every call.
 struct PingSocket {
@@ -121,6 +126,8 @@ struct PingSocket {
     bool filtered = false;
     uint32_t filter_addr = 0;
     uint16_t filter_ident = 0;
+    bool connected = false;
+    uint32_t peer = 0;
     pid_t owner = 0;   // a forked child makes its own
 
     PingSocket() = default;
@@ -132,13 +139,12 @@ struct PingSocket {
         fd = -1;
         timeout_ms = -1;
         filtered = false;
+        connected = false;
+        peer = 0;
     }
 };
 
-// The calling thread's kept socket. Raw sockets created and closed at a
-// high rate lose deliveries now and then under load (a reply reaches the
-// host and long-lived sockets, but not the short-lived one waiting for it),
-// so a node worker keeps one socket for all its pings.
+// The calling thread's kept socket, when sockets are kept.
 thread_local PingSocket t_socket;
 
 int ping_on(PingSocket &ps, uint32_t addr_network_order, int32_t timeout_us, long tid, uint16_t ident) {
@@ -168,6 +174,18 @@ int ping_on(PingSocket &ps, uint32_t addr_network_order, int32_t timeout_us, lon
         int zero = 0;
         setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &zero, sizeof zero);
         ps.filtered = false;
+    }
+
+    // Connected to the node, a raw socket is offered only that host's ICMP:
+    // the kernel skips it for everyone else's replies before copying them,
+    // so a thousand kept sockets cost no more than one. Should it fail, the
+    // filter and the checks after receipt still hold.
+    if (!ps.connected || ps.peer != addr_network_order) {
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_addr.s_addr = addr_network_order;
+        ps.connected = connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0;
+        ps.peer = addr_network_order;
     }
 
     // What an earlier call left behind (late replies) is not for this one.
@@ -282,6 +300,10 @@ extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) 
         ps.fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
         if (ps.fd < 0) return -1;
         ps.owner = getpid();
+        // Only echo replies, checked by type before the kernel copies a
+        // packet for this socket (echo requests to local addresses included).
+        const uint32_t blocked = ~(1u << kIcmpEchoReply);
+        setsockopt(ps.fd, kSolRaw, kIcmpFilter, &blocked, sizeof blocked);
     }
     int r = ping_on(ps, addr_network_order, timeout_us, tid, ident);
     // After a local failure the next call starts with a fresh socket.

@@ -21,8 +21,11 @@ int ping_attach_filter(int sock, uint16_t ident, uint32_t addr_network_order);
 // On by default; the benchmark turns it off to measure what it saves, and
 // the tests to reach the checks made after receipt.
 extern std::atomic<bool> ping_use_filter;
-// On by default: each thread keeps one ping socket for all its calls
-// (closed when the thread ends). Off: one socket per call.
+// Off by default: one socket per call, so that only pings in flight hold a
+// raw socket (every raw ICMP socket on the host is walked for every ICMP
+// packet that arrives, and a thousand idle kept sockets cost kord more than
+// creating one per call). On: each thread keeps one socket for all its
+// calls (closed when the thread ends).
 extern std::atomic<bool> ping_keep_socket;
 
 }  // namespace sorvan
