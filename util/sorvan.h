@@ -94,8 +94,38 @@ SORVAN_API int32_t delgrent(const char *path, const char *name);
 SORVAN_API int32_t editgroups(const char *path, char **groups, const char *member, int32_t mode);
 
 /* ==== ICMP ping ==== */
+/* One ICMP echo round trip to addr (network order), waiting at most
+ * timeout_us microseconds in all. Round-trip milliseconds (>= 0), or:
+ * -1 no raw socket (needs CAP_NET_RAW), -2/-3 socket time-outs not set,
+ * -4 send failed, -5 wait failed, -6 receive failed (local failures);
+ * -10 send timed out, -11 no reply in time, -12 receive timed out or
+ * oversize datagrams (the node did not answer). Each calling thread keeps
+ * one raw socket for its pings, closed when the thread ends. */
+SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us);
 
 /* ==== SMTP mail ==== */
+/* The argument of mail(). Texts are NUL-terminated; subject and body may be
+ * null. html: 1 adds the text/html content type. */
+typedef struct MailRequest {
+    const char *to;                /* local@domain */
+    const char *from;              /* envelope and header sender */
+    const char *subject;           /* null: no subject line */
+    const char *body;              /* null: empty body */
+    int32_t report_bad_recipient;  /* nonzero: notify the vendor of a refused recipient */
+    int32_t html;                  /* 1: Content-Type text/html */
+} MailRequest;
+
+/* Mail exchangers of domain, lowest preference first, neighbouring
+ * duplicates removed. mxhosts needs room for 100 pointers; the names stay
+ * valid until this thread's next getmxrr(). prefs may be null. *rcode: 0,
+ * 68 no such domain, 75 temporary failure, 71 other failure. Returns the
+ * count (0 or more), or -1 when the lookup failed. */
+SORVAN_API int getmxrr(const char *domain, char **mxhosts, uint16_t *prefs, int *rcode);
+/* Sends one message straight to the recipient domain's exchangers.
+ * 0 sent or not deliverable now, 1 recipient refused (5xx), -1 bad
+ * recipient address or no mail exchanger. An exchanger gets 1.5 s to
+ * accept the connection and 10 s for each reply. */
+SORVAN_API int mail(const MailRequest *req);
 
 /* ==== Compression ==== */
 /* zlib streams (RFC 1950). compress_data mode: 0 expand, 1 compress a
@@ -220,8 +250,6 @@ SORVAN_API int32_t xdecrypt(void *buf, uint32_t len);
 SORVAN_API int req_send(uint32_t addr, int port, int32_t timeout_us, const char *password,
                         const char *salt, FileRecord *rec, uint32_t kind, uint32_t argument,
                         int32_t descriptor, int32_t retry);
-SORVAN_API int32_t req_send_file(uint32_t addr, int port, int32_t timeout_us,
-                                 const char *password, FileRecord *rec);
 SORVAN_API int32_t req_mkdir(uint32_t addr, int port, int32_t timeout_us,
                              const char *password, FileRecord *rec);
 SORVAN_API int32_t req_remove(uint32_t addr, int port, int32_t timeout_us,
@@ -312,10 +340,93 @@ SORVAN_API void dwatch_stop(DirWatcher *w);
 
 
 /* ==== File transfer ==== */
+/* Sends `rec->path` to the agent as `rec->path2` (empty: the same path):
+ * the request's socket (the caller closes it), req_send's negative result,
+ * or -100 when the content did not go out whole. With `cr`, carriage
+ * returns travel as spaces. */
+SORVAN_API int send_file(uint32_t addr, int port, int32_t timeout_us, const char *password,
+                         const char *salt, FileRecord *rec, int32_t cr);
+/* The content step: >= 0 sent (or nothing to send); -1 length unknown;
+ * -2 not sent whole; -3 not mapped. */
+SORVAN_API int send_file_content(int sock, const FileRecord *rec, int32_t cr);
+/* send_file with the salt "Q4", retried every half second until the
+ * content went out whole; 0. */
+SORVAN_API int32_t req_send_file(uint32_t addr, int port, int32_t timeout_us,
+                                 const char *password, FileRecord *rec);
+/* Agent side of kinds 2 and 3: 0; -1 no record; -2 no descriptor; -4
+ * content not received (destination untouched); -5 not moved into place. */
+SORVAN_API int32_t receive_file(int sock, const struct sockaddr_in *peer, void *context,
+                                uint32_t version);
 
 /* ==== Transaction log ==== */
+/* One queued operation: 2176 bytes, host byte order except addr. */
+typedef struct TlogRecord {
+    uint32_t addr;          /* peer agent, network byte order */
+    uint32_t kind;          /* REQ_SEND_FILE_ALT .. REQ_RENAME */
+    FileRecord file;
+    uint16_t port;
+    uint16_t reserved;
+    int32_t timeout;        /* connect time-out, microseconds */
+    char passwd[64];
+} TlogRecord;
+
+typedef void (*tlog_callback)(struct ev_context *ctx, void *uap, const void *tag);
+
+/* Filled by tlog_init. The mutex is re-entrant for its owning thread. */
+typedef struct TlogHandle {
+    int32_t fd;             /* used briefly while resizing; 0 when none */
+    char path[1024];
+    struct ev_context *evctx;
+    tlog_callback callback;
+    pthread_mutex_t mutex;
+    int32_t mutex_ready;
+} TlogHandle;
+
+/* What tlog_process hands the callback: a 2184-byte memget block the
+ * consumer gives back with memput(block, 2184). */
+typedef struct TlogDispatch {
+    TlogHandle *log;
+    TlogRecord rec;
+} TlogDispatch;
+
+SORVAN_API int tlog_init(TlogHandle *h, const char *path, tlog_callback callback);
+SORVAN_API void tlog_shutdown(TlogHandle *h);
+/* 0 appended; 1 already queued (not counting the oldest); -2 not
+ * extended; -3 not mapped (the file is shrunk back). */
+SORVAN_API int tlog_write_rec(TlogHandle *h, const TlogRecord *rec);
+/* Hands a copy of the oldest record to the callback, to run when the
+ * program signals the null tag: 0; -1 no file; -2 empty; -3 not mapped;
+ * -4 no memory; -5 not registered. */
+SORVAN_API int tlog_process(TlogHandle *h);
+/* Index of the first equal record, 0 when none; -1, -2, -3. */
+SORVAN_API int tlog_search(TlogHandle *h, const TlogRecord *rec);
+/* Removes the first equal record: 0; -1..-3; -4 not reopened; -5 not
+ * shortened. */
+SORVAN_API int tlog_delete_rec(TlogHandle *h, const TlogRecord *rec);
+SORVAN_API int tlog_rec_last(const TlogRecord *rec, const void *end);
+/* Carries the operation out against its agent (retrying until it is
+ * delivered): 0; -100 unknown kind. */
+SORVAN_API int tlog_do_op(struct ev_context *ctx, TlogRecord *rec);
 
 /* ==== File-tree operations ==== */
+/* Copies a file (replacing the destination), or a directory one level
+ * deep: 0; -1 source missing or copy failed; -2/-3 directory step failed. */
+SORVAN_API int cp(const char *src, const char *dst);
+/* Creates dst and the first-level subdirectories of src below it. */
+SORVAN_API int createdirs(const char *src, const char *dst);
+/* Copies the files directly inside src into dst. */
+SORVAN_API int cpfiles(const char *src, const char *dst);
+/* Removes a file or a whole tree (symbolic links are removed, never
+ * followed): 0; -1 missing; -2 file not deleted; else rm_all's result. */
+SORVAN_API int rm(const char *path);
+/* Empties dir (and removes it when `self`); ends when a pass fails on
+ * nothing, or removes nothing more: that pass's failure count; -9 when
+ * dir itself stays. */
+SORVAN_API int rm_all(const char *dir, int self);
+SORVAN_API int rm_pass(const char *dir);
+SORVAN_API int clear_readonly(const char *path);
+SORVAN_API int rmdirs(const char *dir);
+SORVAN_API int rmfiles(const char *dir);
 
 /* ==== Security descriptors and attributes ==== */
 /* By-handle file information, Windows layout (52 bytes, host order):
@@ -352,14 +463,104 @@ SORVAN_API int set_NT_file_attr(const char *path, uint32_t attributes);
 SORVAN_API int stat_file(const char *path, ByHandleFileInformation *info);
 
 /* ==== Packets and sockets ==== */
+/* IPv4 only. Addresses and ports given as arguments are in host byte
+ * order; socket addresses (struct sockaddr_in) are in network order.
+ * Time-outs are milliseconds. */
+struct sockaddr_in;
+/* SO_RCVTIMEO then SO_SNDTIMEO: 0; -1 receive time-out not set (send
+ * time-out untouched); -2 send time-out not set. */
+SORVAN_API int32_t SocketSetTimeOut(int sock, int32_t timeout_ms);
+/* An unbound, unconnected TCP (stream != 0) or UDP socket with both
+ * time-outs set, broadcasting on for UDP to 0xFFFFFFFF; *addr receives
+ * addr:port. The socket, a negative result of socket(), or -3. */
+SORVAN_API int CreateClientSocket(uint32_t addr, int32_t port, int32_t stream, int32_t timeout_ms,
+                                  struct sockaddr_in *out);
+/* A socket bound to INADDR_ANY:port with SO_REUSEADDR, not listening.
+ * -1 socket, -2 SO_REUSEADDR, -3 SO_BROADCAST, -4 bind failed. */
+SORVAN_API int Qv5_CreateServerSocket(int32_t port, int32_t stream, int32_t broadcast);
+/* One datagram; to 255.255.255.255 resent up to `repeat` more times while
+ * refused or unreachable. Bytes sent or -1. */
+SORVAN_API int32_t Qv5_SendPacket(int sock, const void *data, int32_t len,
+                                  const struct sockaddr_in *to, int32_t repeat);
+/* One datagram (retried up to `repeat` more times while refused or
+ * unreachable); *from receives the sender. Bytes, or -1 (errno EMSGSIZE
+ * when the datagram was larger than the buffer). */
+SORVAN_API int32_t Qv5_ReceivePacket(int sock, void *buf, int32_t size, struct sockaddr_in *from,
+                                     int32_t repeat);
+/* Sends the request, then reads until the peer closes or the buffer is
+ * full. Reply bytes; 0 when the request did not go out whole; -1 when a
+ * read failed. */
+SORVAN_API int32_t Qv5_SendRecv(int sock, const void *request, int32_t len, void *reply,
+                                int32_t size);
+/* Closes with a reset instead of an orderly shutdown; close()'s result. */
+SORVAN_API int Qv5_CloseAndSendRst(int sock);
 
 /* ==== Wake-on-LAN and UDP ==== */
+/* Broadcasts the 102-byte magic packet for the 6-byte hardware address to
+ * 255.255.255.255 port 9. 102 sent, -1 send failed, 0 no socket. */
+SORVAN_API int32_t WakeUpOnLan(const unsigned char *mac);
+/* How long UDPSendRecvfrom waits for each answer datagram. */
+#define UDP_ANSWER_WAIT_MS 3000
+/* Sends the request to addr:port (host order) and waits at most
+ * UDP_ANSWER_WAIT_MS for one answer into `answer`; *from receives its
+ * sender, and is left zeroed (sin_family 0) when no answer came. 0; -1
+ * when no socket could be made. */
+SORVAN_API int32_t UDPSendRecvfrom(uint32_t addr, int32_t port, const void *request, int32_t len,
+                                   void *answer, int32_t size, struct sockaddr_in *from,
+                                   int32_t repeat);
 
 /* ==== Timers and watchdog ==== */
+/* The calling thread's one-shot deadline: the first call arms it for
+ * `seconds`; 1 once more than that has passed (the timer is then
+ * disarmed), else 0. */
+SORVAN_API int32_t timer(int32_t seconds);
+typedef void (*watch_dog_fn)(int32_t arg);
+/* Calls fn(arg) when the file's modification time moves past *last_seen
+ * (0: nothing seen yet, only recorded). 0 nothing new, 1 changed and fn
+ * called, 2 the file cannot be examined (*last_seen unchanged). */
+SORVAN_API int32_t watch_dog(const char *path, int32_t *last_seen, watch_dog_fn fn, int32_t arg);
+/* Worker threads to start: 4 x processors + 16. */
+SORVAN_API int32_t thread2fork(void);
 
 /* ==== Registry items ==== */
+/* Items below the registry root: a file tree under $TESSARON_REGISTRY
+ * (default /var/lib/tessaron/registry). Key paths separate names with
+ * backslashes (slashes work too); "." and ".." names are refused and a
+ * leading separator is relative to the root, so nothing leaves the tree.
+ * Setters: 0; -1 the key cannot be opened or created; -2 not written. */
+SORVAN_API int SetRegItemString(const char *key, const char *name, const char *text);
+SORVAN_API int SetRegItemNumber(const char *key, const char *name, int32_t value);
+/* The value's bytes in the calling thread's own 1024-byte buffer (valid
+ * until the same thread's next call); empty text when the value is missing,
+ * unreadable or longer than 1023 bytes; null when the key does not exist. */
+SORVAN_API char *GetRegItemString(const char *key, const char *name);
+/* The 32-bit value; 0 when the key or the value is missing or unreadable. */
+SORVAN_API int32_t GetRegItemNumber(const char *key, const char *name);
+/* Deletes subkey of key with its values: 0; -1 key cannot be opened; -2 the
+ * subkey is missing, still has subkeys or cannot be deleted. */
+SORVAN_API int CleanRegistry(const char *key, const char *subkey);
+/* seconds != 0: sleeps that long, 1. Else counts per thread: 1 for the
+ * first limit calls, then 0 once (and the count starts again). */
+SORVAN_API int retry(int limit, int seconds);
 
 /* ==== Hosts file ==== */
+/* A null or empty path means $TESSARON_HOSTS, else /etc/hosts. Lines match
+ * when they begin with the key (a prefix match). A null or empty key, or a
+ * key or value holding a line end, is refused (errno EINVAL). */
+/* 1 an entry line begins with key; 0 none does; -1 cannot open (or bad key). */
+SORVAN_API int HostsFileFindEntry(const char *path, const char *key);
+/* Appends "key\t\tvalue\n": 0 added; 1 present already, file missing or
+ * bad input (also a key starting with '#'); -2 the append failed (the
+ * file is left as it was). */
+SORVAN_API int HostsFileAddEntry(const char *path, const char *key, const char *value);
+/* Drops every line beginning with key (comments too) through "<path>.new"
+ * renamed over the file: 1 done; 0 the rename failed; -1 cannot open (or
+ * bad key); -2 the copy cannot be created; -3 the copy could not be
+ * written. On 0, -2 and -3 the file is unchanged. */
+SORVAN_API int HostsFileRemoveEntry(const char *path, const char *key);
+/* count hexadecimal digits, the first the least significant; -1 when one
+ * is not a digit (the end of the text included). */
+SORVAN_API int hexstr2dec(const char *text, int count);
 
 #ifdef __cplusplus
 }

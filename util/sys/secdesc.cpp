@@ -1,0 +1,306 @@
+// Security descriptors and file attributes on Linux: a descriptor carries
+// owner, group, mode bits and the POSIX ACLs; the attribute word maps
+// read-only to the write bits and compressed to the file-system flag.
+#include "sys/secdesc.h"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "port/port.h"
+
+namespace {
+
+constexpr const char *kAclAccess = "system.posix_acl_access";
+constexpr const char *kAclDefault = "system.posix_acl_default";
+
+int g_privileged = 0;
+uid_t *g_owner = nullptr;   // the process "SID": its effective uid
+
+uint16_t get16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t get32(const unsigned char *p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+void put16(unsigned char *p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+void put32(unsigned char *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+// Reads an ACL attribute into a heap block; length 0 when there is none.
+bool read_acl(const char *path, const char *name, unsigned char **out, uint32_t *len) {
+    *out = nullptr;
+    *len = 0;
+    ssize_t n = lgetxattr(path, name, nullptr, 0);
+    if (n < 0) return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP;
+    if (n == 0) return true;
+    if (size_t(n) > sorvan::sd::kMaxAclLen) return false;
+    auto *buf = static_cast<unsigned char *>(std::malloc(size_t(n)));
+    if (!buf) return false;
+    n = lgetxattr(path, name, buf, size_t(n));
+    if (n < 0) {
+        std::free(buf);
+        return false;
+    }
+    *out = buf;
+    *len = uint32_t(n);
+    return true;
+}
+
+// The kernel's POSIX ACL attribute: version 2, then 8-byte entries.
+bool acl_shape_ok(const unsigned char *p, uint32_t len) {
+    if (len == 0) return true;
+    if (len < 4 || (len - 4) % 8 != 0 || get32(p) != 2) return false;
+    for (uint32_t off = 4; off < len; off += 8) {
+        uint16_t tag = get16(p + off);
+        uint16_t perm = get16(p + off + 2);
+        if (perm & ~7u) return false;
+        if (tag != 0x01 && tag != 0x02 && tag != 0x04 && tag != 0x08 && tag != 0x10 && tag != 0x20)
+            return false;
+    }
+    return true;
+}
+
+bool apply_acl(const char *path, const char *name, const unsigned char *p, uint32_t len) {
+    if (len)
+        return lsetxattr(path, name, p, len, 0) == 0;
+    if (lremovexattr(path, name) == 0) return true;
+    return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP;
+}
+
+// Turns on CAP_CHOWN and CAP_FOWNER where the permitted set has them.
+bool enable_caps() {
+    __user_cap_header_struct hdr{};
+    __user_cap_data_struct data[2]{};
+    hdr.version = _LINUX_CAPABILITY_VERSION_3;
+    if (syscall(SYS_capget, &hdr, data) != 0) return false;
+    const uint32_t want = (1u << CAP_CHOWN) | (1u << CAP_FOWNER);
+    if ((data[0].effective & want) == want) return true;
+    if ((data[0].permitted & want) != want) {
+        errno = EPERM;
+        return false;
+    }
+    data[0].effective |= want;
+    return syscall(SYS_capset, &hdr, data) == 0;
+}
+
+uint64_t filetime(const struct timespec &ts) {
+    return (uint64_t(ts.tv_sec) + 11644473600ull) * 10000000ull + uint64_t(ts.tv_nsec) / 100;
+}
+
+int8_t set_compression(const char *path, bool on) {
+    if (!path) return -1;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return -2;
+    int flags = 0;
+    int8_t rc = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+        rc = -3;
+    } else {
+        int want = on ? (flags | FS_COMPR_FL) : (flags & ~FS_COMPR_FL);
+        if (want != flags && ioctl(fd, FS_IOC_SETFLAGS, &want) != 0) rc = -3;
+    }
+    close(fd);
+    return rc;
+}
+
+}  // namespace
+
+namespace sorvan::sd {
+
+void control_to_transit(unsigned char *sd) {
+    uint16_t c = get16(sd + kOffControl);
+    sd[kOffControl] = uint8_t(c >> 8);
+    sd[kOffControl + 1] = uint8_t(c);
+}
+
+int set_sd(const char *path, unsigned char *sd, size_t len) {
+    if (!path || !sd) return -1;
+    if (len < kOffControl + 2) return -2;
+    // Turn the transit control word back (ntohs), as it is kept at rest.
+    uint16_t control = uint16_t(sd[kOffControl] << 8 | sd[kOffControl + 1]);
+    put16(sd + kOffControl, control);
+    if (len < kHeaderSize) return -3;
+    if (get16(sd + kOffRevision) != kRevision || !(control & kSelfRelative)) return -3;
+    uint32_t mode = get32(sd + kOffMode);
+    uint32_t alen = get32(sd + kOffAccessLen);
+    uint32_t dlen = get32(sd + kOffDefaultLen);
+    if (mode & ~07777u) return -3;
+    if (alen > kMaxAclLen || dlen > kMaxAclLen) return -3;
+    if (size_t(alen) + dlen + kHeaderSize > len) return -3;
+    if (bool(alen) != bool(control & kDaclPresent) || bool(dlen) != bool(control & kDaclDefaulted))
+        return -3;
+    const unsigned char *acl = sd + kHeaderSize;
+    if (!acl_shape_ok(acl, alen) || !acl_shape_ok(acl + alen, dlen)) return -3;
+
+    struct stat st;
+    if (lstat(path, &st) != 0) return -4;
+    if (dlen && !S_ISDIR(st.st_mode)) return -3;
+    uid_t uid = get32(sd + kOffUid);
+    gid_t gid = get32(sd + kOffGid);
+    if ((st.st_uid != uid || st.st_gid != gid) && lchown(path, uid, gid) != 0) return -4;
+    if (S_ISLNK(st.st_mode)) return 0;   // links carry no mode or ACL of their own
+    if (chmod(path, mode) != 0) return -4;
+    if (!apply_acl(path, kAclAccess, acl, alen)) return -4;
+    if (S_ISDIR(st.st_mode) && !apply_acl(path, kAclDefault, acl + alen, dlen)) return -4;
+    return 0;
+}
+
+bool store_attr_word(const char *path, uint32_t word) {
+    unsigned char b[4];
+    put32(b, word);
+    return lsetxattr(path, kAttrXattr, b, 4, 0) == 0;
+}
+
+uint32_t attr_word(const char *path) {
+    struct stat st;
+    if (!path || lstat(path, &st) != 0) return 0;
+    unsigned char b[4];
+    if (lgetxattr(path, kAttrXattr, b, 4) == 4) return get32(b);
+    uint32_t w = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+    if (!S_ISLNK(st.st_mode) && !(st.st_mode & 0222)) w |= kAttrReadOnly;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+        int flags = 0;
+        if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_COMPR_FL)) w |= kAttrCompressed;
+        close(fd);
+    }
+    return w;
+}
+
+}  // namespace sorvan::sd
+
+using namespace sorvan::sd;
+
+extern "C" {
+
+SORVAN_API int GetProcessSid(void) {
+    auto *copy = static_cast<uid_t *>(std::malloc(sizeof(uid_t)));
+    if (!copy) {
+        lerror("GetProcessSid", "GetKernelObjectSecurity", 2, 1);
+        return 0;
+    }
+    *copy = geteuid();
+    std::free(g_owner);
+    g_owner = copy;
+    if (!enable_caps()) {
+        lerror("GetProcessSid", "AdjustTokenPrivileges", 2, 1);
+        return 0;
+    }
+    return 1;
+}
+
+SORVAN_API int super_user_init(void) {
+    if (g_privileged) return 0;
+    if (!GetProcessSid()) {
+        lerror("GetProcessSid", "GetProcessSid", 2, 1);
+        return -1;
+    }
+    g_privileged = 1;
+    return 0;
+}
+
+SORVAN_API int super_user_finish(void) {
+    if (!g_privileged || !g_owner) return -1;
+    std::free(g_owner);
+    g_owner = nullptr;
+    g_privileged = 0;
+    return 0;
+}
+
+SORVAN_API void *get_NT_SD(const char *path, uint32_t *len) {
+    if (len) *len = 0;
+    if (!path) return nullptr;
+    struct stat st;
+    if (lstat(path, &st) != 0) return nullptr;
+    unsigned char *acc = nullptr, *def = nullptr;
+    uint32_t alen = 0, dlen = 0;
+    bool link = S_ISLNK(st.st_mode);
+    if (!link && (!read_acl(path, kAclAccess, &acc, &alen) ||
+                  (S_ISDIR(st.st_mode) && !read_acl(path, kAclDefault, &def, &dlen)))) {
+        std::free(acc);
+        return nullptr;
+    }
+    size_t total = kHeaderSize + alen + dlen;
+    auto *sd = static_cast<unsigned char *>(std::calloc(1, total));
+    if (sd) {
+        uint16_t control = kSelfRelative | (alen ? kDaclPresent : 0) | (dlen ? kDaclDefaulted : 0);
+        put16(sd + kOffRevision, kRevision);
+        put16(sd + kOffControl, control);
+        put32(sd + kOffUid, st.st_uid);
+        put32(sd + kOffGid, st.st_gid);
+        put32(sd + kOffMode, st.st_mode & 07777);
+        put32(sd + kOffAccessLen, alen);
+        put32(sd + kOffDefaultLen, dlen);
+        if (alen) std::memcpy(sd + kHeaderSize, acc, alen);
+        if (dlen) std::memcpy(sd + kHeaderSize + alen, def, dlen);
+        if (len) *len = uint32_t(total);
+    }
+    std::free(acc);
+    std::free(def);
+    return sd;
+}
+
+SORVAN_API int set_NT_SD(const char *path, void *sd) {
+    return set_sd(path, static_cast<unsigned char *>(sd), SIZE_MAX);
+}
+
+SORVAN_API int8_t NT_compress_NTFS_file(const char *path) { return set_compression(path, true); }
+SORVAN_API int8_t NT_uncompress_NTFS_file(const char *path) { return set_compression(path, false); }
+
+SORVAN_API int set_NT_file_attr(const char *path, uint32_t attributes) {
+    if (!path) return -1;
+    if (attributes & kAttrCompressed)
+        NT_compress_NTFS_file(path);
+    else
+        NT_uncompress_NTFS_file(path);
+    // No encryption calls exist here: encryption is left alone.
+    struct stat st;
+    if (lstat(path, &st) != 0) return -1;
+    if (S_ISLNK(st.st_mode)) return 0;
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & kAttrReadOnly)
+        mode &= ~mode_t(0222);
+    else if (!(mode & S_IWUSR))
+        mode |= S_IWUSR;
+    if (mode != (st.st_mode & 07777) && chmod(path, mode) != 0) return -1;
+    store_attr_word(path, attributes);   // where the file system allows it
+    return 0;
+}
+
+SORVAN_API int stat_file(const char *path, ByHandleFileInformation *info) {
+    if (!path || !info) return -1;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    int rc = fstat(fd, &st);
+    close(fd);
+    if (rc != 0) return -2;
+    std::memset(info, 0, sizeof *info);
+    info->dwFileAttributes = attr_word(path);
+    auto put_ft = [](uint32_t *ft, const struct timespec &ts) {
+        uint64_t v = filetime(ts);
+        ft[0] = uint32_t(v);
+        ft[1] = uint32_t(v >> 32);
+    };
+    put_ft(info->ftCreationTime, st.st_ctim);
+    put_ft(info->ftLastAccessTime, st.st_atim);
+    put_ft(info->ftLastWriteTime, st.st_mtim);
+    info->dwVolumeSerialNumber = uint32_t(st.st_dev);
+    info->nFileSizeHigh = uint32_t(uint64_t(st.st_size) >> 32);
+    info->nFileSizeLow = uint32_t(st.st_size);
+    info->nNumberOfLinks = uint32_t(st.st_nlink);
+    info->nFileIndexHigh = uint32_t(uint64_t(st.st_ino) >> 32);
+    info->nFileIndexLow = uint32_t(st.st_ino);
+    return 0;
+}
+
+}  // extern "C"
