@@ -115,6 +115,18 @@ TEST(CompressData, InteroperatesWithPythonZlib) {
     std::free(e);
 }
 
+TEST(DeflateBuf, PeerGoneIsReportedNotSuccess) {
+    // Random bytes do not compress: several pieces must be written.
+    std::string src(300000, '\0');
+    uint32_t x = 12345;
+    for (auto &c : src) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    close(sv[1]);
+    EXPECT_EQ(deflate_buf(src.data(), src.size(), sv[0], 1), -1);
+    close(sv[0]);
+}
+
 TEST(DeflateBuf, PlainStreamIsZlibAndEmptySendsNothing) {
     testutil::TempDir dir;
     std::string src = pseudo_text(200000);

@@ -135,7 +135,7 @@ SORVAN_API void *compress_data(const void *src, uint32_t len, uint32_t *out_len,
                                int32_t *status, int32_t mode);
 /* Compress a block onto a socket in 32768-byte pieces (each enciphered with
  * xencrypt when `encipher`); total compressed bytes, -10 no memory, or the
- * zlib status. */
+ * zlib status (Z_ERRNO, -1, when a piece could not be written whole). */
 SORVAN_API int64_t deflate_buf(const void *src, uint64_t len, int sock, int32_t encipher);
 /* Read such a stream into `path` (replaced); compressed bytes consumed,
  * 0 when the connection ended first, -100 file not created, -101 no memory,

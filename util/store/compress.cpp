@@ -127,14 +127,19 @@ SORVAN_API int64_t deflate_buf(const void *src, uint64_t len, int sock, int32_t 
         }
     };
     unsigned char *out = nullptr;
+    // A piece that does not go out whole ends the stream: the requester must
+    // learn that the content never arrived.
+    bool write_failed = false;
     auto flush_piece = [&](uInt n) {
         if (encipher) xencrypt(out, n);
-        nwrite(sock, out, static_cast<int>(n));
+        if (nwrite(sock, out, static_cast<int>(n)) != static_cast<int>(n)) write_failed = true;
     };
     auto renew = [&]() -> bool {
         if (out) {
             flush_piece(kPiece);
             std::free(out);
+            out = nullptr;
+            if (write_failed) return false;
         }
         out = static_cast<unsigned char *>(std::malloc(kPiece));
         if (!out) return false;
@@ -142,23 +147,23 @@ SORVAN_API int64_t deflate_buf(const void *src, uint64_t len, int sock, int32_t 
         z.avail_out = kPiece;
         return true;
     };
+    auto end_failed = [&]() -> int64_t {
+        deflateEnd(&z);
+        if (!write_failed) return -10;
+        NTperror("deflate_buf");
+        return Z_ERRNO;
+    };
     rc = Z_OK;
     refill();
     while ((z.avail_in > 0 || fed < len) && (rc == Z_OK || rc == Z_BUF_ERROR)) {
-        if (z.avail_out == 0 && !renew()) {
-            deflateEnd(&z);
-            return -10;
-        }
+        if (z.avail_out == 0 && !renew()) return end_failed();
         rc = deflate(&z, Z_NO_FLUSH);
         if (rc == Z_ERRNO) NTperror("deflate_buf");
         refill();
     }
     if (rc == Z_OK || rc == Z_BUF_ERROR) {
         for (;;) {
-            if (z.avail_out == 0 && !renew()) {
-                deflateEnd(&z);
-                return -10;
-            }
+            if (z.avail_out == 0 && !renew()) return end_failed();
             rc = deflate(&z, Z_FINISH);
             if (rc != Z_OK && rc != Z_BUF_ERROR) break;
         }
@@ -167,6 +172,10 @@ SORVAN_API int64_t deflate_buf(const void *src, uint64_t len, int sock, int32_t 
     std::free(out);
     int64_t total = static_cast<int64_t>(z.total_out);
     deflateEnd(&z);
+    if (write_failed) {
+        NTperror("deflate_buf");
+        return Z_ERRNO;
+    }
     return rc == Z_STREAM_END ? total : rc;
 }
 
