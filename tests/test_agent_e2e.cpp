@@ -38,40 +38,7 @@ void key_des() {
     des_setkey_ecb(kKey, 8);
 }
 
-// A child process with its output in a file; ended with SIGTERM.
-struct Proc {
-    pid_t pid = -1;
-    std::string out;
-    Proc(const std::vector<std::string> &argv, const std::vector<std::string> &env, std::string outfile)
-        : out(std::move(outfile)) {
-        pid = fork();
-        if (pid == 0) {
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            for (const auto &e : env) putenv(strdup(e.c_str()));
-            std::vector<char *> a;
-            for (const auto &s : argv) a.push_back(const_cast<char *>(s.c_str()));
-            a.push_back(nullptr);
-            execvp(a[0], a.data());
-            _exit(127);
-        }
-    }
-    int stop() {
-        if (pid <= 0) return -1;
-        kill(pid, SIGTERM);
-        int st = 0;
-        waitpid(pid, &st, 0);
-        pid = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-    ~Proc() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
+using testutil::Proc;
 
 // A sorvan-agent on 127.0.0.1 at a port of its own choosing.
 struct Agent {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <spawn.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +116,38 @@ bool in_private_netns() {
 
 std::string bin_path(const std::string &program) {
     return std::string(TESSARON_BIN_DIR) + "/" + program;
+}
+
+Proc::Proc(const std::vector<std::string> &argv, const std::vector<std::string> &env, std::string outfile)
+    : out(std::move(outfile)) {
+    pid = fork();
+    if (pid == 0) {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        for (const auto &e : env) putenv(strdup(e.c_str()));
+        std::vector<char *> a;
+        for (const auto &s : argv) a.push_back(const_cast<char *>(s.c_str()));
+        a.push_back(nullptr);
+        execvp(a[0], a.data());
+        _exit(127);
+    }
+}
+
+int Proc::stop() {
+    if (pid <= 0) return -1;
+    kill(pid, SIGTERM);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    pid = -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+Proc::~Proc() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 }  // namespace testutil

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -41,4 +42,16 @@ bool is_root();
 bool in_private_netns();
 
 std::string bin_path(const std::string &program);   // built program
+
+// A child process with its output (stdout and stderr) in a file; stop()
+// ends it with SIGTERM and gives its exit status, the destructor kills it.
+struct Proc {
+    pid_t pid = -1;
+    std::string out;
+    Proc(const std::vector<std::string> &argv, const std::vector<std::string> &env, std::string outfile);
+    Proc(const Proc &) = delete;
+    Proc &operator=(const Proc &) = delete;
+    int stop();
+    ~Proc();
+};
 }  // namespace testutil
