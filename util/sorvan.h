@@ -273,6 +273,18 @@ SORVAN_API int32_t authenticate_and_process(int sock, const struct sockaddr_in *
                                             void *context, struct PdhContext *pdh);
 /* Counts and (one in a thousand) logs a rejection; arms an abortive close. */
 SORVAN_API int32_t reset(int sock, uint32_t peer_addr, const char *reason);
+/* The file handlers: each reads the rest of its request from the
+ * connection and answers nothing. */
+/* Kind 4: 0; -1 no record; -2 prohibited path. */
+SORVAN_API int32_t do_remove(int sock, const struct sockaddr_in *peer, void *context);
+/* Kinds 5 and 6: 0; -1 no record; -2 no descriptor; -3 descriptor not applied. */
+SORVAN_API int32_t change_mode(int sock, const struct sockaddr_in *peer, void *context,
+                               uint32_t version);
+/* Kind 8: 0; -1 no record; -2 no descriptor; -3 rename failed. */
+SORVAN_API int32_t do_rename(int sock, const struct sockaddr_in *peer, void *context);
+/* Kind 7: 0; -1 no record; -2 no descriptor; -3 directory not created. */
+SORVAN_API int32_t do_mkdir(int sock, const struct sockaddr_in *peer, void *context,
+                            uint32_t version);
 
 /* ==== Load probes ==== */
 #define PDH_COUNTERS 13

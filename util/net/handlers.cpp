@@ -47,7 +47,7 @@ bool prohibited(const char *path) {
 
 extern "C" {
 
-int32_t do_remove(int sock, const struct sockaddr_in *, void *) {
+SORVAN_API int32_t do_remove(int sock, const struct sockaddr_in *, void *) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
     if (!rec.path[0]) return 0;
@@ -61,7 +61,7 @@ int32_t do_remove(int sock, const struct sockaddr_in *, void *) {
     return 0;
 }
 
-int32_t change_mode(int sock, const struct sockaddr_in *, void *, uint32_t version) {
+SORVAN_API int32_t change_mode(int sock, const struct sockaddr_in *, void *, uint32_t version) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
     if (version == 1) return 0;
@@ -80,7 +80,7 @@ int32_t change_mode(int sock, const struct sockaddr_in *, void *, uint32_t versi
     return rc;
 }
 
-int32_t do_rename(int sock, const struct sockaddr_in *, void *) {
+SORVAN_API int32_t do_rename(int sock, const struct sockaddr_in *, void *) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
     int32_t rc = 0;
@@ -95,7 +95,7 @@ int32_t do_rename(int sock, const struct sockaddr_in *, void *) {
     return rc;
 }
 
-int32_t do_mkdir(int sock, const struct sockaddr_in *, void *, uint32_t version) {
+SORVAN_API int32_t do_mkdir(int sock, const struct sockaddr_in *, void *, uint32_t version) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
     unsigned char *sd = nullptr;
