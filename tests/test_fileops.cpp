@@ -153,6 +153,8 @@ TEST(TreeAttributes, ClearReadonlyClearsStoredBitsAndGivesWriteBack) {
     stat((t / "f").c_str(), &st);
     EXPECT_TRUE(st.st_mode & S_IWUSR);
     uint32_t w = 0;
-    if (getxattr((t / "f").c_str(), "user.tessaron.attributes", &w, 4) == 4) EXPECT_EQ(w, 0x20u);
+    if (getxattr((t / "f").c_str(), "user.tessaron.attributes", &w, 4) == 4) {
+        EXPECT_EQ(w, 0x20u);
+    }
     EXPECT_EQ(clear_readonly((t / "missing").c_str()), -1);
 }

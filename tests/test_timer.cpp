@@ -36,7 +36,9 @@ void set_mtime(const std::string &path, time_t t) {
 TEST(Timer, PeriodZeroFiresOnceTheSecondTurns) {
     time_t armed = std::time(nullptr);
     EXPECT_EQ(timer(0), 0);  // arming never fires
-    if (std::time(nullptr) == armed) EXPECT_EQ(timer(0), 0);
+    if (std::time(nullptr) == armed) {
+        EXPECT_EQ(timer(0), 0);
+    }
     wait_past(armed + 1);  // surely later than the arming second
     EXPECT_EQ(timer(0), 1);
     EXPECT_EQ(timer(0), 0);  // re-armed
