@@ -99,8 +99,8 @@ protected:
     std::unique_ptr<Background> agent_;
 };
 
-std::string mixed(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
+std::string mixed(size_t n, unsigned variant) {
+    std::mt19937 rng(variant);
     std::string s(n, 0);
     for (size_t i = 0; i < n; ++i) s[i] = (i / 65536) % 3 == 1 ? char(rng()) : "tree of text\n"[i % 13];
     return s;

@@ -109,8 +109,8 @@ FileRecord record(const std::string &src, const std::string &dst, uint64_t size 
     return r;
 }
 
-std::string mixed(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
+std::string mixed(size_t n, unsigned variant) {
+    std::mt19937 rng(variant);
     std::string s(n, 0);
     for (size_t i = 0; i < n; ++i) s[i] = (i / 4096) % 2 ? char(rng()) : "replicated text\r\n"[i % 17];
     return s;
