@@ -2,12 +2,7 @@
 // loopback, kord's decoding of the report, and kord end to end against
 // running agents (private network and mount namespace, real DNS and SMTP).
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,15 +23,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-
-void key_des() {
-    if (C) return;
-    void *h = dlopen("libcrypto.so.3", RTLD_NOW);
-    ASSERT_NE(h, nullptr);
-    ASSERT_NE(des_init(h), nullptr);
-    des_setkey_ecb(kKey, 8);
-}
+void key_des() { ASSERT_TRUE(testutil::des_key()); }
 
 using testutil::Proc;
 
@@ -196,50 +183,13 @@ TEST(QueryAgent, SuccessNoAgentAndSilentAgent) {
     EXPECT_LT(s.conn_fd, 0);
 
     // Accepts, then says nothing: no reply within the wait.
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t al = sizeof a;
-    getsockname(l, reinterpret_cast<sockaddr *>(&a), &al);
-    listen(l, 4);
-    g.agent_port = ntohs(a.sin_port);
+    g.agent_port = 0;
+    int l = testutil::loopback_socket(&g.agent_port);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(kord::query_agent(&g, &s), -3);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
     close(l);
 }
-
-namespace {
-
-std::vector<std::string> mails(const std::string &dir) {
-    std::vector<std::string> out;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (strstr(e->d_name, ".eml")) out.push_back(testutil::read_file(dir + "/" + e->d_name));
-        closedir(d);
-    }
-    return out;
-}
-
-int count_with(const std::vector<std::string> &m, const std::string &a, const std::string &b) {
-    int n = 0;
-    for (const auto &s : m)
-        if (s.find(a) != std::string::npos && s.find(b) != std::string::npos) n++;
-    return n;
-}
-
-// Group record i of the data map, read afresh.
-bool read_group(const std::string &path, int i, kord::GroupRecord &g) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return false;
-    bool ok = pread(fd, &g, sizeof g, off_t(i) * sizeof g) == sizeof g;
-    close(fd);
-    return ok;
-}
-
-}  // namespace
 
 // kord with two load groups on loopback: one whose agent has the group's
 // password, one whose agent has another; the node's min_vm is above any
@@ -247,22 +197,9 @@ bool read_group(const std::string &path, int i, kord::GroupRecord &g) {
 TEST(KordWithAgents, LoadReportsAgentFailuresAndThresholdMail) {
     if (!testutil::is_root() || !testutil::in_private_netns())
         GTEST_SKIP() << "needs root in a private network namespace";
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-    testutil::TempDir tmp;
-    testutil::write_file(tmp / "resolv.conf", "nameserver 127.0.0.1\n");
-    ASSERT_EQ(mount((tmp / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
-
-    Proc dns({"dnsmasq", "-k", "-C", "/dev/null", "--no-resolv", "--no-hosts", "--user=root",
-              "--listen-address=127.0.0.1", "--bind-interfaces", "--pid-file=",
-              "--mx-host=demo.test,mx.demo.test,10", "--host-record=mx.demo.test,127.0.0.1"},
-             {}, tmp / "dnsmasq.out");
-    mkdir((tmp / "mail").c_str(), 0755);
-    Proc smtp({"python3", std::string(TESSARON_SOURCE_DIR) + "/tests/support/smtp_sink.py", "--host",
-               "127.0.0.1", "--port", "25", "--dir", tmp / "mail"},
-              {}, tmp / "smtp.out");
-    ASSERT_TRUE(testutil::wait_until(
-        [&] { return testutil::read_file(tmp / "smtp.out").find("ready") != std::string::npos; }, 10s));
+    testutil::MailWorld world;
+    ASSERT_TRUE(world.ok);
+    const testutil::TempDir &tmp = world.dir;
 
     Agent good({"-k", "pw"});
     Agent wrong({"-k", "not-pw"});
@@ -285,7 +222,7 @@ TEST(KordWithAgents, LoadReportsAgentFailuresAndThresholdMail) {
     kord::GroupRecord g{}, b{};
     ASSERT_TRUE(testutil::wait_until(
         [&] {
-            return read_group(map, 0, g) && g.slot[0].agent_stats.word[0] != 0 &&
+            return testutil::read_record(map, 0, g) && g.slot[0].agent_stats.word[0] != 0 &&
                    g.slot[0].agent.state == kord::kStateUp;
         },
         15s))
@@ -293,23 +230,24 @@ TEST(KordWithAgents, LoadReportsAgentFailuresAndThresholdMail) {
     EXPECT_EQ(g.slot[0].agent_stats.word[6], 4096u);
 
     ASSERT_TRUE(testutil::wait_until(
-        [&] { return read_group(map, 1, b) && b.slot[0].agent.state == kord::kStateDown; }, 15s));
+        [&] { return testutil::read_record(map, 1, b) && b.slot[0].agent.state == kord::kStateDown; }, 15s));
     EXPECT_GE(b.slot[0].agent.failures, 2u);
     EXPECT_EQ(b.slot[0].agent_stats.word[0], 0u);
 
     ASSERT_TRUE(testutil::wait_until(
         [&] {
-            read_group(map, 0, g);
-            auto m = mails(tmp / "mail");
+            testutil::read_record(map, 0, g);
+            auto m = world.mails();
             return (g.slot[0].mem_status & kord::kMemLowBit) &&
-                   count_with(m, "Cluster Agent went down?", "bad") >= 1 &&
-                   count_with(m, "required minimum", "good") >= 1;
+                   testutil::count_with(m, "Cluster Agent went down?", "bad") >= 1 &&
+                   testutil::count_with(m, "required minimum", "good") >= 1;
         },
         20s))
         << testutil::read_file(tmp / "kord.log");
     // A few more passes: still one memory alert within the alert interval.
     sleep(3);
-    auto m = mails(tmp / "mail");
+    auto m = world.mails();
+    using testutil::count_with;
     EXPECT_EQ(count_with(m, "required minimum", "good"), 1);
     EXPECT_EQ(count_with(m, "Cluster Agent went down?", "bad"), 1);
     EXPECT_EQ(count_with(m, "Cluster Agent went down?", "good"), 0);

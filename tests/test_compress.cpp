@@ -1,6 +1,5 @@
 // Compression helpers: in-memory messages and file content on a socket,
 // cross-checked against Python's zlib.
-#include <dlfcn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,15 +17,6 @@
 
 namespace {
 
-const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-
-void key_des() {
-    void *h = dlopen("libcrypto.so.3", RTLD_NOW);
-    ASSERT_NE(h, nullptr);
-    ASSERT_NE(des_init(h), nullptr);
-    des_setkey_ecb(kKey, 8);
-}
-
 std::string pseudo_text(size_t n) {
     std::string s;
     uint32_t x = 12345;
@@ -38,14 +28,14 @@ std::string pseudo_text(size_t n) {
     return s;
 }
 
-// Everything the far end of a socket pair received until it closed.
-std::string drain(int fd) {
-    std::string out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    return out;
+// Random bytes do not compress.
+std::string noise(size_t n, uint32_t x) {
+    std::string s(n, '\0');
+    for (auto &c : s) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    return s;
 }
+
+const char *kUnzip = "import sys,zlib; sys.stdout.write(zlib.decompress(open(sys.argv[1],'rb').read()).decode())";
 
 std::string python(const std::string &code, const std::string &in_file) {
     auto r = testutil::run({"/usr/bin/python3", "-c", code, in_file});
@@ -101,8 +91,7 @@ TEST(CompressData, InteroperatesWithPythonZlib) {
     ASSERT_NE(z, nullptr);
     testutil::write_file(dir / "ours.z", std::string(static_cast<char *>(z), clen));
     std::free(z);
-    EXPECT_TRUE(python("import sys,zlib; sys.stdout.write(zlib.decompress(open(sys.argv[1],'rb').read()).decode())",
-                       dir / "ours.z") == src);
+    EXPECT_TRUE(python(kUnzip, dir / "ours.z") == src);
 
     testutil::write_file(dir / "plain", src);
     python("import sys,zlib; open(sys.argv[1]+'.z','wb').write(zlib.compress(open(sys.argv[1],'rb').read(),6))",
@@ -116,10 +105,7 @@ TEST(CompressData, InteroperatesWithPythonZlib) {
 }
 
 TEST(DeflateBuf, PeerGoneIsReportedNotSuccess) {
-    // Random bytes do not compress: several pieces must be written.
-    std::string src(300000, '\0');
-    uint32_t x = 12345;
-    for (auto &c : src) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    std::string src = noise(300000, 12345);   // several pieces must be written
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     close(sv[1]);
@@ -133,7 +119,7 @@ TEST(DeflateBuf, PlainStreamIsZlibAndEmptySendsNothing) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     std::string wire;
-    std::thread reader([&] { wire = drain(sv[1]); });
+    std::thread reader([&] { wire = testutil::drain(sv[1]); });
     EXPECT_EQ(deflate_buf(src.data(), 0, sv[0], 0), 0);
     int64_t total = deflate_buf(src.data(), src.size(), sv[0], 0);
     close(sv[0]);
@@ -141,20 +127,13 @@ TEST(DeflateBuf, PlainStreamIsZlibAndEmptySendsNothing) {
     close(sv[1]);
     EXPECT_EQ(total, static_cast<int64_t>(wire.size()));
     testutil::write_file(dir / "wire", wire);
-    EXPECT_TRUE(python("import sys,zlib; sys.stdout.write(zlib.decompress(open(sys.argv[1],'rb').read()).decode())",
-                       dir / "wire") == src);
+    EXPECT_TRUE(python(kUnzip, dir / "wire") == src);
 }
 
 TEST(DeflateBuf, EncipheredPiecesReadBackThroughInflateBuf) {
-    key_des();
+    ASSERT_TRUE(testutil::des_key());
     testutil::TempDir dir;
-    // Incompressible enough to need several 32768-byte pieces.
-    std::string src(70000, '\0');
-    uint32_t x = 7;
-    for (auto &c : src) {
-        x = x * 1664525u + 1013904223u;
-        c = static_cast<char>(x >> 24);
-    }
+    std::string src = noise(70000, 7);   // needs several 32768-byte pieces
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     int64_t sent = 0;

@@ -18,14 +18,7 @@ using Changes = std::vector<std::pair<std::string, int>>;
 namespace {
 
 // The log mirror is opened once per process: name it before anything logs.
-const std::string g_log = [] {
-    std::string p = "/tmp/test_dwatch." + std::to_string(getpid()) + ".log";
-    setenv("TESSARON_LOG", p.c_str(), 1);
-    return p;
-}();
-struct RemoveLog {
-    ~RemoveLog() { unlink(g_log.c_str()); }
-} g_remove_log;
+const std::string g_log = testutil::log_file("test_dwatch");
 
 // Waits until (path, action) is queued, then takes the whole queue.
 Changes drain_after(DirWatcher *w, const std::string &path, int action) {

@@ -52,7 +52,10 @@ std::string join(const std::set<std::string> &s) {
 TEST(Exports, HeaderAndLibraryAgree) {
     auto declared = declared_names();
     auto exported = exported_names();
-    ASSERT_FALSE(declared.empty());
+    // The declaration parser finds the known shapes.
+    for (const char *n : {"GetRegItemString", "SetRegItemNumber", "HostsFileAddEntry", "hexstr2dec",
+                          "retry", "appname", "arpadate"})
+        ASSERT_TRUE(declared.count(n)) << n;
     ASSERT_FALSE(exported.empty()) << "nm found nothing in " TESSARON_LIB_DIR "/libsorvan.so";
     std::set<std::string> missing, extra;
     for (const auto &n : declared)
@@ -97,13 +100,6 @@ TEST(Exports, EveryLibraryOperationIsExported) {
         "zlib_inflate_init",
          })
         EXPECT_TRUE(exported.count(n)) << n << " is not exported by libsorvan.so";
-}
-
-TEST(Exports, TheDeclarationParserFindsKnownShapes) {
-    auto declared = declared_names();
-    for (const char *n : {"GetRegItemString", "SetRegItemNumber", "HostsFileAddEntry", "hexstr2dec",
-                          "retry", "appname", "arpadate"})
-        EXPECT_TRUE(declared.count(n)) << n;
 }
 
 }  // namespace

@@ -19,18 +19,7 @@ using testutil::write_file;
 
 namespace {
 
-// Every log line of this program goes to one file the tests can read.
-const std::string &log_path() {
-    static const std::string p = [] {
-        std::string path = "/tmp/test_fileops." + std::to_string(getpid()) + ".log";
-        setenv("TESSARON_LOG", path.c_str(), 1);
-        static char saved[128];
-        std::snprintf(saved, sizeof saved, "%s", path.c_str());
-        std::atexit([] { unlink(saved); });
-        return path;
-    }();
-    return p;
-}
+const std::string &log_path() { return testutil::log_file("test_fileops"); }
 
 void mkdir_p(const std::string &p) { fs::create_directories(p); }
 

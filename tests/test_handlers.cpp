@@ -24,17 +24,7 @@ using testutil::write_file;
 
 namespace {
 
-const std::string &log_path() {
-    static const std::string p = [] {
-        std::string path = "/tmp/test_handlers." + std::to_string(getpid()) + ".log";
-        setenv("TESSARON_LOG", path.c_str(), 1);
-        static char saved[128];
-        std::snprintf(saved, sizeof saved, "%s", path.c_str());
-        std::atexit([] { unlink(saved); });
-        return path;
-    }();
-    return p;
-}
+const std::string &log_path() { return testutil::log_file("test_handlers"); }
 
 FileRecord record(const std::string &path, const std::string &path2 = "", uint32_t attrs = 0) {
     FileRecord r;

@@ -18,32 +18,23 @@ using namespace kord;
 
 namespace {
 
-// A network namespace of this test's own (root only), loopback up: its
-// addresses, ports and firewall rules are then the test's alone.
-bool own_netns() {
-    if (!testutil::is_root() || unshare(CLONE_NEWNET) != 0)
-        return false;
-    return system("ip link set lo up") == 0;
-}
-
 // One installation root per test process: install paths resolve once.
+// root() / "x" names x below it.
 struct Root {
-    testutil::TempDir dir;
-    Root() {
-        setenv("TESSARON_ROOT", dir.path().c_str(), 1);
-        setenv("TESSARON_LOG", (dir / "kord.log").c_str(), 1);
-        mkdir((dir / "nsdb").c_str(), 0755);
-        mkdir((dir / "nsdb/cn").c_str(), 0755);
-        mkdir((dir / "nodes").c_str(), 0755);
-    }
+    std::string path;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
-Root &root() {
-    static Root *r = new Root;
-    return *r;
+const Root &root() {
+    static const Root r{[] {
+        const std::string &p = testutil::process_root({"nsdb/cn", "nodes"});
+        setenv("TESSARON_LOG", (p + "/kord.log").c_str(), 1);
+        return p;
+    }()};
+    return r;
 }
 
 std::string zone(const std::string &domain) {
-    return testutil::read_file(root().dir / ("nsdb/cn/" + domain + ".cndb"));
+    return testutil::read_file(root() / ("nsdb/cn/" + domain + ".cndb"));
 }
 
 // Writes the group file and loads it into a fresh data map.
@@ -103,8 +94,8 @@ TEST(LoadGroups, SlotsDefaultsAndZoneLines) {
         old[0].slot[0].name_changed = 9;
         old[0].slot[1].traffic_alloc = 0;
     }
-    unlink((root().dir / "nsdb/cn/d.test.cndb").c_str());
-    testutil::write_file(root().dir / "nsdb/cn/stale.cndb", "old\n");
+    unlink((root() / "nsdb/cn/d.test.cndb").c_str());
+    testutil::write_file(root() / "nsdb/cn/stale.cndb", "old\n");
 
     std::string name40(40, 'g');
     int n = 0;
@@ -146,7 +137,7 @@ TEST(LoadGroups, SlotsDefaultsAndZoneLines) {
         EXPECT_EQ(a.slot[k].min_vm, 0u);
         EXPECT_EQ(a.slot[k].agent_stats.word[0], 0u);
     }
-    std::string log = testutil::read_file(root().dir / "kord.log");
+    std::string log = testutil::read_file(root() / "kord.log");
     EXPECT_NE(log.find("Node name \"" + kLong + "\" too long!"), std::string::npos) << log;
 
     const GroupRecord &e = g[1];
@@ -179,17 +170,17 @@ TEST(LoadGroups, SlotsDefaultsAndZoneLines) {
               "six\t0\tIN\tA\t127.0.1.1\n\t0\tIN\tA\t127.0.1.2\n\t0\tIN\tA\t127.0.1.3\n"
               "\t0\tIN\tA\t127.0.1.4\n");
     EXPECT_EQ(zone("m.test"), "mirror\t0\tIN\tA\t127.0.0.7\n\t0\tIN\tA\t127.0.0.8\n");
-    EXPECT_NE(access((root().dir / "nsdb/cn/stale.cndb").c_str(), F_OK), 0);
+    EXPECT_NE(access((root() / "nsdb/cn/stale.cndb").c_str(), F_OK), 0);
 }
 
 TEST(LoadGroups, UnresolvableNodeIsLeftOut) {
-    if (!own_netns())
+    if (!testutil::own_network())
         GTEST_SKIP() << "resolving a missing name needs a network namespace of its own (root)";
     GroupRecord *g = load(line("u", "u.test", "127.0.0.1,no-such-node.invalid,127.0.0.3"));
     EXPECT_EQ(g[0].node_count, 2u);
     EXPECT_STREQ(g[0].slot[1].name, "127.0.0.3");
     EXPECT_EQ(g[0].slot[2].name[0], 0);
-    std::string log = testutil::read_file(root().dir / "kord.log");
+    std::string log = testutil::read_file(root() / "kord.log");
     EXPECT_NE(log.find("Group u: Node \"no-such-node.invalid\" cannot be resolved by DNS."),
               std::string::npos)
         << log;
@@ -198,7 +189,7 @@ TEST(LoadGroups, UnresolvableNodeIsLeftOut) {
 
 TEST(Zone, OnlyFilesWhoseLastSuffixStartsWithCndbAreRemoved) {
     root();
-    const std::string dir = root().dir / "nsdb/cn/";
+    const std::string dir = root() / "nsdb/cn/";
     for (const char *f : {"x.cndb", "y.cndbak", "z.cndb.bak", "w.txt", "cndb"})
         testutil::write_file(dir + f, "x");
     EXPECT_EQ(clean_all_cndb(), 0);

@@ -15,19 +15,12 @@
 #include "testutil.h"
 
 using namespace kord;
+const uint32_t kLoop = htonl(INADDR_LOOPBACK);
 
 namespace {
 
 // One installation root per test process (install paths resolve once).
-const std::string &root() {
-    static testutil::TempDir *dir = [] {
-        auto *d = new testutil::TempDir;
-        setenv("TESSARON_ROOT", d->path().c_str(), 1);
-        mkdir((d->path() + "/ports").c_str(), 0755);
-        return d;
-    }();
-    return dir->path();
-}
+const std::string &root() { return testutil::process_root({"ports"}); }
 
 struct PortFiles : ::testing::Test {
     GroupRecord *g = new GroupRecord{};
@@ -49,32 +42,10 @@ struct PortFiles : ::testing::Test {
 
 // A listening loopback port; 0 when none could be made.
 struct Listener {
-    int fd = -1;
     uint16_t port = 0;
-    Listener() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && listen(fd, 16) == 0 &&
-            getsockname(fd, (sockaddr *)&a, &len) == 0)
-            port = ntohs(a.sin_port);
-    }
+    int fd = testutil::loopback_socket(&port);
     ~Listener() { close(fd); }
 };
-
-// A loopback port that refuses: bound, never listened to.
-uint16_t closed_port(int &fd) {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, (sockaddr *)&a, sizeof a);
-    getsockname(fd, (sockaddr *)&a, &len);
-    return ntohs(a.sin_port);
-}
 
 }  // namespace
 
@@ -125,34 +96,34 @@ TEST_F(PortFiles, LineSplitting) {
 
 TEST_F(PortFiles, ProbeOutcomes) {
     // No port file: nothing changes.
-    EXPECT_EQ(probe_port(htonl(INADDR_LOOPBACK), g, s), -3);
+    EXPECT_EQ(probe_port(kLoop, g, s), -3);
     EXPECT_EQ(s->port_status.state, 0u);
 
     // Port 0: no connection, the status stays as it was.
     port_file("fallback.cfg", "# none\n");
     s->port_status.state = kStateFailing;
-    EXPECT_EQ(probe_port(htonl(INADDR_LOOPBACK), g, s), 0);
+    EXPECT_EQ(probe_port(kLoop, g, s), 0);
     EXPECT_EQ(s->port_status.state, kStateFailing);
     EXPECT_EQ(s->port_status.cycle, 0u);
 
     Listener l;
     ASSERT_NE(l.port, 0);
     port_file("fallback.cfg", std::to_string(l.port) + "/up\n");
-    EXPECT_EQ(probe_port(htonl(INADDR_LOOPBACK), g, s), 0);
+    EXPECT_EQ(probe_port(kLoop, g, s), 0);
     EXPECT_EQ(s->port_status.state, kStateUp);
     EXPECT_EQ(s->port_summary.state, kStateUp);
 
     // Refused: one failure in both records; down on the third (retries 2).
     // Neither address has an at sign, so the alert is latched but not mailed.
-    int cfd;
-    uint16_t refused = closed_port(cfd);
+    uint16_t refused = 0;
+    int cfd = testutil::loopback_socket(&refused, SOCK_STREAM, false);
     port_file("fallback.cfg", std::to_string(refused) + "/down/nobody\n");
-    probe_port(htonl(INADDR_LOOPBACK), g, s);
+    probe_port(kLoop, g, s);
     EXPECT_EQ(s->port_status.failures, 1u);
     EXPECT_EQ(s->port_summary.failures, 1u);
-    probe_port(htonl(INADDR_LOOPBACK), g, s);
+    probe_port(kLoop, g, s);
     EXPECT_NE(s->port_status.state, kStateDown);
-    probe_port(htonl(INADDR_LOOPBACK), g, s);
+    probe_port(kLoop, g, s);
     EXPECT_EQ(s->port_status.state, kStateDown);
     EXPECT_EQ(s->port_summary.state, kStateDown);
     EXPECT_EQ(s->port_status.alert_flags, 0u);  // no recipient: no alert raised

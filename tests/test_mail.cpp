@@ -9,21 +9,15 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <functional>
 #include <mutex>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <regex>
-#include <sched.h>
-#include <sys/ioctl.h>
+#include <strings.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
-#include <strings.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <tuple>
@@ -89,36 +83,6 @@ const char *const kDnsRecords[] = {
     "--server=/tmpfail.test/127.0.0.1#5353",   // nobody there: the lookup times out
 };
 
-pid_t spawn(const std::vector<std::string> &argv, int *out_fd = nullptr) {
-    int p[2] = {-1, -1};
-    if (out_fd && pipe(p) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (out_fd) {
-            dup2(p[1], 1);
-            close(p[0]);
-            close(p[1]);
-        }
-        std::vector<char *> av;
-        for (auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
-        av.push_back(nullptr);
-        execvp(av[0], av.data());
-        _exit(127);
-    }
-    if (out_fd) {
-        close(p[1]);
-        *out_fd = p[0];
-    }
-    return pid;
-}
-
-void stop(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int st;
-    waitpid(pid, &st, 0);
-}
-
 // Takes a network and mount namespace of its own (so that port 25 and 53 and
 // /etc/resolv.conf are ours alone), and runs dnsmasq on 127.0.0.1:53.
 class MailNet : public ::testing::Environment {
@@ -126,43 +90,25 @@ public:
     static bool ready() { return ready_; }
 
     void SetUp() override {
-        if (!testutil::is_root() || !testutil::in_private_netns()) return;
-        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) return;
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        ifreq ifr{};
-        std::strcpy(ifr.ifr_name, "lo");
-        ioctl(fd, SIOCGIFFLAGS, &ifr);
-        ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-        bool up = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-        close(fd);
-        if (!up) return;
-
+        if (!testutil::in_private_netns() || !testutil::own_network(true)) return;
         dir_ = new TempDir;
         testutil::write_file(*dir_ / "resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
         testutil::write_file(*dir_ / "hosts", "127.0.0.1 localhost\n");
         if (mount((*dir_ / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0 ||
             mount((*dir_ / "hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
             return;
-
         // A black hole: connections to it get no answer at all.
-        auto nft = [](std::vector<std::string> a) {
-            a.insert(a.begin(), "/usr/sbin/nft");
-            return testutil::run(a).status == 0;
-        };
-        if (!nft({"add", "table", "ip", "mailtest"}) ||
-            !nft({"add", "chain", "ip", "mailtest", "in", "{ type filter hook input priority 0; }"}) ||
-            !nft({"add", "rule", "ip", "mailtest", "in", "ip", "daddr", "127.0.1.84", "tcp", "dport",
-                  "25", "drop"}))
+        if (!testutil::nft({"add", "table", "ip", "mailtest"}) ||
+            !testutil::nft({"add", "chain", "ip", "mailtest", "in", "{ type filter hook input priority 0; }"}) ||
+            !testutil::nft({"add", "rule", "ip", "mailtest", "in", "ip", "daddr", "127.0.1.84", "tcp", "dport",
+                            "25", "drop"}))
             return;
-
         std::vector<std::string> argv = {"/usr/sbin/dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null",
                                          "--user=root", "--port=53", "--listen-address=127.0.0.1",
                                          "--bind-interfaces", "--no-resolv", "--no-hosts",
                                          "--local=/test/", "--pid-file=" + *dir_ / "dnsmasq.pid"};
         for (const char *r : kDnsRecords) argv.emplace_back(r);
-        dnsmasq_ = spawn(argv);
-        if (dnsmasq_ <= 0) return;
+        dnsmasq_ = new testutil::Proc(argv, {}, *dir_ / "dnsmasq.out");
         ready_ = testutil::wait_until(
             [] {
                 char *h[100];
@@ -172,13 +118,13 @@ public:
             seconds(10));
     }
     void TearDown() override {
-        stop(dnsmasq_);
+        delete dnsmasq_;
         delete dir_;
     }
 
 private:
     static inline bool ready_ = false;
-    pid_t dnsmasq_ = -1;
+    testutil::Proc *dnsmasq_ = nullptr;
     TempDir *dir_ = nullptr;
 };
 ::testing::Environment *const mail_net = ::testing::AddGlobalTestEnvironment(new MailNet);
@@ -191,23 +137,8 @@ private:
 // The mail sink of tests/support, on addr:25, storing into a directory.
 class Sink {
 public:
-    explicit Sink(const std::string &addr) {
-        int out = -1;
-        // Debian's own python3 carries aiosmtpd; another one on PATH may not.
-        const char *py = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-        pid_ = spawn({py, std::string(TESSARON_SOURCE_DIR) + "/tests/support/smtp_sink.py", "--host",
-                      addr, "--port", "25", "--dir", dir_.path()},
-                     &out);
-        std::string seen;
-        char c;
-        pollfd p{out, POLLIN, 0};
-        while (seen.find("ready\n") == std::string::npos && poll(&p, 1, 10000) > 0 && read(out, &c, 1) == 1)
-            seen += c;
-        close(out);
-        ready_ = seen.find("ready") != std::string::npos;
-    }
-    ~Sink() { stop(pid_); }
-    bool ready() const { return ready_; }
+    explicit Sink(const std::string &addr) : proc_(testutil::smtp_sink(addr, dir_.path())) {}
+    bool ready() const { return proc_ != nullptr; }
     std::vector<std::string> messages() const {
         std::vector<std::string> out;
         for (int n = 1;; ++n) {
@@ -220,8 +151,7 @@ public:
 
 private:
     TempDir dir_;
-    pid_t pid_ = -1;
-    bool ready_ = false;
+    std::unique_ptr<testutil::Proc> proc_;
 };
 
 // A scripted SMTP server on addr:25: fixed replies, everything it receives

@@ -5,7 +5,6 @@
 
 #include <climits>
 #include <cstring>
-#include <filesystem>
 #include <tuple>
 #include <string>
 
@@ -19,16 +18,7 @@ using namespace kord;
 namespace {
 
 // The installation root is resolved once per process: make it first.
-const std::string g_root = [] {
-    char tmpl[] = "/tmp/test_nodefile.XXXXXX";
-    std::string r = mkdtemp(tmpl);
-    setenv("TESSARON_ROOT", r.c_str(), 1);
-    std::filesystem::create_directories(r + "/nodes");
-    return r;
-}();
-struct RemoveRoot {
-    ~RemoveRoot() { std::filesystem::remove_all(g_root); }
-} g_remove_root;
+const std::string g_root = testutil::process_root({"nodes"});
 
 std::string node_path(const std::string &name) { return g_root + "/nodes/" + name + ".cfg"; }
 

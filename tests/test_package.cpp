@@ -16,10 +16,7 @@ using testutil::write_file;
 
 namespace {
 
-bool contains(const std::string &hay, const std::string &needle) {
-    return hay.find(needle) != std::string::npos;
-}
-
+using testutil::contains;
 bool have(const char *program) {
     return testutil::run({"/bin/sh", "-c", std::string("command -v ") + program}).status == 0;
 }

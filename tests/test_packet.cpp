@@ -41,19 +41,17 @@ int option(int sock, int name) {
     return v;
 }
 
+// A socket of the type on 127.0.0.1 with an ephemeral port (TCP: listening).
+int on_loopback_port(int type) {
+    uint16_t port = 0;
+    return testutil::loopback_socket(&port, type);
+}
+
 long timeout_ms(int sock, int name) {
     timeval tv{};
     socklen_t len = sizeof tv;
     getsockopt(sock, SOL_SOCKET, name, &tv, &len);
     return tv.tv_sec * 1000 + tv.tv_usec / 1000;
-}
-
-// A socket of the type on 127.0.0.1 with an ephemeral port.
-int on_loopback(int type) {
-    int s = socket(AF_INET, type, 0);
-    sockaddr_in sa = loopback(0);
-    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    return s;
 }
 
 }  // namespace
@@ -90,7 +88,7 @@ TEST(Packet, SocketOptions) {
 }
 
 TEST(Packet, Datagrams) {
-    int server = on_loopback(SOCK_DGRAM);
+    int server = on_loopback_port(SOCK_DGRAM);
     sockaddr_in to;
     int client = CreateClientSocket(kLoopback, bound_port(server), 0, 500, &to);
     ASSERT_GE(client, 0);
@@ -113,7 +111,7 @@ TEST(Packet, Datagrams) {
 
 TEST(Packet, RefusedSendIsRepeatedOnlyForBroadcast) {
     if (!testutil::in_private_netns()) GTEST_SKIP() << "needs a private network namespace";
-    int closed = on_loopback(SOCK_DGRAM);
+    int closed = on_loopback_port(SOCK_DGRAM);
     int port = bound_port(closed);
     close(closed);
     // Connected from 127.0.0.1 (so even 255.255.255.255 leaves through lo),
@@ -144,8 +142,7 @@ TEST(Packet, RefusedSendIsRepeatedOnlyForBroadcast) {
 }
 
 TEST(Packet, SendRecvReadsUntilClose) {
-    int listener = on_loopback(SOCK_STREAM);
-    listen(listener, 4);
+    int listener = on_loopback_port(SOCK_STREAM);
     int port = bound_port(listener);
     // Each connection: 'r' gets 3000 bytes in two writes, 'n' nothing, 'x' a reset.
     std::thread server([listener] {

@@ -11,10 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -38,22 +35,9 @@ bool network_ready() {
     static int state = -1;
     if (state >= 0) return state == 1;
     state = 0;
-    if (!testutil::is_root() || !testutil::in_private_netns()) return false;
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    static testutil::TempDir logs;
-    setenv("TESSARON_LOG", (logs / "log").c_str(), 1);   // read before the first line is logged
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "lo");
-    bool up = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-    up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    if (!up) return false;
-    auto nft = [](std::vector<std::string> args) {
-        args.insert(args.begin(), "/usr/sbin/nft");
-        return testutil::run(args).status == 0;
-    };
+    if (!testutil::in_private_netns() || !testutil::own_network()) return false;
+    testutil::log_file("test_ping");   // read before the first line is logged
+    auto nft = testutil::nft;
     if (!nft({"add", "table", "ip", "pingtest"}) ||
         !nft({"add", "chain", "ip", "pingtest", "in", "{ type filter hook input priority 0; }"}) ||
         !nft({"add", "rule", "ip", "pingtest", "in", "ip", "daddr", kSilent, "icmp", "type",

@@ -30,19 +30,6 @@ int in_child(const std::function<int()> &fn) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : 100;
 }
 
-int listener(uint16_t *port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-    listen(s, 4);
-    socklen_t len = sizeof sin;
-    getsockname(s, reinterpret_cast<sockaddr *>(&sin), &len);
-    *port = ntohs(sin.sin_port);
-    return s;
-}
-
 }  // namespace
 
 TEST(PortIo, NreadCollectsSplitWritesAndStopsAtEnd) {
@@ -82,7 +69,7 @@ TEST(PortIo, NonblockReturnsModeThatBlockRestores) {
 
 TEST(PortIo, ConnectNbConnectsOrFails) {
     uint16_t port = 0;
-    int l = listener(&port);
+    int l = testutil::loopback_socket(&port);
     int s = connect_nb(htonl(INADDR_LOOPBACK), port, 500000);
     ASSERT_GE(s, 0);
     EXPECT_EQ(fcntl(s, F_GETFL) & O_NONBLOCK, 0) << "connected socket is blocking again";

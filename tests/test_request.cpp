@@ -21,35 +21,14 @@
 
 namespace {
 
-const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
 const uint32_t kLoop = htonl(INADDR_LOOPBACK);
 
-void key_des(const unsigned char *key = kKey) {
-    if (!C) {
-        void *h = dlopen("libcrypto.so.3", RTLD_NOW);
-        ASSERT_NE(h, nullptr);
-        ASSERT_NE(des_init(h), nullptr);
-    }
-    ASSERT_EQ(des_setkey_ecb(key, 8), 0);
-}
+void key_des(const unsigned char *key = nullptr) { ASSERT_TRUE(testutil::des_key(key)); }
 
 struct Listener {
-    int fd = -1;
-    int port = 0;
-    explicit Listener(int want = 0) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = kLoop;
-        a.sin_port = htons(static_cast<uint16_t>(want));
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        EXPECT_EQ(listen(fd, 8), 0);
-        socklen_t l = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
-        port = ntohs(a.sin_port);
-    }
+    uint16_t port;
+    int fd;
+    explicit Listener(uint16_t want = 0) : port(want), fd(testutil::loopback_socket(&port)) { EXPECT_GE(fd, 0); }
     ~Listener() { close(fd); }
     int accept_one() {
         timeval tv{10, 0};
@@ -123,7 +102,7 @@ TEST(DesContext, AbsentContextAndIncompleteLibraries) {
     unsigned char buf[16] = {1, 2, 3};
     EXPECT_EQ(xencrypt(buf, 16), -1);
     EXPECT_EQ(xdecrypt(buf, 16), -1);
-    EXPECT_EQ(des_setkey_ecb(kKey, 8), 0);
+    EXPECT_EQ(des_setkey_ecb("12345678", 8), 0);
     EXPECT_EQ(des_init(nullptr), nullptr);
     // zlib has no DES entry points: no context, C stays null.
     void *z = dlopen("libz.so.1", RTLD_NOW);
@@ -166,11 +145,7 @@ TEST(WireFormat, SealedMessagesInteroperateWithOpenssl) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     std::string wire;
-    std::thread rd([&] {
-        char b[8192];
-        ssize_t n;
-        while ((n = read(sv[1], b, sizeof b)) > 0) wire.append(b, size_t(n));
-    });
+    std::thread rd([&] { wire = testutil::drain(sv[1]); });
     int32_t n = xwrite(sv[0], msg.data(), static_cast<uint32_t>(msg.size()));
     close(sv[0]);
     rd.join();
@@ -250,49 +225,40 @@ TEST(RequestHeaderWire, FailureCodes) {
 TEST(FileOperations, RecordFollowsAndRemoveSendsNoDescriptor) {
     key_des();
     Listener l;
+    // Runs op on a thread, checks the header's kind and reads the record;
+    // gives the descriptor length that followed (0 when none did).
+    FileRecord got;
+    auto exchange = [&](auto op, unsigned kind) {
+        std::thread t([&] { EXPECT_EQ(op(), 0); });
+        int c = l.accept_one();
+        EXPECT_EQ(read_header(c).kind, kind);
+        EXPECT_EQ(sorvan::read_file_record(c, &got), 0);
+        t.join();
+        uint32_t sd_len = 0;
+        char peek;
+        void *sd = recv(c, &peek, 1, MSG_PEEK) == 1 ? sorvan::xread_len(c, &sd_len) : nullptr;
+        std::free(sd);
+        EXPECT_TRUE(at_eof(c));
+        close(c);
+        return sd_len;
+    };
     FileRecord rec{};
     std::strcpy(rec.path, "/srv/www/index.html");
     rec.attributes = 0x20;
     rec.size = 1234567890123ull;
-    std::thread t([&] { EXPECT_EQ(req_remove(kLoop, l.port, 1000000, "pw", &rec), 0); });
-    int c = l.accept_one();
-    RequestHeader h = read_header(c);
-    EXPECT_EQ(h.kind, unsigned(REQ_REMOVE));
-    FileRecord got;
-    ASSERT_EQ(sorvan::read_file_record(c, &got), 0);
+    EXPECT_EQ(exchange([&] { return req_remove(kLoop, l.port, 1000000, "pw", &rec); }, REQ_REMOVE), 0u);
     EXPECT_STREQ(got.path, "/srv/www/index.html");
     EXPECT_EQ(got.attributes, 0x20u);
     EXPECT_EQ(got.size, 1234567890123ull);
-    t.join();
-    EXPECT_TRUE(at_eof(c));
-    close(c);
 
     // Both paths empty: no descriptor even with the flag set.
     FileRecord empty{};
-    std::thread t2([&] { EXPECT_EQ(req_mkdir(kLoop, l.port, 1000000, "pw", &empty), 0); });
-    c = l.accept_one();
-    EXPECT_EQ(read_header(c).kind, unsigned(REQ_MKDIR));
-    ASSERT_EQ(sorvan::read_file_record(c, &got), 0);
-    t2.join();
-    EXPECT_TRUE(at_eof(c));
-    close(c);
-
+    EXPECT_EQ(exchange([&] { return req_mkdir(kLoop, l.port, 1000000, "pw", &empty); }, REQ_MKDIR), 0u);
     // A path whose descriptor can be read: it follows the record.
     testutil::TempDir dir;
     FileRecord real{};
     std::snprintf(real.path, sizeof real.path, "%s", dir.path().c_str());
-    std::thread t3([&] { EXPECT_EQ(req_mkdir(kLoop, l.port, 1000000, "pw", &real), 0); });
-    c = l.accept_one();
-    EXPECT_EQ(read_header(c).kind, unsigned(REQ_MKDIR));
-    ASSERT_EQ(sorvan::read_file_record(c, &got), 0);
-    uint32_t sd_len = 0;
-    void *sd = sorvan::xread_len(c, &sd_len);
-    t3.join();
-    ASSERT_NE(sd, nullptr);
-    EXPECT_GE(sd_len, 24u);
-    std::free(sd);
-    EXPECT_TRUE(at_eof(c));
-    close(c);
+    EXPECT_GE(exchange([&] { return req_mkdir(kLoop, l.port, 1000000, "pw", &real); }, REQ_MKDIR), 24u);
 }
 
 TEST(FileOperations, RetryWaitsForTheAgent) {

@@ -1,7 +1,6 @@
 // Request server: authentication, the load request, rejections and their
 // rate-limited log line, over real sockets.
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,17 +22,8 @@
 
 namespace {
 
-const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-
 // Every log line of this program goes to one file the tests read back.
-const std::string g_log = [] {
-    std::string p = "/tmp/test_server." + std::to_string(getpid()) + ".log";
-    setenv("TESSARON_LOG", p.c_str(), 1);
-    return p;
-}();
-struct LogCleanup {
-    ~LogCleanup() { unlink(g_log.c_str()); }
-} g_log_cleanup;
+const std::string g_log = testutil::log_file("test_server");
 
 int count_lines(const std::string &needle) {
     std::string s = testutil::read_file(g_log);
@@ -42,13 +32,7 @@ int count_lines(const std::string &needle) {
     return n;
 }
 
-void key_des() {
-    if (C) return;
-    void *h = dlopen("libcrypto.so.3", RTLD_NOW);
-    ASSERT_NE(h, nullptr);
-    ASSERT_NE(des_init(h), nullptr);
-    des_setkey_ecb(kKey, 8);
-}
+void key_des() { ASSERT_TRUE(testutil::des_key()); }
 
 void expect_key(const char *pw) {
     std::memset(key_phrase, 0, sizeof key_phrase);
@@ -78,12 +62,9 @@ sockaddr_in loopback_peer() {
 struct Conn {
     int client = -1, server = -1;
     Conn() {
-        int l = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a = loopback_peer();
-        bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t sl = sizeof a;
-        getsockname(l, reinterpret_cast<sockaddr *>(&a), &sl);
-        listen(l, 1);
+        int l = testutil::loopback_socket(&a.sin_port);
+        a.sin_port = htons(a.sin_port);
         client = socket(AF_INET, SOCK_STREAM, 0);
         EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
         server = accept(l, nullptr, nullptr);
@@ -132,26 +113,15 @@ TEST(RequestServer, RejectionsResetTheConnection) {
     key_des();
     expect_key("right");
     uint32_t before = sorvan::reset_count();
-    {
+    // Wrong key; no key at all to an agent that has one; right key but an
+    // unknown kind (dispatched as a rejection, result 0).
+    struct Case { uint32_t kind; const char *pw; int rc; };
+    for (const Case &k : {Case{REQ_LOAD, "wrong", -3}, Case{REQ_LOAD, nullptr, -2}, Case{9, "right", 0}}) {
         Conn c;
-        std::string h = header(REQ_LOAD, "wrong");
+        std::string h = header(k.kind, k.pw);
         ASSERT_GT(xwrite(c.client, h.data(), 20), 0);
-        EXPECT_EQ(c.serve(), -3);
-        EXPECT_TRUE(c.was_reset());
-    }
-    {   // No key at all, to an agent that has one.
-        Conn c;
-        std::string h = header(REQ_LOAD, nullptr);
-        ASSERT_GT(xwrite(c.client, h.data(), 20), 0);
-        EXPECT_EQ(c.serve(), -2);
-        EXPECT_TRUE(c.was_reset());
-    }
-    {   // Right key, unknown kind: dispatched as a rejection, result 0.
-        Conn c;
-        std::string h = header(9, "right");
-        ASSERT_GT(xwrite(c.client, h.data(), 20), 0);
-        EXPECT_EQ(c.serve(), 0);
-        EXPECT_TRUE(c.was_reset());
+        EXPECT_EQ(c.serve(), k.rc) << k.kind;
+        EXPECT_TRUE(c.was_reset()) << k.kind;
     }
     {   // Sealed, but too short to be a header.
         Conn c;

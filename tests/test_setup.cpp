@@ -26,10 +26,7 @@ const char *kUninstallKey =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
     "{5C1D2E7A-93B4-4F60-A1D8-7E2B94C0F315}";
 
-bool contains(const std::string &hay, const std::string &needle) {
-    return hay.find(needle) != std::string::npos;
-}
-
+using testutil::contains;
 class Setup : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -83,16 +80,13 @@ TEST_F(Setup, RegisterAndDeregisterTheUnits) {
                                 "Panel' application to start/stop your cluster service."))
         << r.err;
     std::string master = read_file(units + "/" + kMasterUnit);
-    EXPECT_TRUE(contains(master, "Description=Tessaron(tm) Master Server\n"));
-    EXPECT_TRUE(contains(master, "Type=notify\n"));
-    EXPECT_TRUE(contains(master, "ExecStart=" + root + "/bin/kord\n"));
-    EXPECT_TRUE(contains(master, "Environment=TESSARON_ROOT=" + root + "\n"));
-    EXPECT_TRUE(contains(master, "Restart=on-failure\n"));
-    EXPECT_TRUE(contains(master, "AmbientCapabilities=CAP_NET_RAW\n"));
-    EXPECT_TRUE(contains(master, "WantedBy=multi-user.target\n"));
+    for (const std::string &line : std::vector<std::string>{"Description=Tessaron(tm) Master Server", "Type=notify", "ExecStart=" + root + "/bin/kord",
+                             "Environment=TESSARON_ROOT=" + root, "Restart=on-failure",
+                             "AmbientCapabilities=CAP_NET_RAW", "WantedBy=multi-user.target"})
+        EXPECT_TRUE(contains(master, line + "\n")) << line;
     std::string traffic = read_file(units + "/" + kTrafficUnit);
-    EXPECT_TRUE(contains(traffic, "Description=Tessaron(tm) Traffic Controller\n"));
-    EXPECT_TRUE(contains(traffic, "ExecStart=" + root + "/bin/Flowgate\n"));
+    for (const std::string &line : std::vector<std::string>{"Description=Tessaron(tm) Traffic Controller", "ExecStart=" + root + "/bin/Flowgate"})
+        EXPECT_TRUE(contains(traffic, line + "\n")) << line;
 
     // Existing services: two failures, still the congratulation, still 1.
     r = setup("register_nt_service", "-", "-", root);

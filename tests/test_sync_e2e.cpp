@@ -24,45 +24,7 @@ namespace {
 
 const char *kPassword = "e2e-secret";
 
-// A program running in the background, its output in a file.
-class Background {
-public:
-    Background(const std::vector<std::string> &argv, const std::string &out,
-               const std::vector<std::string> &env = {}) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            for (auto &e : env) putenv(strdup(e.c_str()));
-            FILE *f = std::fopen(out.c_str(), "w");
-            dup2(fileno(f), 1);
-            dup2(fileno(f), 2);
-            std::vector<char *> args;
-            for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Background() { stop(SIGTERM); }
-    void stop(int sig) {
-        if (pid_ <= 0) return;
-        kill(pid_, sig);
-        waitpid(pid_, &status_, 0);
-        pid_ = -1;
-    }
-    bool running() {
-        if (pid_ <= 0) return false;
-        if (waitpid(pid_, &status_, WNOHANG) == pid_) {
-            pid_ = -1;
-            return false;
-        }
-        return true;
-    }
-    int status() const { return status_; }
-
-private:
-    pid_t pid_ = -1;
-    int status_ = 0;
-};
+using testutil::Proc;
 
 class SyncE2E : public ::testing::Test {
 protected:
@@ -71,10 +33,10 @@ protected:
             GTEST_SKIP() << "needs root in a private network namespace";
         port_ = std::to_string(20000 + getpid() % 20000);
         agent_log_ = t_ / "agent.log";
-        agent_ = std::make_unique<Background>(
+        agent_ = std::make_unique<Proc>(
             std::vector<std::string>{testutil::bin_path("sorvan-agent"), "-p", port_, "-l", "127.0.0.1", "-k",
                                      kPassword},
-            t_ / "agent.out", std::vector<std::string>{"TESSARON_LOG=" + agent_log_});
+            std::vector<std::string>{"TESSARON_LOG=" + agent_log_}, t_ / "agent.out");
         ASSERT_TRUE(testutil::wait_until([&] { return read_file(t_ / "agent.out").find("listening") != std::string::npos; },
                                          std::chrono::seconds(10)))
             << read_file(t_ / "agent.out");
@@ -96,7 +58,7 @@ protected:
 
     TempDir t_;
     std::string port_, agent_log_, log_;
-    std::unique_ptr<Background> agent_;
+    std::unique_ptr<Proc> agent_;
 };
 
 std::string mixed(size_t n, unsigned variant) {
@@ -170,7 +132,7 @@ TEST_F(SyncE2E, CutTransferLeavesDestinationAsItWas) {
     write_file(t_ / "huge", mixed(200u << 20, 3));
     write_file(t_ / "dest", "previous version");
     ASSERT_EQ(sync({"put", t_ / "huge", t_ / "dest"}).status, 0);
-    Background drain(sync_argv({"drain"}), t_ / "drain.out");
+    Proc drain(sync_argv({"drain"}), {}, t_ / "drain.out");
     auto temp_present = [&] {
         for (auto &e : fs::directory_iterator(t_.path()))
             if (e.path().filename().string().rfind("dest.", 0) == 0 && e.file_size() > 0) return true;
@@ -189,7 +151,7 @@ TEST_F(SyncE2E, ThousandOperationsSurviveAKilledConsumer) {
     ASSERT_EQ(sync({"put", t_ / "many", t_ / "copy"}).status, 0);
     ASSERT_EQ(log_size(), off_t(1001 * sizeof(TlogRecord)));   // the directory, then its files
     {
-        Background drain(sync_argv({"drain"}), t_ / "drain1.out");
+        Proc drain(sync_argv({"drain"}), {}, t_ / "drain1.out");
         ASSERT_TRUE(testutil::wait_until([&] { return log_size() <= off_t(500 * sizeof(TlogRecord)); },
                                          std::chrono::seconds(120)));
         drain.stop(SIGKILL);

@@ -1,7 +1,6 @@
 // File transfer over loopback TCP (and socket pairs for cut streams),
 // enciphered with DES where libcrypto is there, onto real files.
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -33,10 +32,7 @@ const char *kPassword = "replica";
 
 void keyed_once() {
     static bool done = [] {
-        if (void *h = dlopen("libcrypto.so.3", RTLD_NOW)) {
-            const unsigned char key[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-            if (des_init(h)) des_setkey_ecb(key, 8);
-        }
+        testutil::des_key();
         char *hash = crypt_md5(kPassword, "Q4");
         std::memset(key_phrase, 0, sizeof key_phrase);
         std::memcpy(key_phrase, hash, 8);
@@ -52,15 +48,7 @@ class Agent {
 public:
     Agent() {
         keyed_once();
-        ls_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(ls_, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-        listen(ls_, 16);
-        socklen_t l = sizeof sa;
-        getsockname(ls_, reinterpret_cast<sockaddr *>(&sa), &l);
-        port_ = ntohs(sa.sin_port);
+        ls_ = testutil::loopback_socket(&port_);
         th_ = std::thread([this] {
             while (!stop_) {
                 pollfd p{ls_, POLLIN, 0};
@@ -92,7 +80,8 @@ public:
     void drop_next(int n) { drop_ = n; }
 
 private:
-    int ls_, port_;
+    int ls_;
+    uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> served_{0};
     std::atomic<int> drop_{0};
@@ -123,11 +112,7 @@ std::string captured_stream(const FileRecord &rec) {
     int sv[2];
     socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
     std::string out;
-    std::thread reader([&] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = read(sv[1], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-    });
+    std::thread reader([&] { out = testutil::drain(sv[1]); });
     send_file_content(sv[0], &rec, 0);
     close(sv[0]);
     reader.join();
@@ -261,15 +246,9 @@ TEST(Transfer, ContentStepFailures) {
     // The peer is gone: the content step must say so.
     write_file(t / "big", mixed(4 << 20, 4));
     FileRecord big = record(t / "big", "");
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    listen(ls, 1);
-    socklen_t l = sizeof sa;
-    getsockname(ls, reinterpret_cast<sockaddr *>(&sa), &l);
-    int s = connect_nb(sa.sin_addr.s_addr, ntohs(sa.sin_port), 1000000);
+    uint16_t port = 0;
+    int ls = testutil::loopback_socket(&port);
+    int s = connect_nb(loopback(), port, 1000000);
     ASSERT_GE(s, 0);
     close(accept(ls, nullptr, nullptr));
     close(ls);

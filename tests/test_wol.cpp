@@ -19,18 +19,6 @@ namespace {
 
 const uint32_t kLoopback = 0x7F000001;
 
-int udp_on_loopback(int &port) {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(kLoopback);
-    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len);
-    port = ntohs(sa.sin_port);
-    return s;
-}
-
 // A route that makes 255.255.255.255 deliverable on lo (and nowhere else).
 bool broadcast_on_loopback() {
     for (const char *ip : {"/usr/sbin/ip", "/sbin/ip", "/bin/ip", "/usr/bin/ip"})
@@ -65,8 +53,8 @@ TEST(WakeOnLan, MagicPacketReachesPortNine) {
 }
 
 TEST(UdpExchange, AnswerFillsBufferAndSender) {
-    int port = 0;
-    int server = udp_on_loopback(port);
+    uint16_t port = 0;
+    int server = testutil::loopback_socket(&port, SOCK_DGRAM);
     std::thread echo([server] {
         char buf[64];
         sockaddr_in peer{};
@@ -90,8 +78,8 @@ TEST(UdpExchange, AnswerFillsBufferAndSender) {
 }
 
 TEST(UdpExchange, SilentHostEndsTheWait) {
-    int port = 0;
-    int server = udp_on_loopback(port);  // receives, never answers
+    uint16_t port = 0;
+    int server = testutil::loopback_socket(&port, SOCK_DGRAM);  // receives, never answers
     char answer[16] = "untouched";
     sockaddr_in from;
     std::memset(&from, 0x55, sizeof from);

@@ -1,7 +1,17 @@
 #include "testutil.h"
 
+#include "sorvan.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -134,9 +144,9 @@ Proc::Proc(const std::vector<std::string> &argv, const std::vector<std::string> 
     }
 }
 
-int Proc::stop() {
+int Proc::stop(int sig) {
     if (pid <= 0) return -1;
-    kill(pid, SIGTERM);
+    kill(pid, sig);
     int st = 0;
     waitpid(pid, &st, 0);
     pid = -1;
@@ -148,6 +158,122 @@ Proc::~Proc() {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+}
+
+bool des_key(const unsigned char *key) {
+    static const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
+    if (!C) {
+        void *h = dlopen("libcrypto.so.3", RTLD_NOW);
+        if (!h || !des_init(h)) return false;
+    }
+    return des_setkey_ecb(key ? key : kKey, 8) == 0;
+}
+
+int loopback_socket(uint16_t *port, int type, bool listening) {
+    int fd = socket(AF_INET, type, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(*port);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        (type == SOCK_STREAM && listening && listen(fd, 16) != 0) ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        close(fd);
+        *port = 0;
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+std::string drain(int fd) { return slurp_fd(fd); }
+
+const std::string &log_file(const std::string &name) {
+    static std::string path;
+    if (path.empty()) {
+        path = "/tmp/" + name + "." + std::to_string(getpid()) + ".log";
+        setenv("TESSARON_LOG", path.c_str(), 1);
+        std::atexit([] { unlink(path.c_str()); });
+    }
+    return path;
+}
+
+const std::string &process_root(std::vector<std::string> subdirs) {
+    static std::string path;
+    if (path.empty()) {
+        path = TempDir().path();   // the name only: made again below
+        std::filesystem::create_directories(path);
+        setenv("TESSARON_ROOT", path.c_str(), 1);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        });
+    }
+    for (const auto &d : subdirs) std::filesystem::create_directories(path + "/" + d);
+    return path;
+}
+
+bool own_network(bool mounts) {
+    if (!is_root() || unshare(CLONE_NEWNET | (mounts ? CLONE_NEWNS : 0)) != 0) return false;
+    if (mounts && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    std::strcpy(ifr.ifr_name, "lo");
+    bool up = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+    up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    close(fd);
+    return up;
+}
+
+bool nft(std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/sbin/nft");
+    return run(args).status == 0;
+}
+
+std::unique_ptr<Proc> smtp_sink(const std::string &addr, const std::string &dir) {
+    // Debian's own python3 carries aiosmtpd; another one on PATH may not.
+    const char *py = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+    auto p = std::make_unique<Proc>(
+        std::vector<std::string>{py, std::string(TESSARON_SOURCE_DIR) + "/tests/support/smtp_sink.py",
+                                 "--host", addr, "--port", "25", "--dir", dir},
+        std::vector<std::string>{}, dir + "/sink.out");
+    bool up = wait_until([&] { return read_file(dir + "/sink.out").find("ready") != std::string::npos; },
+                         std::chrono::seconds(10));
+    return up ? std::move(p) : nullptr;
+}
+
+std::vector<std::string> mails(const std::string &dir) {
+    std::vector<std::string> out;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::strstr(e->d_name, ".eml")) out.push_back(read_file(dir + "/" + e->d_name));
+        closedir(d);
+    }
+    return out;
+}
+
+int count_with(const std::vector<std::string> &m, const std::string &a, const std::string &b) {
+    int n = 0;
+    for (const auto &s : m) n += s.find(a) != std::string::npos && s.find(b) != std::string::npos;
+    return n;
+}
+
+MailWorld::MailWorld() {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
+    write_file(dir / "resolv.conf", "nameserver 127.0.0.1\n");
+    if (mount((dir / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) return;
+    dns = std::make_unique<Proc>(
+        std::vector<std::string>{"dnsmasq", "-k", "-C", "/dev/null", "--no-resolv", "--no-hosts", "--user=root",
+                                 "--listen-address=127.0.0.1", "--bind-interfaces", "--pid-file=",
+                                 "--mx-host=demo.test,mx.demo.test,10", "--host-record=mx.demo.test,127.0.0.1"},
+        std::vector<std::string>{}, dir / "dnsmasq.out");
+    mkdir((dir / "mail").c_str(), 0755);
+    smtp = smtp_sink("127.0.0.1", dir / "mail");
+    ok = smtp != nullptr;
 }
 
 }  // namespace testutil
