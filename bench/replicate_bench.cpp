@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "port/port.h"
 #include "sorvan.h"
 
@@ -121,16 +122,7 @@ void BM_ReplicateToAgent(benchmark::State &state) {
     keyed();
     signal(SIGPIPE, SIG_IGN);
     int port = 31000 + getpid() % 1000;
-    pid_t agent = fork();
-    if (agent == 0) {
-        std::string bin = std::string(TESSARON_BIN_DIR) + "/sorvan-agent";
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl(bin.c_str(), bin.c_str(), "-p", std::to_string(port).c_str(), "-l", "127.0.0.1", "-k", kPassword,
-              nullptr);
-        _exit(127);
-    }
-    usleep(500000);
+    pid_t agent = start_agent(port, kPassword);
     std::string dst = g_dir + "/copy.bin";
     for (auto _ : state) {
         unlink(dst.c_str());

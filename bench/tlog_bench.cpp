@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_support.h"
 #include "port/port.h"
 #include "sorvan.h"
 
@@ -126,16 +127,7 @@ void BM_QueueAndDrain(benchmark::State &state) {
         close(fd);
     }
     int port = 32000 + getpid() % 1000;
-    pid_t agent = fork();
-    if (agent == 0) {
-        std::string bin = std::string(TESSARON_BIN_DIR) + "/sorvan-agent";
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl(bin.c_str(), bin.c_str(), "-p", std::to_string(port).c_str(), "-l", "127.0.0.1", "-k", kPassword,
-              nullptr);
-        _exit(127);
-    }
-    usleep(500000);
+    pid_t agent = start_agent(port, kPassword);
     std::string log = scratch() + "/drain.tlog";
     double queue_s = 0, drain_s = 0;
     for (auto _ : state) {

@@ -9,24 +9,12 @@
 #include <filesystem>
 #include <string>
 
+#include "fuzz_support.h"
+
 #include <unistd.h>
 
 static std::string work_dir() {
-    static std::string dir = [] {
-        // Memory-backed when possible: every input writes files.
-        char tmpl[] = "/dev/shm/fuzz_hosts.XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        if (!d) {
-            std::memcpy(tmpl, "/tmp/", 5);
-            std::memmove(tmpl + 5, tmpl + 9, sizeof tmpl - 9);
-            d = mkdtemp(tmpl);
-        }
-        if (!d) abort();
-        static std::string made;
-        made = d;
-        atexit([] { std::error_code ec; std::filesystem::remove_all(made, ec); });
-        return std::string(d);
-    }();
+    static std::string dir = fuzz_scratch_dir("fuzz_hosts");
     return dir;
 }
 

@@ -12,23 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
+
 static std::string base_dir() {
     static std::string dir = [] {
-        // Memory-backed when possible: every input writes files.
-        char tmpl[] = "/dev/shm/fuzz_registry.XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        if (!d) {
-            std::memcpy(tmpl, "/tmp/", 5);
-            std::memmove(tmpl + 5, tmpl + 9, sizeof tmpl - 9);
-            d = mkdtemp(tmpl);
-        }
-        if (!d) abort();
-        static std::string made;
-        made = d;
-        atexit([] { std::error_code ec; std::filesystem::remove_all(made, ec); });
-        std::string reg = std::string(d) + "/reg";
+        std::string d = fuzz_scratch_dir("fuzz_registry");
+        std::string reg = d + "/reg";
         setenv("TESSARON_REGISTRY", reg.c_str(), 1);
-        return std::string(d);
+        return d;
     }();
     return dir;
 }
