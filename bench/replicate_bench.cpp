@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "sorvan.h"
 
 namespace {

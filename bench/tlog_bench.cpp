@@ -19,7 +19,7 @@
 #include <string>
 
 #include "bench_support.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "sorvan.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "master/records.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "sorvan.h"
 
 namespace kord {

@@ -3,7 +3,7 @@
 #include <list>
 #include <mutex>
 
-#include "port/port.h"
+#include "port/varro.h"
 
 struct ev_context {
     struct Wait {

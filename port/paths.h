@@ -5,16 +5,18 @@
 // Any item n may be overridden with $TESSARON_PATH_<n>.
 #pragma once
 
+#include "varro.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 // Resolves the items; name and registry key are accepted for the caller's
 // sake and not used. Returns 0.
-int init_path(const char *name, const char *key);
+VARRO_API int init_path(const char *name, const char *key);
 // The item's path without a trailing '/', valid for the life of the process;
 // "" for an unknown item. Resolves with init_path's defaults if needed.
-const char *path_item(int n);
+VARRO_API const char *path_item(int n);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,5 @@
 // Porting layer: sockets, signals, error texts, logging, memory pool.
-#include "port/port.h"
+#include "port/varro.h"
 
 #include <arpa/inet.h>
 #include <errno.h>

@@ -29,9 +29,12 @@ mkdir -p "$root/bin" "$root/lib/setup" "$root/include" "$root/data" "$root/nodes
 for p in kord kord-setup sorvan-agent kordstat sorvan-sync; do
     [ -x "$build/bin/$p" ] && install -m 0755 "$build/bin/$p" "$root/bin/$p"
 done
-cp -P "$build"/lib/libsorvan.so* "$root/lib/"
+cp -P "$build"/lib/libsorvan.so* "$build"/lib/libvarro.so* "$root/lib/"
 install -m 0644 "$build/lib/libkord_setup.so" "$root/lib/libkord_setup.so"
+# Headers for programs built against the libraries: libsorvan and the
+# porting layer it works with (event library, memory pool).
 install -m 0644 "$src/util/sorvan.h" "$root/include/sorvan.h"
+install -m 0644 "$src/port/varro.h" "$root/include/varro.h"
 strip --strip-unneeded "$root"/bin/* "$root"/lib/*.so* 2>/dev/null || true
 
 # Example installation root: the demo's group file, node and port files.

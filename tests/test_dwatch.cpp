@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "port/port.h"
+#include "port/varro.h"
 #include "testutil.h"
 #include "util/sys/dwatch.h"
 

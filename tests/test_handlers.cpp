@@ -12,7 +12,7 @@
 #include <filesystem>
 
 #include "net/handlers.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "sorvan.h"
 #include "sys/secdesc.h"
 #include "testutil.h"

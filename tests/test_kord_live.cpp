@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "master/records.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "testutil.h"
 
 extern char **environ;

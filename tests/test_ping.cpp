@@ -1,7 +1,7 @@
 // ICMP echo against real loopback addresses, with forged replies as noise.
 #include "net/ping.h"
 #include "sorvan.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "port/paths.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "testutil.h"
 
 namespace {

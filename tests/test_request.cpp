@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "port/port.h"
+#include "port/varro.h"
 #include "sorvan.h"
 #include "testutil.h"
 #include "util/net/request.h"

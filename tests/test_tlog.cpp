@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "port/port.h"
+#include "port/varro.h"
 #include "sorvan.h"
 #include "testutil.h"
 

@@ -16,7 +16,7 @@
 #include <random>
 #include <thread>
 
-#include "port/port.h"
+#include "port/varro.h"
 #include "sorvan.h"
 #include "sys/secdesc.h"
 #include "testutil.h"

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "port/paths.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "sorvan.h"
 
 namespace fs = std::filesystem;

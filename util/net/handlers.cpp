@@ -10,7 +10,7 @@
 
 #include "net/request.h"
 #include "net/transfer.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "sys/secdesc.h"
 
 namespace {

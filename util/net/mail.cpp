@@ -1,7 +1,7 @@
 // Alert mail straight to the recipient domain's mail exchangers (no relay).
 #include "net/mail.h"
 #include "sorvan.h"
-#include "port/port.h"
+#include "port/varro.h"
 
 #include <arpa/inet.h>
 #include <arpa/nameser.h>

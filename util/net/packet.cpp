@@ -3,7 +3,7 @@
 // errors, one stream request/reply exchange, and an abortive close.
 #include "sorvan.h"
 #include "net/packet.h"
-#include "port/port.h"
+#include "port/varro.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

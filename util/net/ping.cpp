@@ -1,7 +1,7 @@
 // ICMP echo round trip on the calling thread's own raw socket.
 #include "net/ping.h"
 #include "sorvan.h"
-#include "port/port.h"
+#include "port/varro.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "port/port.h"
+#include "port/varro.h"
 #include "util/sys/secdesc.h"
 
 static_assert(sizeof(RequestHeader) == 20);

@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "net/request.h"
-#include "port/port.h"
+#include "port/varro.h"
 #include "sys/secdesc.h"
 
 namespace sorvan::transfer {

@@ -2,7 +2,7 @@
 #include "sorvan.h"
 #include "net/packet.h"
 #include "net/wol.h"
-#include "port/port.h"
+#include "port/varro.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "port/port.h"
+#include "port/varro.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "port/port.h"
+#include "port/varro.h"
 
 static_assert(std::endian::native == std::endian::little, "MD5 words are read in place");
 static_assert(sizeof(MD5_CTX_S) == 88);

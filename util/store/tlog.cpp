@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "port/port.h"
+#include "port/varro.h"
 
 static_assert(sizeof(FileRecord) == 2096);
 static_assert(offsetof(TlogRecord, addr) == 0);

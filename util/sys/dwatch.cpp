@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "port/port.h"
+#include "port/varro.h"
 
 struct WatchedDir {
     char *path = nullptr;          // the root as given to dwatch

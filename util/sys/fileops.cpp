@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "port/port.h"
+#include "port/varro.h"
 #include "sys/secdesc.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "port/port.h"
+#include "port/varro.h"
 #include "sorvan.h"
 #include "util/net/request.h"
 
