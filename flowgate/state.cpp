@@ -1,0 +1,341 @@
+// Reading kord's maps and zone files, and choosing each group's addresses.
+#include "flowgate/state.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <sstream>
+
+#include "flowgate/config.h"
+
+namespace flowgate {
+
+namespace {
+
+// The method bits of a group record.
+constexpr uint32_t kLoad = 1, kWload = 2, kCpu = 4, kRtt = 8, kNusers = 16, kMem = 32, kFailsafe = 64,
+                   kTrafficAlloc = 128;
+constexpr uint32_t kAgentMethods = kLoad | kWload | kCpu | kNusers | kMem;
+constexpr int kMaxGroups = 1000000;
+
+// A read of the mapping past the end of a file that shrank raises SIGBUS:
+// the copy runs under this guard and gives up instead.
+thread_local sigjmp_buf *t_guard = nullptr;
+
+void on_sigbus(int sig, siginfo_t *, void *) {
+    if (sigjmp_buf *g = t_guard) {
+        t_guard = nullptr;
+        siglongjmp(*g, 1);
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void install_sigbus_guard() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_sigaction = on_sigbus;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGBUS, &sa, nullptr);
+    });
+}
+
+void copy_text(char *dst, const char *src, size_t n) {
+    size_t k = strnlen(src, n);
+    memcpy(dst, src, k);
+    dst[k] = '\0';
+}
+
+// Lower is better; nodes without a figure sort last.
+double order_key(const NodeView &n, uint32_t method) {
+    constexpr double kLast = std::numeric_limits<double>::infinity();
+    if (method & kRtt || !(method & kAgentMethods)) {
+        if (n.ping == 0 || n.last_ping < 0) return kLast;
+        return n.last_ping;
+    }
+    if (n.agent_word0 == 0) return kLast;
+    double v = kLast;
+    if (method & kLoad) v = n.mean_ratio;
+    else if (method & kWload) v = n.ratio1;
+    else if (method & kCpu) v = n.idle_pct <= 100 ? 100.0 - n.idle_pct : kLast;
+    else if (method & kNusers) v = n.users;
+    else if (method & kMem) v = -double(n.free_kb);
+    return std::isnan(v) ? kLast : v;
+}
+
+bool fit(const NodeView &n, uint32_t method) {
+    if (n.ping == kord::kStateDown) return false;
+    if (n.port != 0 && n.port_state == kord::kStateDown) return false;
+    if (method & kAgentMethods) {
+        if (n.agent == kord::kStateDown) return false;
+        if ((n.mem_status & kord::kMemLowBit) || (n.conn_status & kord::kConnHighBit) ||
+            (n.fs_summary & kord::kFsAnyBit))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void view_group(const kord::GroupRecord &g, GroupView &v) {
+    copy_text(v.name, g.name, sizeof g.name);
+    copy_text(v.domain, g.domain, sizeof g.domain);
+    v.mirror = g.peer[0] != '\0';
+    v.method = g.method;
+    v.nodes = 0;
+    for (int k = 0; k < kord::kSlotsPerGroup; k++) {
+        const kord::NodeRecord &s = g.slot[k];
+        // Ordinary groups end at the first nameless slot; a mirror's slots
+        // carry its own addresses and end at the first without one.
+        if (v.mirror ? s.addr == 0 : s.name[0] == '\0') break;
+        if (s.addr == 0) continue;
+        NodeView &n = v.node[v.nodes++];
+        n.addr = s.addr;
+        n.ping = s.ping.state;
+        n.agent = s.agent.state;
+        n.port = s.port;
+        n.port_state = s.port_status.state;
+        n.last_ping = s.last_ping;
+        n.mean_ratio = s.mean_ratio;
+        n.ratio1 = s.ratio[0];
+        n.agent_word0 = s.agent_stats.word[0];
+        n.idle_pct = s.agent_stats.word[1];
+        n.free_kb = s.agent_stats.word[2];
+        n.users = s.agent_stats.word[5];
+        n.mem_status = s.mem_status;
+        n.conn_status = s.conn_status;
+        n.fs_summary = s.fs_summary;
+        n.traffic_alloc = s.traffic_alloc;
+    }
+}
+
+Maps::Maps(std::string ctl_path, std::string data_path)
+    : ctl_path_(std::move(ctl_path)), data_path_(std::move(data_path)) {
+    install_sigbus_guard();
+}
+
+Maps::~Maps() { unmap(); }
+
+void Maps::unmap() {
+    if (base_ && mapped_) munmap(const_cast<unsigned char *>(base_), mapped_);
+    base_ = nullptr;
+    mapped_ = 0;
+    count_ = 0;
+    file_size_ = 0;
+    ino_ = 0;
+}
+
+bool Maps::refresh(std::string &why, bool &remapped) {
+    remapped = false;
+    int32_t count = 0;
+    int fd = open(ctl_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        why = ctl_path_ + ": " + strerror(errno);
+        unmap();
+        return false;
+    }
+    ssize_t got = pread(fd, &count, sizeof count, 0);
+    close(fd);
+    if (got != ssize_t(sizeof count)) {
+        why = ctl_path_ + ": shorter than 4 bytes";
+        unmap();
+        return false;
+    }
+    if (count < 0 || count > kMaxGroups) {
+        why = ctl_path_ + ": implausible group count " + std::to_string(count);
+        unmap();
+        return false;
+    }
+    fd = open(data_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        why = data_path_ + ": " + strerror(errno);
+        if (fd >= 0) close(fd);
+        unmap();
+        return false;
+    }
+    size_t need = size_t(count) * kord::kGroupRecordSize;
+    if (size_t(st.st_size) < need) {
+        why = data_path_ + ": " + std::to_string(st.st_size) + " bytes, fewer than " + std::to_string(count) +
+              " groups need";
+        close(fd);
+        unmap();
+        return false;
+    }
+    bool same = (base_ || count == 0) && count == count_ && size_t(st.st_size) == file_size_ &&
+                st.st_ino == ino_ && st.st_dev == dev_;
+    if (same) {
+        close(fd);
+        return true;
+    }
+    unmap();
+    if (need > 0) {
+        void *m = mmap(nullptr, need, PROT_READ, MAP_SHARED, fd, 0);
+        if (m == MAP_FAILED) {
+            why = data_path_ + ": mmap: " + strerror(errno);
+            close(fd);
+            return false;
+        }
+        base_ = static_cast<const unsigned char *>(m);
+        mapped_ = need;
+    }
+    close(fd);
+    count_ = count;
+    file_size_ = size_t(st.st_size);
+    ino_ = st.st_ino;
+    dev_ = st.st_dev;
+    remapped = true;
+    return true;
+}
+
+bool Maps::snapshot(std::vector<GroupView> &out) {
+    out.resize(size_t(count_));   // no allocation under the guard
+    if (count_ == 0) return true;
+    sigjmp_buf jb;
+    if (sigsetjmp(jb, 1)) {
+        unmap();
+        out.clear();
+        return false;
+    }
+    t_guard = &jb;
+    const auto *groups = reinterpret_cast<const kord::GroupRecord *>(base_);
+    for (int i = 0; i < count_; i++) view_group(groups[i], out[size_t(i)]);
+    t_guard = nullptr;
+    return true;
+}
+
+void parse_zone_file(std::string_view text, const std::string &domain, ZoneMembers &out) {
+    std::string owner;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty()) continue;
+        std::vector<std::string_view> f;
+        size_t i = 0;
+        bool continued = line[0] == ' ' || line[0] == '\t';
+        while (i < line.size()) {
+            while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) i++;
+            size_t s = i;
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t') i++;
+            if (i > s) f.push_back(line.substr(s, i - s));
+        }
+        if (!continued) {
+            if (f.empty()) continue;
+            owner = lower(f[0]);
+            f.erase(f.begin());
+        }
+        if (owner.empty() || f.size() != 4 || lower(f[1]) != "in" || lower(f[2]) != "a") continue;
+        std::string a(f[3]);
+        uint32_t addr;
+        if (inet_pton(AF_INET, a.c_str(), &addr) != 1) continue;
+        auto &v = out[owner + "." + lower(domain)];
+        if (v.size() < 64 && std::find(v.begin(), v.end(), addr) == v.end()) v.push_back(addr);
+    }
+}
+
+bool read_zone_files(const std::string &dir, ZoneMembers &out) {
+    DIR *d = opendir(dir.c_str());
+    if (!d) return false;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".cndb") != 0) continue;
+        std::ifstream in(dir + "/" + name, std::ios::binary);
+        std::ostringstream ss;
+        ss << in.rdbuf();
+        parse_zone_file(ss.str(), name.substr(0, name.size() - 5), out);
+    }
+    closedir(d);
+    return true;
+}
+
+const char *source_name(Source s) {
+    switch (s) {
+    case Source::Fit: return "fit";
+    case Source::FailOpen: return "fail-open";
+    case Source::ZoneFile: return "zone-file";
+    default: return "none";
+    }
+}
+
+const char *method_name(uint32_t bits) {
+    static const struct { uint32_t bit; const char *name; } names[] = {
+        {kLoad, "load"}, {kWload, "wload"}, {kCpu, "cpu"}, {kRtt, "rtt"}, {kNusers, "nusers"},
+        {kMem, "mem"}, {kFailsafe, "failsafe"}, {kTrafficAlloc, "traffic_alloc"}};
+    for (const auto &n : names)
+        if (bits == n.bit) return n.name;
+    return "rtt";
+}
+
+Selection select(const GroupView &g, int answers, const ZoneMembers &zone) {
+    Selection sel;
+    bool probed = false;
+    for (int k = 0; k < g.nodes; k++) probed = probed || g.node[k].ping != 0;
+    if (!probed) {
+        // kord has not probed any node yet: the members it resolved at start.
+        auto it = zone.find(lower(std::string(g.name) + "." + g.domain));
+        if (it != zone.end() && !it->second.empty()) {
+            sel.addrs = it->second;
+        } else {
+            for (int k = 0; k < g.nodes; k++) sel.addrs.push_back(g.node[k].addr);
+        }
+        sel.source = sel.addrs.empty() ? Source::None : Source::ZoneFile;
+        return sel;
+    }
+    // An unknown method word reads as rtt, as kord reads an unknown keyword.
+    uint32_t method = g.method;
+    if (!(method & (kAgentMethods | kRtt | kFailsafe | kTrafficAlloc))) method = kRtt;
+    std::vector<const NodeView *> fitting;
+    for (int k = 0; k < g.nodes; k++)
+        if (fit(g.node[k], method)) fitting.push_back(&g.node[k]);
+    if (fitting.empty()) {
+        for (int k = 0; k < g.nodes; k++) sel.addrs.push_back(g.node[k].addr);
+        sel.source = sel.addrs.empty() ? Source::None : Source::FailOpen;
+        return sel;
+    }
+    if (method & kFailsafe) {
+        fitting.resize(1);   // active/standby: the first fit node in slot order
+    } else if (method & kTrafficAlloc) {
+        std::vector<const NodeView *> shared;
+        for (const NodeView *n : fitting)
+            if (n->traffic_alloc > 0) shared.push_back(n);
+        std::stable_sort(shared.begin(), shared.end(),
+                         [](const NodeView *a, const NodeView *b) { return a->traffic_alloc > b->traffic_alloc; });
+        // No fit node has a share: they share alike rather than none answer.
+        if (!shared.empty()) fitting = shared;
+    } else {
+        std::stable_sort(fitting.begin(), fitting.end(), [method](const NodeView *a, const NodeView *b) {
+            return order_key(*a, method) < order_key(*b, method);
+        });
+    }
+    if (answers > 0 && fitting.size() > size_t(answers)) fitting.resize(size_t(answers));
+    for (const NodeView *n : fitting) sel.addrs.push_back(n->addr);
+    sel.source = Source::Fit;
+    return sel;
+}
+
+std::string addr_text(uint32_t addr) {
+    char buf[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &addr, buf, sizeof buf);
+    return buf;
+}
+
+}  // namespace flowgate

@@ -1,0 +1,96 @@
+// What kord publishes, as flowgate reads it: the control map and the data
+// map (mapped read-only, never written), the zone files, and the rules that
+// turn a group's node states into the addresses it publishes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "master/records.h"
+
+namespace flowgate {
+
+// The fields of a node slot the selection looks at, copied out of the map.
+struct NodeView {
+    uint32_t addr;            // network order
+    uint32_t ping, agent, port_state;
+    uint16_t port;            // 0: no port probe
+    int32_t last_ping;
+    float mean_ratio, ratio1; // agent words 7 and 8 over word 6
+    uint32_t agent_word0;     // non-zero: agent data present
+    uint32_t idle_pct, free_kb, users;
+    uint32_t mem_status, conn_status, fs_summary;
+    int32_t traffic_alloc;
+};
+
+struct GroupView {
+    char name[33];
+    char domain[65];
+    bool mirror;
+    uint32_t method;
+    int nodes;                // slots in use, from slot 0
+    NodeView node[kord::kSlotsPerGroup];
+};
+
+// Copies a group record's fields; slots are walked as kord walks them.
+void view_group(const kord::GroupRecord &g, GroupView &v);
+
+// The two maps, mapped read-only and mapped again when kord restarts or
+// reloads with another group count, size or file.
+class Maps {
+public:
+    Maps(std::string ctl_path, std::string data_path);
+    ~Maps();
+    Maps(const Maps &) = delete;
+    Maps &operator=(const Maps &) = delete;
+
+    // Checks the files; maps (again) when needed. False while they cannot
+    // be read (why says why). remapped is set when a new mapping was made.
+    bool refresh(std::string &why, bool &remapped);
+    // Copies every group out of the mapping. False when the file shrank
+    // under the mapping (it is then unmapped; refresh maps it again).
+    bool snapshot(std::vector<GroupView> &out);
+    int count() const { return count_; }
+    size_t size() const { return file_size_; }
+    const std::string &data_path() const { return data_path_; }
+
+private:
+    void unmap();
+    std::string ctl_path_, data_path_;
+    const unsigned char *base_ = nullptr;
+    size_t mapped_ = 0, file_size_ = 0;
+    int count_ = 0;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+};
+
+// Zone-file members: lower-case "name.domain" -> addresses (network order).
+using ZoneMembers = std::map<std::string, std::vector<uint32_t>>;
+// One zone file as kord writes it ("name<TAB>0<TAB>IN<TAB>A<TAB>addr", then
+// lines starting with a tab for the same owner), for the given domain.
+void parse_zone_file(std::string_view text, const std::string &domain, ZoneMembers &out);
+// Every <domain>.cndb of the directory; false when it cannot be read.
+bool read_zone_files(const std::string &dir, ZoneMembers &out);
+
+enum class Source { None, Fit, FailOpen, ZoneFile };
+const char *source_name(Source s);
+const char *method_name(uint32_t bits);
+
+struct Selection {
+    std::vector<uint32_t> addrs;   // in order of preference
+    Source source = Source::None;
+};
+
+// The addresses a group publishes: its fit nodes, best first by its method,
+// at most `answers` of them (0: all); every member when none is fit; the
+// zone file's members while kord has not probed any node yet.
+Selection select(const GroupView &g, int answers, const ZoneMembers &zone);
+
+std::string addr_text(uint32_t addr);
+
+}  // namespace flowgate

@@ -1,0 +1,146 @@
+// Building and checking dynamic updates with ldns.
+#include "flowgate/update.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include <ldns/ldns.h>
+
+namespace flowgate {
+
+namespace {
+
+constexpr uint16_t kFudge = 300;   // seconds of clock skew a server accepts
+
+template <class T, void (*F)(T *)> struct Free {
+    void operator()(T *p) const { if (p) F(p); }
+};
+using PktPtr = std::unique_ptr<ldns_pkt, Free<ldns_pkt, ldns_pkt_free>>;
+using RdfPtr = std::unique_ptr<ldns_rdf, Free<ldns_rdf, ldns_rdf_deep_free>>;
+using ListPtr = std::unique_ptr<ldns_rr_list, Free<ldns_rr_list, ldns_rr_list_deep_free>>;
+
+std::string fqdn(const std::string &name) { return name.empty() || name.back() != '.' ? name + "." : name; }
+
+const char *tsig_error_name(unsigned e) {
+    switch (e) {
+    case 16: return "BADSIG";
+    case 17: return "BADKEY";
+    case 18: return "BADTIME";
+    case 19: return "BADMODE";
+    case 20: return "BADNAME";
+    case 21: return "BADALG";
+    case 22: return "BADTRUNC";
+    default: return nullptr;
+    }
+}
+
+std::string rcode_name(unsigned rcode) {
+    if (const ldns_lookup_table *t = ldns_lookup_by_id(ldns_rcodes, int(rcode))) return t->name;
+    return "RCODE " + std::to_string(rcode);
+}
+
+bool sign(ldns_pkt *p, const TsigKey &key, std::string &why) {
+    ldns_status s = ldns_pkt_tsig_sign(p, fqdn(key.name).c_str(), key.secret.c_str(), kFudge,
+                                       fqdn(key.algorithm).c_str(), nullptr);
+    if (s != LDNS_STATUS_OK) {
+        why = std::string("TSIG signing failed: ") + ldns_get_errorstr_by_id(s);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> &addrs,
+                  uint32_t ttl, const TsigKey &key, uint16_t id, Update &out, std::string &why) {
+    RdfPtr owner_rdf(ldns_dname_new_frm_str(fqdn(owner).c_str()));
+    ldns_rdf *zone_rdf = ldns_dname_new_frm_str(fqdn(zone).c_str());
+    if (!owner_rdf || !zone_rdf) {
+        if (zone_rdf) ldns_rdf_deep_free(zone_rdf);
+        why = "\"" + owner + "\" or zone \"" + zone + "\" is not a domain name";
+        return false;
+    }
+    if (!ldns_dname_is_subdomain(owner_rdf.get(), zone_rdf) && ldns_dname_compare(owner_rdf.get(), zone_rdf) != 0) {
+        ldns_rdf_deep_free(zone_rdf);
+        why = "\"" + owner + "\" is not inside zone \"" + zone + "\"";
+        return false;
+    }
+    ListPtr changes(ldns_rr_list_new());
+    // Delete the RRset: class ANY, type A, TTL 0, no data (RFC 2136 2.5.2).
+    ldns_rr *del = ldns_rr_new();
+    ldns_rr_set_owner(del, ldns_rdf_clone(owner_rdf.get()));
+    ldns_rr_set_type(del, LDNS_RR_TYPE_A);
+    ldns_rr_set_class(del, LDNS_RR_CLASS_ANY);
+    ldns_rr_set_ttl(del, 0);
+    ldns_rr_list_push_rr(changes.get(), del);
+    for (uint32_t a : addrs) {
+        ldns_rr *rr = ldns_rr_new_frm_type(LDNS_RR_TYPE_A);
+        ldns_rr_set_owner(rr, ldns_rdf_clone(owner_rdf.get()));
+        ldns_rr_set_class(rr, LDNS_RR_CLASS_IN);
+        ldns_rr_set_ttl(rr, ttl);
+        ldns_rr_set_rdf(rr, ldns_rdf_new_frm_data(LDNS_RDF_TYPE_A, 4, &a), 0);
+        ldns_rr_list_push_rr(changes.get(), rr);
+    }
+    PktPtr p(ldns_update_pkt_new(zone_rdf, LDNS_RR_CLASS_IN, nullptr, changes.get(), nullptr));
+    if (!p) {
+        why = "ldns could not build the update";
+        return false;
+    }
+    ldns_pkt_set_rd(p.get(), false);
+    ldns_pkt_set_id(p.get(), id);
+    if (!key.empty() && !sign(p.get(), key, why)) return false;
+    uint8_t *wire = nullptr;
+    size_t size = 0;
+    if (ldns_pkt2wire(&wire, p.get(), &size) != LDNS_STATUS_OK || !wire) {
+        why = "ldns could not encode the update";
+        return false;
+    }
+    out.id = id;
+    out.wire.assign(wire, wire + size);
+    LDNS_FREE(wire);
+    out.request_mac.clear();
+    if (ldns_rr *t = ldns_pkt_tsig(p.get()); t && ldns_rr_rd_count(t) > 3) {
+        const ldns_rdf *mac = ldns_rr_rdf(t, 3);
+        out.request_mac.assign(ldns_rdf_data(mac), ldns_rdf_data(mac) + ldns_rdf_size(mac));
+        out.mac_type = int(ldns_rdf_get_type(mac));
+    }
+    return true;
+}
+
+Reply check_reply(const Update &u, const uint8_t *wire, size_t n, const TsigKey &key, std::string &why) {
+    ldns_pkt *raw = nullptr;
+    if (n < 12 || ldns_wire2pkt(&raw, wire, n) != LDNS_STATUS_OK || !raw) return Reply::NotOurs;
+    PktPtr p(raw);
+    if (ldns_pkt_id(p.get()) != u.id || !ldns_pkt_qr(p.get()) || ldns_pkt_get_opcode(p.get()) != LDNS_PACKET_UPDATE)
+        return Reply::NotOurs;
+    unsigned rcode = ldns_pkt_get_rcode(p.get());
+    unsigned tsig_error = 0;
+    ldns_rr *t = ldns_pkt_tsig(p.get());
+    if (t && ldns_rr_rd_count(t) > 5 && ldns_rdf_size(ldns_rr_rdf(t, 5)) == 2)
+        tsig_error = ldns_rdf2native_int16(ldns_rr_rdf(t, 5));
+    if (rcode != LDNS_RCODE_NOERROR || tsig_error) {
+        why = rcode_name(rcode);
+        if (const char *e = tsig_error_name(tsig_error)) why += std::string(", TSIG error ") + e;
+        else if (tsig_error) why += ", TSIG error " + std::to_string(tsig_error);
+        return Reply::Refused;
+    }
+    if (!key.empty()) {
+        // A success must be signed by our key; anything else is not trusted.
+        RdfPtr mac(ldns_rdf_new_frm_data(ldns_rdf_type(u.mac_type), u.request_mac.size(), u.request_mac.data()));
+        if (!t || !mac ||
+            !ldns_pkt_tsig_verify(p.get(), wire, n, fqdn(key.name).c_str(), key.secret.c_str(), mac.get())) {
+            why = "NOERROR, but the reply's TSIG signature does not verify";
+            return Reply::Refused;
+        }
+    }
+    return Reply::Accepted;
+}
+
+bool key_usable(const TsigKey &key, std::string &why) {
+    if (key.empty()) return true;
+    Update u;
+    return build_update("example.invalid", "check.example.invalid", {htonl(0x7f000001)}, 5, key, 1, u, why);
+}
+
+}  // namespace flowgate
