@@ -128,8 +128,11 @@ Reply check_reply(const Update &u, const uint8_t *wire, size_t n, const TsigKey 
     if (!key.empty()) {
         // A success must be signed by our key; anything else is not trusted.
         RdfPtr mac(ldns_rdf_new_frm_data(ldns_rdf_type(u.mac_type), u.request_mac.size(), u.request_mac.data()));
-        if (!t || !mac ||
-            !ldns_pkt_tsig_verify(p.get(), wire, n, fqdn(key.name).c_str(), key.secret.c_str(), mac.get())) {
+        bool ok = t && mac && ldns_pkt_tsig_verify(p.get(), wire, n, fqdn(key.name).c_str(), key.secret.c_str(), mac.get());
+        // ldns takes the TSIG record out while it verifies and leaves it out
+        // when it cannot compute the MAC: put it back for ldns_pkt_free.
+        if (t && !ldns_pkt_tsig(p.get())) ldns_pkt_set_tsig(p.get(), t);
+        if (!ok) {
             why = "NOERROR, but the reply's TSIG signature does not verify";
             return Reply::Refused;
         }
