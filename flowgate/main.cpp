@@ -387,8 +387,8 @@ void Controller::poll_maps(Clock::time_point now) {
         g.want = select(v, cfg_.answers_for(v.name, v.domain), zone_);
         bool open = g.want.source == Source::FailOpen;
         if (open && !g.failing_open)
-            port_syslog(LOG_WARNING, "Group %s: no fit node, publishing all %zu members (fail open)", owner.c_str(),
-                        g.want.addrs.size());
+            port_syslog(LOG_WARNING, "Group %s: no fit node, publishing every member: %s (fail open)", owner.c_str(),
+                        join(g.want.addrs).c_str());
         else if (!open && g.failing_open && g.want.source != Source::None)
             port_syslog(LOG_WARNING, "Group %s: fit nodes again, fail open ends", owner.c_str());
         if (g.want.source != Source::None) g.failing_open = open;

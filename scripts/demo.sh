@@ -1,45 +1,52 @@
 #!/bin/sh
-# Runs kord against a throwaway installation root copied from examples/demo/,
-# in the foreground, until Ctrl-C (or for DEMO_SECONDS seconds), printing
-# kordstat while it runs. Everything happens on loopback addresses: as root
-# the demo runs in a private network namespace, so no probe, DNS lookup or
-# alert mail can leave the machine.
+# The Tessaron demo: kord watches the loopback groups of examples/demo/,
+# flowgate publishes them as DNS answers on a Knot DNS primary, and a local
+# SMTP sink catches kord's alert mail. It shows kordstat's table next to the
+# primary's answers, silences a node (nftables drops its pings) and brings it
+# back. Runs until Ctrl-C, or for DEMO_SECONDS seconds.
+#
+# Everything happens in private namespaces: a network namespace with only
+# loopback (no probe, lookup or mail leaves the machine) and a process
+# namespace whose end ends every process the demo started, however it exits.
+# The installation root, the logs and the caught mail stay in build/demo/.
 set -eu
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD_DIR:-$SRC/build}
 case $BUILD in /*) ;; *) BUILD=$SRC/$BUILD ;; esac
-ROOT=$BUILD/demo/root
+DEMO=$BUILD/demo
+ROOT=$DEMO/root
 
 if [ -z "${KORD_DEMO_INSIDE:-}" ]; then
     "$SRC/scripts/install-deps.sh"
 
     cmake -S "$SRC" -B "$BUILD" >/dev/null
-    cmake --build "$BUILD" -j2 --target kord kordstat sorvan-agent
+    cmake --build "$BUILD" -j2 --target kord kordstat sorvan-agent flowgate
 
-    rm -rf "$BUILD/demo"
-    mkdir -p "$ROOT"
+    rm -rf "$DEMO"
+    mkdir -p "$ROOT" "$DEMO/mail" "$DEMO/knot/db"
     cp -a "$SRC/examples/demo/." "$ROOT/"
     mkdir -p "$ROOT/data" "$ROOT/nsdb/cn" "$ROOT/nodes" "$ROOT/ports"
 
     export KORD_DEMO_INSIDE=1 BUILD_DIR="$BUILD"
-    if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
-        exec unshare -n "$0" "$@"
-    elif unshare -rn true 2>/dev/null; then
-        exec unshare -rn "$0" "$@"
+    # --kill-child: when this script ends, the demo's first process gets
+    # SIGKILL, and with it every process of its process namespace.
+    ns="--net --pid --fork --mount --mount-proc --kill-child"
+    if [ "$(id -u)" = 0 ] && unshare $ns true 2>/dev/null; then
+        exec unshare $ns "$0" "$@"
+    elif unshare --map-root-user $ns true 2>/dev/null; then
+        exec unshare --map-root-user $ns "$0" "$@"
     fi
-    echo "demo: no private network namespace: alert mails may query the host's resolver" >&2
-    KORD_DEMO_INSIDE=shared exec "$0" "$@"
+    echo "demo: cannot make private namespaces (unshare); run it as root" >&2
+    exit 1
 fi
 
-# ---- inside the demo's network namespace ----
-if [ "$KORD_DEMO_INSIDE" = 1 ]; then
-    ip link set lo up
-fi
-
-export TESSARON_ROOT="$ROOT" TESSARON_LOG=-
-KORD=$BUILD/bin/kord
-KORDSTAT=$BUILD/bin/kordstat
+# ---- inside the demo's namespaces ----
+ip link set lo up
+BIN=$BUILD/bin
+PRIMARY=127.0.0.1
+SINK_PORT=2525
+export TESSARON_ROOT="$ROOT"
 pids=""
 
 cleanup() {
@@ -49,6 +56,60 @@ cleanup() {
 }
 trap 'cleanup; exit 0' INT TERM
 trap cleanup EXIT
+
+say() { printf '%s\n' "demo: $*"; }
+
+# wait_for WHAT COMMAND...: until the command succeeds (at most 15 s).
+wait_for() {
+    what=$1
+    shift
+    i=0
+    until "$@" >/dev/null 2>&1; do
+        i=$((i + 1))
+        if [ "$i" -ge 75 ]; then
+            say "$what did not come up; see the logs in $DEMO"
+            exit 1
+        fi
+        sleep 0.2
+    done
+}
+
+say "installation root $ROOT (group file gpfile, node files nodes/, port files ports/, zone files nsdb/cn/)"
+say "logs in $DEMO: kord.log, flowgate.log, knot.log, agent.log, sink.log"
+say "alert mail goes through TESSARON_SMTP_RELAY=127.0.0.1:$SINK_PORT, a local SMTP sink that stores it in $DEMO/mail"
+
+# The mail sink: kord sends every alert through it as its relay.
+python3 "$SRC/tests/support/smtp_sink.py" --host 127.0.0.1 --port "$SINK_PORT" --dir "$DEMO/mail" \
+    >"$DEMO/sink.log" 2>&1 &
+pids="$pids $!"
+export TESSARON_SMTP_RELAY=127.0.0.1:$SINK_PORT
+wait_for "the mail sink" grep -q ready "$DEMO/sink.log"
+
+# The DNS primary: Knot DNS with the demo's zones, accepting updates signed
+# with a key made here, the way an administrator makes one.
+key=$(keymgr -t flowgate-demo hmac-sha256 | sed -n 's/^# //p')
+secret=${key##*:}
+{
+    printf 'server:\n    rundir: "%s"\n    listen: %s@53\n' "$DEMO/knot" "$PRIMARY"
+    printf 'log:\n  - target: stderr\n    any: info\n'
+    printf 'database:\n    storage: "%s"\n' "$DEMO/knot/db"
+    printf 'key:\n  - id: flowgate-demo\n    algorithm: hmac-sha256\n    secret: %s\n' "$secret"
+    printf 'acl:\n  - id: flowgate\n    key: flowgate-demo\n    action: update\n'
+    printf 'template:\n  - id: default\n    storage: "%s"\n    zonefile-sync: -1\n' "$DEMO/knot"
+    printf 'zone:\n'
+    for z in demo.test mirror.test load.test; do
+        printf '$ORIGIN %s.\n$TTL 60\n@ SOA ns.%s. hostmaster.%s. 1 60 60 3600 60\n@ NS ns.%s.\nns A %s\n' \
+            "$z" "$z" "$z" "$z" "$PRIMARY" >"$DEMO/knot/$z.zone"
+        printf '  - domain: %s\n    file: "%s"\n    acl: flowgate\n' "$z" "$DEMO/knot/$z.zone"
+    done
+} >"$DEMO/knot/knot.conf"
+knotd -c "$DEMO/knot/knot.conf" -s "$DEMO/knot/knot.sock" >"$DEMO/knot.log" 2>&1 &
+pids="$pids $!"
+wait_for "Knot DNS" sh -c "kdig @$PRIMARY +short +time=1 +retry=0 demo.test SOA | grep -q ."
+# flowgate.conf comes from examples/demo; the demo adds the key.
+echo "tsig $key" >>"$ROOT/flowgate.conf"
+say "Knot DNS is the primary for demo.test, mirror.test and load.test on $PRIMARY:53;"
+say "flowgate signs its updates with the key 'flowgate-demo' (made with: keymgr -t flowgate-demo hmac-sha256)"
 
 # The port of group web on 127.0.0.1 and 127.0.0.2: a listener that
 # accepts and closes connections.
@@ -68,30 +129,86 @@ while True:
         c.close()
 PY
 pids="$pids $!"
+wait_for "the web port listener" sh -c "[ \$(ss -Hltn 'sport = :18080' | wc -l) -eq 2 ]"
 
 # The agent of group load (method load): its password is the group's.
-"$BUILD/bin/sorvan-agent" -l 127.0.0.1 -p 10000 -k demopw >/dev/null &
+TESSARON_AGENT_PASSWORD=demopw TESSARON_LOG="$DEMO/agent.log" \
+    "$BIN/sorvan-agent" -l 127.0.0.1 -p 10000 -k demopw >>"$DEMO/agent.log" 2>&1 &
 pids="$pids $!"
 
-"$KORD" &
+TESSARON_LOG="$DEMO/kord.log" "$BIN/kord" >>"$DEMO/kord.log" 2>&1 &
 kord_pid=$!
 pids="$kord_pid $pids"
+TESSARON_LOG="$DEMO/flowgate.log" "$BIN/flowgate" >>"$DEMO/flowgate.log" 2>&1 &
+pids="$pids $!"
+say "started kord, flowgate, Knot DNS, the agent and the mail sink"
+
+# New lines of a log since the last look, indented.
+seen_kord=0
+seen_flowgate=0
+new_lines() {
+    n=$(wc -l <"$1")
+    eval "from=\$seen_$2"
+    if [ "$n" -gt "$from" ]; then
+        echo "---- new in $2.log ----"
+        tail -n +"$((from + 1))" "$1" | head -n "$((n - from))" | cut -c21- | sed 's/^/  /'
+    fi
+    eval "seen_$2=$n"
+}
+
+show_mail() {
+    for m in "$DEMO"/mail/*.eml; do
+        [ -e "$m" ] || continue
+        to=$(sed -n 's/^X-Envelope: .*RCPT TO:\(.*\)/\1/p' "$m" | tr -d '\r')
+        subject=$(sed -n 's/^Subject: //p' "$m" | head -n 1 | tr -d '\r')
+        body=$(awk 'p && NF {print; exit} /^\r?$/ {p=1}' "$m" | tr -d '\r')
+        echo "  $(basename "$m"): to $to, \"$subject\": $body"
+    done
+}
+
+snapshot() {
+    echo
+    echo "==== $(date +%T) ================================================================"
+    echo "---- kordstat ----"
+    "$BIN/kordstat" || true
+    echo "---- DNS answers at the primary (kdig @$PRIMARY), kept by flowgate ----"
+    "$BIN/flowgate" --once 2>/dev/null | awk 'NR > 1 { print $2 }' | while read -r owner; do
+        printf '  %-26s %s\n' "$owner" "$(kdig @"$PRIMARY" +short +time=1 +retry=0 "$owner" A | sort | tr '\n' ' ')"
+    done
+    new_lines "$DEMO/kord.log" kord
+    new_lines "$DEMO/flowgate.log" flowgate
+    echo "---- mail caught: $(ls "$DEMO"/mail/*.eml 2>/dev/null | wc -l) ----"
+}
 
 start=$(date +%s)
 limit=${DEMO_SECONDS:-0}
-edited=""
+edited="" silenced="" restored=""
 while kill -0 "$kord_pid" 2>/dev/null; do
-    sleep 2
+    sleep 3
     kill -0 "$kord_pid" 2>/dev/null || break
+    t=$(( $(date +%s) - start ))
     # A node-file edit while kord runs: kordstat shows the new min_vm.
-    if [ -z "$edited" ] && [ $(( $(date +%s) - start )) -ge 6 ]; then
+    if [ -z "$edited" ] && [ "$t" -ge 6 ]; then
         edited=1
-        echo "---- editing nodes/127.0.0.1.cfg: min_vm 1024 ----"
+        say "editing nodes/127.0.0.1.cfg: min_vm 1024 (kord reads it again by itself)"
         sed -i 's/^min_vm.*/min_vm = 1024/' "$ROOT/nodes/127.0.0.1.cfg"
     fi
-    echo "---- kordstat $(date +%T) ----"
-    "$KORDSTAT" || true
-    if [ "$limit" -gt 0 ] && [ $(( $(date +%s) - start )) -ge "$limit" ]; then
+    if [ -z "$silenced" ] && [ "$t" -ge 10 ]; then
+        silenced=1
+        say "silencing node 127.0.0.2: nftables drops the pings sent to it;"
+        say "watch web.demo.test (and its mirror webmirror.mirror.test) lose that node"
+        nft add table ip demo 2>/dev/null &&
+            nft add chain ip demo in '{ type filter hook input priority 0; }' &&
+            nft add rule ip demo in ip daddr 127.0.0.2 icmp type echo-request drop ||
+            say "nft is not usable here: the node stays up"
+    fi
+    if [ -n "$silenced" ] && [ -z "$restored" ] && [ "$t" -ge 20 ]; then
+        restored=1
+        say "bringing node 127.0.0.2 back"
+        nft delete table ip demo 2>/dev/null || true
+    fi
+    snapshot
+    if [ "$limit" -gt 0 ] && [ "$t" -ge "$limit" ]; then
         break
     fi
 done
@@ -99,13 +216,17 @@ done
 if ! kill -0 "$kord_pid" 2>/dev/null; then
     status=0
     wait "$kord_pid" || status=$?
-    echo "demo: kord ended by itself (status $status)" >&2
+    echo "demo: kord ended by itself (status $status); see $DEMO/kord.log" >&2
     exit "$status"
 fi
 
-echo "---- zone files ----"
+echo
+echo "---- zone files (written by kord at start) ----"
 for f in "$ROOT"/nsdb/cn/*.cndb; do
     [ -e "$f" ] && { echo "== $(basename "$f")"; cat "$f"; }
 done
+echo "---- mail caught by the sink ($DEMO/mail) ----"
+show_mail
+say "done; the root, the logs and the mail stay in $DEMO"
 cleanup
 exit 0
