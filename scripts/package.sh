@@ -26,7 +26,7 @@ mkdir -p "$root/bin" "$root/lib/setup" "$root/include" "$root/data" "$root/nodes
          "$stage/usr/share/tessaron/package" "$stage/var/cache/tessaron" "$stage/DEBIAN"
 
 # Programs (whichever are built) and libraries.
-for p in kord kord-setup sorvan-agent kordstat sorvan-sync; do
+for p in kord kord-setup sorvan-agent kordstat sorvan-sync flowgate; do
     [ -x "$build/bin/$p" ] && install -m 0755 "$build/bin/$p" "$root/bin/$p"
 done
 cp -P "$build"/lib/libsorvan.so* "$build"/lib/libvarro.so* "$root/lib/"
@@ -40,6 +40,7 @@ strip --strip-unneeded "$root"/bin/* "$root"/lib/*.so* 2>/dev/null || true
 # Example installation root: the demo's group file, node and port files.
 demo="$src/examples/demo"
 [ -f "$demo/gpfile" ] && install -m 0644 "$demo/gpfile" "$root/gpfile"
+[ -f "$demo/flowgate.conf" ] && install -m 0644 "$demo/flowgate.conf" "$root/flowgate.conf"
 for d in nodes ports; do
     [ -d "$demo/$d" ] && cp -R "$demo/$d/." "$root/$d/"
 done
@@ -62,6 +63,7 @@ size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 sed -e "s/@VERSION@/$version/" -e "s/@INSTALLED_SIZE@/$size/" \
     "$src/packaging/control" > "$stage/DEBIAN/control"
 [ -f "$root/gpfile" ] && echo "/opt/tessaron/gpfile" > "$stage/DEBIAN/conffiles"
+[ -f "$root/flowgate.conf" ] && echo "/opt/tessaron/flowgate.conf" >> "$stage/DEBIAN/conffiles"
 for s in postinst prerm postrm; do
     sed -e "/@COMMON@/{r $src/packaging/common.sh" -e "d}" "$src/packaging/$s" \
         > "$stage/DEBIAN/$s"
