@@ -252,6 +252,7 @@ private:
     std::map<uint16_t, Inflight> inflight_;
     unsigned pass_ = 0;
     int sock_ = -1;
+    Clock::time_point sock_retry_at_{};
     bool silent_ = false;              // the primary stopped answering
     std::mt19937 rng_{std::random_device{}()};
     std::string status_;
@@ -415,7 +416,12 @@ void Controller::failed(Group &g, Clock::time_point now, const std::string &what
 }
 
 void Controller::send_due(Clock::time_point now) {
-    if (sock_ < 0) return;
+    if (sock_ < 0) {
+        // A reload whose new server could not be opened: try again now and then.
+        if (now < sock_retry_at_) return;
+        sock_retry_at_ = now + std::chrono::seconds(kMaxPause);
+        if (!open_socket()) return;
+    }
     int window = silent_ ? 1 : kWindow;
     for (auto &[key, g] : groups_) {
         if (int(inflight_.size()) >= window) return;
