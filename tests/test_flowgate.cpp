@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -324,6 +325,12 @@ TEST(Flowgate, FollowsKordAtKnotPrimaryAndSecondary) {
     EXPECT_TRUE(contains(log, "Group web.demo.test: no fit node, publishing every member: 127.0.0.1 127.0.0.2 127.0.0.3 (fail open)")) << log;
     EXPECT_EQ(log.find("no fit node"), log.rfind("no fit node")) << log;
     EXPECT_TRUE(contains(log, "Group near.demo.test: published 10.99.0.2 (ttl 5, fit) at 127.0.0.53:53")) << log;
+
+    // kord reloads with one group more: flowgate maps again and publishes it.
+    std::ofstream(f.root + "/gpfile", std::ios::app) << "api:demo.test:pw:250000:rtt:1:1:150000:10000:::1:0:127.0.0.4\n";
+    kill(kord.pid, SIGHUP);
+    EXPECT_TRUE(answers(*primary, "api.demo.test", {"127.0.0.4"}, 10s)) << f.log() << read_file(f.dir / "kord.log");
+    EXPECT_TRUE(answers(*primary, "web.demo.test", all, 1s)) << f.log();
 
     EXPECT_EQ(fg->stop(), 0);
     EXPECT_TRUE(contains(f.log(), "Stop Tessaron(tm) Traffic Controller")) << f.log();
