@@ -303,6 +303,7 @@ TEST(Flowgate, FollowsKordAtKnotPrimaryAndSecondary) {
     printf("silenced node left the primary's answer after %lld ms, the secondary's %lld ms later\n",
            (long long)std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count(),
            (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t1).count());
+    EXPECT_TRUE(contains(read_file(secondary->log), "IXFR, incoming")) << read_file(secondary->log);
     ASSERT_TRUE(testutil::nft({"flush", "chain", "ip", "fgtest", "in"}));
     EXPECT_TRUE(answers(*primary, "web.demo.test", all, bound)) << f.log();
 
