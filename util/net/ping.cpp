@@ -45,8 +45,10 @@ constexpr uint8_t kEchoRequest = 8, kEchoReply = 0;
 // memory each, must fit in the queue while the receiver is off the CPU.
 constexpr int kReceiveBuffer = 16 << 20;
 constexpr int kSendBuffer = 4 << 20;
-// The receiver reads at most this often.
+// While calls come from more than one thread, the receiver reads at most
+// this often; the mode lasts this long after two threads last took turns.
 constexpr int64_t kReadSpacingNs = 4000000;
+constexpr int64_t kSharedHoldNs = 100000000;
 
 // SOL_RAW / ICMP_FILTER of <linux/icmp.h>, whose header clashes with glibc's.
 constexpr int kSolRaw = 255;
@@ -126,6 +128,8 @@ struct EchoSocket {
     std::mutex lock;                 // the table and next_seq
     Waiter **table = nullptr;        // outstanding calls by sequence number
     uint16_t next_seq = 0;
+    pthread_t last_caller{};         // who sent last, and until when reads
+    std::atomic<int64_t> shared_until{0};   // are spaced (monotonic ns)
     Batch receiver_batch;
     std::mutex late_lock;            // a caller reading at its deadline
     Batch late_batch;
@@ -280,12 +284,13 @@ void *receive_loop(void *arg) {
     bool failing = false;
     int64_t last_read = 0;
     for (;;) {
-        // At most one read every few milliseconds: replies that come faster
-        // wait in the queue, stamped on arrival, and are read together
-        // (waking costs more than reading). A caller whose deadline comes
-        // meanwhile reads the queue itself.
-        const int64_t since = clock_ns(CLOCK_MONOTONIC) - last_read;
-        if (since < kReadSpacingNs) {
+        // With many callers, at most one read every few milliseconds:
+        // replies that come faster wait in the queue, stamped on arrival,
+        // and are read together (waking costs more than reading). A caller
+        // whose deadline comes meanwhile reads the queue itself. A lone
+        // caller pinging one host after another is answered at once.
+        const int64_t now = clock_ns(CLOCK_MONOTONIC), since = now - last_read;
+        if (since < kReadSpacingNs && now < es.shared_until.load(std::memory_order_relaxed)) {
             timespec ts{0, static_cast<long>(kReadSpacingNs - since)};
             nanosleep(&ts, nullptr);
         }
@@ -348,6 +353,7 @@ EchoSocket *open_echo_socket() {
     size_buffers(*es);
     es->table = static_cast<Waiter **>(calloc(65536, sizeof(Waiter *)));
     es->next_seq = static_cast<uint16_t>(now_us());
+    es->last_caller = pthread_self();
 
     // The receiver takes no signals: they stay with the threads that expect them.
     sigset_t all, old;
@@ -462,6 +468,10 @@ extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) 
                 if (o->addr == w.addr) free_seq = false;
         }
         if (!free_seq) return -10;   // 65,536 calls to one host in flight
+        if (!pthread_equal(es->last_caller, pthread_self())) {
+            es->last_caller = pthread_self();
+            es->shared_until.store(clock_ns(CLOCK_MONOTONIC) + kSharedHoldNs, std::memory_order_relaxed);
+        }
         w.stamp = tick_count_ms();
         w.next = es->table[w.seq];
         es->table[w.seq] = &w;
