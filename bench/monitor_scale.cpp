@@ -7,7 +7,8 @@
 // the detection of a node made silent, RSS, threads, and replies the ping
 // socket's queue dropped.
 //
-//   monitor_scale    (root; BENCH_SECONDS=60, BENCH_NODES=1024, BENCH_PORTS=both|on|off)
+//   monitor_scale    (root; BENCH_SECONDS=60, BENCH_NODES=1024, BENCH_PORTS=both|on|off,
+//                     BENCH_KORD=another kord binary to compare)
 #include <arpa/inet.h>
 #include <algorithm>
 #include <chrono>
@@ -177,7 +178,7 @@ Run run_kord(const std::string &root, bool ports) {
     const std::string out = root + (ports ? "/kord-ports.out" : "/kord.out");
     setenv("TESSARON_LOG", (root + (ports ? "/kord-ports.log" : "/kord.log")).c_str(), 1);
     const auto t_spawn = Clock::now();
-    pid_t kpid = spawn({std::string(TESSARON_BIN_DIR) + "/kord"}, out);
+    pid_t kpid = spawn({getenv("BENCH_KORD") ? getenv("BENCH_KORD") : std::string(TESSARON_BIN_DIR) + "/kord"}, out);
 
     const size_t size = size_t(g_groups) * sizeof(GroupRecord);
     int fd = -1;

@@ -1,6 +1,6 @@
 // Pings on loopback through the process's one ping socket: back to back
 // from 1 to 256 threads, and paced like kord's workers (1,000 threads, each
-// every 100 ms: 10,000 pings a second). Reports CPU per ping (the whole
+// every second or every 100 ms: 1,000 or 10,000 pings a second). Reports CPU per ping (the whole
 // process, receiver included), pings without an answer, and replies the
 // socket's queue dropped.
 // Run as root in a private network namespace:
