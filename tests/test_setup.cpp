@@ -249,6 +249,15 @@ TEST_F(Setup, InstallSourceCommandsOfKordSetup) {
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(contains(r.err, "usage: kord-setup"));
     EXPECT_EQ(testutil::run({testutil::bin_path("kord-setup")}).status, 2);
+    r = testutil::run({testutil::bin_path("kord-setup"), "--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char *word : {"msi_copy2installdir", "msi_copy2srcdir", "msi_delsrcdir",
+                             "register_nt_service", "deregister_nt_service", "set_install_source",
+                             "clean_install_source", "--version"})
+        EXPECT_TRUE(contains(r.out, word)) << word;
+    r = testutil::run({testutil::bin_path("kord-setup"), "--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.out, "kord-setup (Tessaron) 3.")) << r.out;
 }
 
 class SetupLibrary : public ::testing::Test {
