@@ -28,8 +28,9 @@ TEST(Man, EveryPageLintsClean) {
         // The page names itself after its file.
         std::string stem = e.path().stem().string(), section = e.path().extension().string().substr(1);
         std::string title = testutil::read_file(page);
-        for (char &c : stem) c = char(toupper(static_cast<unsigned char>(c)));
-        EXPECT_TRUE(contains(title, "\n.Dt " + stem + " " + section + "\n") ||
+        for (std::string *t : {&stem, &title})
+            for (char &c : *t) c = char(toupper(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(contains(title, "\n.DT " + stem + " " + section + "\n") ||
                     contains(title, "\n.TH " + stem + " " + section + " "))
             << page;
     }
