@@ -40,15 +40,17 @@ TEST(Man, EveryPageLintsClean) {
 }
 
 TEST(Man, PagesDescribeEveryOptionOfHelp) {
-    for (const char *page : {"kordstat.1", "kord-setup.8"}) {
+    for (const char *page : {"kord.8", "kordstat.1", "kord-setup.8"}) {
         std::string prog = fs::path(page).stem().string();
         auto help = testutil::run({testutil::bin_path(prog), "--help"});
         ASSERT_EQ(help.status, 0) << prog;
         std::string text = testutil::read_file(kPages + "/" + page);
-        std::regex word("--([a-z][a-z-]*)|\\b(msi_[a-z0-9]+|[a-z]+_nt_service|[a-z]+_install_source)\\b");
+        // Options (-x, -word, --word) and the installer's actions.
+        std::regex word("(?:^|[\\s\\[|,(])-(-?[A-Za-z][A-Za-z-]*)|"
+                        "\\b(msi_[a-z0-9]+|[a-z]+_nt_service|[a-z]+_install_source)\\b");
         int seen = 0;
         for (std::sregex_iterator m(help.out.begin(), help.out.end(), word), end; m != end; ++m, ++seen) {
-            std::string found = (*m)[1].matched ? "Fl -" + (*m)[1].str() : "Cm " + (*m)[2].str();
+            std::string found = (*m)[1].matched ? "Fl " + (*m)[1].str() : "Cm " + (*m)[2].str();
             EXPECT_TRUE(contains(text, found)) << page << " lacks " << found;
         }
         EXPECT_GE(seen, 6) << prog;
