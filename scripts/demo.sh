@@ -156,15 +156,20 @@ new_lines() {
     eval "seen_$2=$n"
 }
 
+# show_mail FROM: the caught mails numbered above FROM, one line each.
 show_mail() {
-    for m in "$DEMO"/mail/*.eml; do
-        [ -e "$m" ] || continue
+    n=$(($1 + 1))
+    while [ -e "$DEMO/mail/$n.eml" ]; do
+        m=$DEMO/mail/$n.eml
         to=$(sed -n 's/^X-Envelope: .*RCPT TO:\(.*\)/\1/p' "$m" | tr -d '\r')
-        subject=$(sed -n 's/^Subject: //p' "$m" | head -n 1 | tr -d '\r')
+        subject=$(sed -n 's/^[Ss][Uu][Bb][Jj][Ee][Cc][Tt]: //p' "$m" | head -n 1 | tr -d '\r')
         body=$(awk 'p && NF {print; exit} /^\r?$/ {p=1}' "$m" | tr -d '\r')
-        echo "  $(basename "$m"): to $to, \"$subject\": $body"
+        echo "  $n.eml: to $to, \"$subject\": $body"
+        n=$((n + 1))
     done
+    shown=$((n - 1))
 }
+seen_mail=0
 
 snapshot() {
     echo
@@ -177,7 +182,10 @@ snapshot() {
     done
     new_lines "$DEMO/kord.log" kord
     new_lines "$DEMO/flowgate.log" flowgate
-    echo "---- mail caught: $(ls "$DEMO"/mail/*.eml 2>/dev/null | wc -l) ----"
+    caught=$(ls "$DEMO"/mail/*.eml 2>/dev/null | wc -l)
+    echo "---- mail caught by the sink: $caught ----"
+    show_mail "$seen_mail"
+    seen_mail=$shown
 }
 
 start=$(date +%s)
@@ -226,7 +234,7 @@ for f in "$ROOT"/nsdb/cn/*.cndb; do
     [ -e "$f" ] && { echo "== $(basename "$f")"; cat "$f"; }
 done
 echo "---- mail caught by the sink ($DEMO/mail) ----"
-show_mail
+show_mail 0
 say "done; the root, the logs and the mail stay in $DEMO"
 cleanup
 exit 0
