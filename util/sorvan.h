@@ -556,10 +556,11 @@ SORVAN_API int CleanRegistry(const char *key, const char *subkey);
 SORVAN_API int retry(int limit, int seconds);
 
 /* ==== Hosts file ==== */
-/* A null or empty path means $TESSARON_HOSTS, else /etc/hosts. Lines match
- * when they begin with the key (a prefix match). A null or empty key, or a
- * key or value holding a line end, is refused (errno EINVAL). */
-/* 1 an entry line begins with key; 0 none does; -1 cannot open (or bad key). */
+/* The caller names the file: a null or empty path, like a null or empty
+ * key or a key or value holding a line end, is refused with each call's
+ * failure value (errno EINVAL). Lines match when they begin with the key
+ * (a prefix match). */
+/* 1 an entry line begins with key; 0 none does; -1 cannot open (or bad input). */
 SORVAN_API int HostsFileFindEntry(const char *path, const char *key);
 /* Appends "key\t\tvalue\n": 0 added; 1 present already, file missing or
  * bad input (also a key starting with '#'); -2 the append failed (the
@@ -567,7 +568,7 @@ SORVAN_API int HostsFileFindEntry(const char *path, const char *key);
 SORVAN_API int HostsFileAddEntry(const char *path, const char *key, const char *value);
 /* Drops every line beginning with key (comments too) through "<path>.new"
  * renamed over the file: 1 done; 0 the rename failed; -1 cannot open (or
- * bad key); -2 the copy cannot be created; -3 the copy could not be
+ * bad input); -2 the copy cannot be created; -3 the copy could not be
  * written. On 0, -2 and -3 the file is unchanged. */
 SORVAN_API int HostsFileRemoveEntry(const char *path, const char *key);
 /* count hexadecimal digits, the first the least significant; -1 when one
