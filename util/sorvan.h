@@ -267,15 +267,32 @@ SORVAN_API int32_t req_reply_ok(int sock);
 /* ==== Request server ==== */
 struct PdhContext;
 struct sockaddr_in;
+/* A request's first frame, its sealed 20-byte header (at most 31 bytes
+ * deflated), is refused unread when it announces more payload than this. */
+#define SORVAN_MAX_HEADER_FRAME 64u
 /* Serves one accepted connection: 0 dispatched (or unknown kind rejected),
- * -1 header unreadable, -3 wrong key. The caller closes the socket. */
+ * -1 header unreadable, -2 no key, -3 wrong key. Header, record and
+ * descriptor must arrive within 5 s. The caller closes the socket. */
 SORVAN_API int32_t authenticate_and_process(int sock, const struct sockaddr_in *peer,
                                             void *context, struct PdhContext *pdh);
 /* Counts and (one in a thousand) logs a rejection; arms an abortive close. */
 SORVAN_API int32_t reset(int sock, uint32_t peer_addr, const char *reason);
 /* The file handlers: each reads the rest of its request from the
  * connection and answers nothing. */
-/* Kind 4: 0; -1 no record; -2 prohibited path. */
+/* Confines the handlers' file operations (writes, directories, both ends
+ * of a rename, removes, descriptors, attributes) to the trees of the
+ * null-ended list, compared after ".." and symbolic links are resolved; a
+ * null or empty list lifts the confinement. Whatever the roots, no remove
+ * or rename takes "/", a directory directly below it, a mount point, or a
+ * system directory or anything above one. A refused operation is logged
+ * with its path and its connection reset. 0, or -1 (errno set, roots
+ * unchanged) when a root is not an existing directory. */
+SORVAN_API int32_t confine_roots(const char *const *roots);
+/* Removes below the roots the temporary files of transfers whose agent
+ * died mid-transfer (running transfers hold theirs locked); the number
+ * removed, 0 when not confined. */
+SORVAN_API int32_t confine_sweep(void);
+/* Kind 4: 0; -1 no record; -2 prohibited or refused path. */
 SORVAN_API int32_t do_remove(int sock, const struct sockaddr_in *peer, void *context);
 /* Kinds 5 and 6: 0; -1 no record; -2 no descriptor; -3 descriptor not applied. */
 SORVAN_API int32_t change_mode(int sock, const struct sockaddr_in *peer, void *context,
