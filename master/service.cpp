@@ -2,6 +2,7 @@
 // the foreground (this thread dispatches the controls, a service thread runs
 // server_main), report states on $NOTIFY_SOCKET, stop on SIGTERM/SIGINT.
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
@@ -18,12 +19,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "master/kord.h"
 #include "port/paths.h"
+#include "setup/units.h"
 
 extern char **environ;
 
@@ -31,7 +35,7 @@ namespace kord {
 
 namespace {
 
-constexpr const char *kUnitName = "tessaron-master-server.service";
+constexpr const char *kUnitName = tessaron_units::kMasterUnit;
 
 constexpr int kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4;
 
@@ -40,6 +44,7 @@ std::atomic<int> g_check_point{1};
 std::atomic<bool> g_status_handle{false};   // set once service_main registered
 std::atomic<bool> g_stop_done{false};
 int g_pid_fd = -1;                          // held for the life of the process
+std::string g_lock_failure;                 // why the lock could not be had
 
 const char *state_name(int state) {
     switch (state) {
@@ -122,17 +127,6 @@ int systemctl(std::vector<std::string> words, bool quiet = true) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// ExecStart= word: quoted, with systemd's specifier and quote characters escaped.
-std::string exec_word(const std::string &path) {
-    std::string out = "\"";
-    for (char c : path) {
-        if (c == '%') out += "%%";
-        else if (c == '"' || c == '\\') { out += '\\'; out += c; }
-        else out += c;
-    }
-    return out + "\"";
-}
-
 // The unit directory plays the service manager: it must be a writable directory.
 bool usable_dir(const std::string &dir, bool writable) {
     struct stat st;
@@ -202,12 +196,36 @@ int report_status(int state) {
     return 0;
 }
 
+void report_reload(bool begin) {
+    if (!g_status_handle) return;
+    if (begin) {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        long long us = static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+        notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(us) + "\nSTATUS=reloading");
+    } else {
+        g_last_state = kRunning;
+        notify("READY=1\nSTATUS=running");
+    }
+}
+
+void report_text(const std::string &status) {
+    if (g_status_handle) notify("STATUS=" + status);
+}
+
+const char *lock_failure(void) { return g_lock_failure.c_str(); }
+
 void on_stop(int) {
     // A second stop request finds everything closed already.
     static std::atomic<bool> once{false};
     if (once.exchange(true)) return;
     signal(SIGINT, SIG_IGN);
-    stop_workers();
+    {
+        // Not while a reload swaps the groups; none starts afterwards.
+        std::lock_guard<std::mutex> lk(g_groups_lock);
+        g_stopping = true;
+        stop_workers();
+    }
     stop_watcher();
     port_syslog(LOG_INFO, "Stop %s ...", kDisplayName);
     port_closelog();
@@ -239,13 +257,26 @@ void service_main(int argc, char **argv) {
 int service_running(const char *, const char *) {
     if (g_pid_fd >= 0) return 0;   // this process holds it
     std::string dir = path_item(3);
-    mkdirs(dir.c_str());
+    auto fail = [](const std::string &what, int err) {
+        g_lock_failure = what + ": " + std::strerror(err);
+        return -1;
+    };
+    // The data directory of a fresh root is made; a missing parent is a
+    // mistake in the paths (a misspelt root), not something to create.
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT || mkdir(dir.c_str(), 0755) != 0) return fail("Data directory " + dir, errno);
+    } else if (!S_ISDIR(st.st_mode)) {
+        return fail("Data directory " + dir, ENOTDIR);
+    }
+    if (access(dir.c_str(), W_OK) != 0) return fail("Data directory " + dir, errno);
     std::string path = dir + "/kord.pid";
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    if (fd < 0) return fail(path, errno);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
         close(fd);
-        return errno == EWOULDBLOCK ? 1 : -1;
+        return err == EWOULDBLOCK ? 1 : fail(path, err);
     }
     char pid[24];
     int n = std::snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
@@ -253,6 +284,40 @@ int service_running(const char *, const char *) {
     g_pid_fd = fd;
     return 0;
 }
+
+namespace {
+
+std::string absolute(const std::string &p) {
+    if (p.empty() || p[0] == '/') return p;
+    char cwd[4096];
+    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + p : p;
+}
+
+std::string parent_dir(const std::string &p) {
+    size_t slash = p.find_last_of('/');
+    return slash == 0 ? "/" : slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+// The unit for the paths this process resolves: its root and path items
+// go into the environment, the directories kord writes become writable.
+std::string unit_text(const char *display_name, const std::string &self) {
+    std::vector<std::string> env = {"TESSARON_ROOT=" + absolute(path_item(2))};
+    for (int n = 0; n < 10; n++) {
+        std::string name = "TESSARON_PATH_" + std::to_string(n);
+        const char *v = std::getenv(name.c_str());
+        if (v && *v) env.push_back(name + "=" + absolute(v));
+    }
+    std::vector<std::string> writable;
+    for (std::string d : {absolute(path_item(3)), parent_dir(absolute(path_item(8))),
+                          absolute(path_item(2)) + "/nsdb/cn"}) {
+        bool seen = false;
+        for (const auto &w : writable) seen = seen || w == d;
+        if (!seen) writable.push_back(d);
+    }
+    return tessaron_units::master_unit(display_name, self, env, writable);
+}
+
+}  // namespace
 
 int install_service(const char *display_name, const char *service_name) {
     (void)service_name;
@@ -271,18 +336,12 @@ int install_service(const char *display_name, const char *service_name) {
         return -1;
     }
     std::string unit = dir + "/" + kUnitName;
-    std::string text = std::string("[Unit]\n") +
-                       "Description=" + display_name + "\n"
-                       "Wants=network-online.target\n"
-                       "After=network-online.target\n"
-                       "\n[Service]\n"
-                       "Type=notify\n"
-                       "NotifyAccess=main\n"
-                       "ExecStart=" + exec_word(self) + "\n"
-                       "Restart=on-failure\n"
-                       "AmbientCapabilities=CAP_NET_RAW\n"
-                       "\n[Install]\n"
-                       "WantedBy=multi-user.target\n";
+    std::string text = unit_text(display_name, self);
+    if (text.empty()) {   // a path with a line end or another control character
+        errno = EINVAL;
+        print_error("CreateService failed - %s\n", nullptr);
+        return -1;
+    }
     // An existing unit is left alone, as a second registration would be.
     int fd = open(unit.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -302,6 +361,12 @@ int install_service(const char *display_name, const char *service_name) {
         systemctl({"enable", kUnitName});
     }
     std::printf("%s installed.\n", display_name);
+    if (!getpwnam(tessaron_units::kServiceUser))
+        std::fprintf(stderr,
+                     "kord: the unit runs kord as user %s, which does not exist yet: create it "
+                     "(useradd --system --no-create-home --shell /usr/sbin/nologin %s) and give "
+                     "it the data and zone directories\n",
+                     tessaron_units::kServiceUser, tessaron_units::kServiceUser);
     return 0;
 }
 
@@ -314,7 +379,10 @@ int remove_service(const char *service_name) {
         return -1;
     }
     std::string unit = dir + "/" + kUnitName;
-    if (access(unit.c_str(), F_OK) != 0) return -1;   // not installed
+    if (access(unit.c_str(), F_OK) != 0) {
+        std::fprintf(stderr, "kord: %s: not installed\n", unit.c_str());
+        return -1;
+    }
     bool managed = !from_env && have_systemctl();
     if (managed && systemctl({"is-active", "--quiet", kUnitName}) == 0) {
         std::printf("Stopping %s.", kDisplayName);
@@ -352,6 +420,7 @@ int run_dispatcher(int argc, char **argv) {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGHUP);
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
     std::atomic<bool> service_done{false};
     std::thread service;
@@ -371,6 +440,7 @@ int run_dispatcher(int argc, char **argv) {
             break;
         }
         if (sig == SIGUSR1) service_ctrl(4);
+        if (sig == SIGHUP) request_reload();
     }
     if (service_done) {
         service.join();
@@ -389,19 +459,21 @@ int service_entry(int argc, char **argv) {
     if (argc > 1 && argv[1] && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char *word = argv[1] + 1;
         if (strcasecmp(word, "install") == 0) {
-            install_service(kDisplayName, kServiceName);
-            std::exit(0);
+            std::exit(install_service(kDisplayName, kServiceName) == 0 ? 0 : 1);
         }
         if (strcasecmp(word, "remove") == 0) {
-            remove_service(kServiceName);
-            std::exit(0);
+            std::exit(remove_service(kServiceName) == 0 ? 0 : 1);
         }
+    }
+    if (parse_options(argc, argv) == Command::check) {
+        std::fflush(nullptr);
+        return run_check();
     }
     if (run_dispatcher(argc, argv) != 0) {
         const char *s = "StartServiceCtrlDispatcher() failed";
         log_event(&s, 1, 1, 0);
     }
-    return 0;
+    return g_exit_status;
 }
 
 }  // namespace kord

@@ -186,7 +186,7 @@ TEST_F(AgentConfinement, SystemPathsAreNeverRemovedWhateverTheRoots) {
     EXPECT_TRUE(fs::exists("/data/in/x.sorvan~AAAAAA"));   // without roots nothing is swept
 }
 
-// Roots from the environment: every operation outside them, through ".."
+// Roots from -r and the environment: every operation outside them, through ".."
 // or a link, is refused and changes nothing; inside them all works.
 TEST_F(AgentConfinement, OperationsStayBelowTheRoots) {
     for (const char *d : {"/data/in", "/data/also", "/data/out"}) fs::create_directories(d);
@@ -196,7 +196,7 @@ TEST_F(AgentConfinement, OperationsStayBelowTheRoots) {
     fs::create_directory_symlink("/data/out", "/data/in/link");
     write_file("/tmp/src", "replicated content");
 
-    Agent a({}, {"TESSARON_AGENT_ROOTS=/data/in:/data/also"});
+    Agent a({"-r", "/data/in"}, {"TESSARON_AGENT_ROOTS=/data/also:"});
     ASSERT_GT(a.port, 0);
     EXPECT_TRUE(a.logged("file operations confined to /data/in, /data/also"));
     remove(a, "/data/in/../out/canary");

@@ -159,13 +159,13 @@ void help(const char *prog) {
         "\n"
         "  -k PASSWORD   the agent password of the node's groups (required; also\n"
         "                $TESSARON_AGENT_PASSWORD, which ps does not show)\n"
-        "  -r DIR        confine file operations to the tree DIR (repeatable; also\n"
-        "                $TESSARON_AGENT_ROOTS, colon-separated; -r replaces it).\n"
-        "                Without a root they reach the whole machine.\n"
+        "  -r DIR        confine file operations to the tree DIR (repeatable; more\n"
+        "                trees in $TESSARON_AGENT_ROOTS, colon-separated). Without\n"
+        "                any root they reach the whole machine.\n"
         "  -p PORT       TCP port to listen on (default 10000)\n"
         "  -l ADDRESS    listen on this IPv4 address only (default: all)\n"
-        "  -h, --help    show this text and exit\n"
-        "  -V, --version show the version and exit\n"
+        "  --help        show this text and exit\n"
+        "  --version     show the version and exit\n"
         "\n"
         "Environment: TESSARON_AGENT_PASSWORD, TESSARON_AGENT_ROOTS, TESSARON_LOG\n"
         "(a file that also receives the log, - for standard error), TESSARON_PATH_6\n"
@@ -195,7 +195,7 @@ int main(int argc, char **argv) {
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt_long(argc, argv, "p:l:k:r:hV", longopts, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "p:l:k:r:", longopts, nullptr)) != -1) {
         switch (opt) {
         case 'p': {
             char *end;
@@ -216,15 +216,13 @@ int main(int argc, char **argv) {
         }
     }
     if (optind != argc) usage(prog);
-    if (roots.empty()) {
-        if (const char *env = std::getenv("TESSARON_AGENT_ROOTS")) {
-            std::string list(env);
-            for (size_t i = 0; i <= list.size();) {
-                size_t j = list.find(':', i);
-                if (j == std::string::npos) j = list.size();
-                if (j > i) roots.push_back(list.substr(i, j - i));
-                i = j + 1;
-            }
+    if (const char *env = std::getenv("TESSARON_AGENT_ROOTS")) {   // more trees
+        std::string list(env);
+        for (size_t i = 0; i <= list.size();) {
+            size_t j = list.find(':', i);
+            if (j == std::string::npos) j = list.size();
+            if (j > i) roots.push_back(list.substr(i, j - i));
+            i = j + 1;
         }
     }
 
