@@ -131,9 +131,10 @@ PY
 pids="$pids $!"
 wait_for "the web port listener" sh -c "[ \$(ss -Hltn 'sport = :18080' | wc -l) -eq 2 ]"
 
-# The agent of group load (method load): its password is the group's.
+# The agent of group load (method load): its password is the group's,
+# given in the environment (ps shows no -k); file requests stay in the root.
 TESSARON_AGENT_PASSWORD=demopw TESSARON_LOG="$DEMO/agent.log" \
-    "$BIN/sorvan-agent" -l 127.0.0.1 -p 10000 -k demopw >>"$DEMO/agent.log" 2>&1 &
+    "$BIN/sorvan-agent" -l 127.0.0.1 -p 10000 -r "$ROOT" >>"$DEMO/agent.log" 2>&1 &
 pids="$pids $!"
 
 TESSARON_LOG="$DEMO/kord.log" "$BIN/kord" >>"$DEMO/kord.log" 2>&1 &
