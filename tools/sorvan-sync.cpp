@@ -146,16 +146,18 @@ bool queue_tree(Queue &q, const std::string &src, const std::string &dst) {
     // local `path2`.
     if (!q.add(REQ_MKDIR, dst, src, attr_word(src.c_str()), 0)) return false;
     std::error_code ec;
-    std::vector<fs::path> files;
+    std::vector<std::string> files;
+    // Entries are named src/rel: the node's name is dst/rel.
+    auto below = [&](const fs::path &p) { return dst + p.string().substr(src.size()); };
     for (auto it = fs::recursive_directory_iterator(src, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
-        std::string rel = fs::relative(it->path(), src).string();
-        std::string d = dst + "/" + rel;
-        if (it->is_directory() && !it->is_symlink()) {
-            if (!q.add(REQ_MKDIR, d, it->path().string(), attr_word(it->path().c_str()), 0))
+        std::error_code tec;
+        auto type = it->symlink_status(tec).type();
+        if (type == fs::file_type::directory) {
+            if (!q.add(REQ_MKDIR, below(it->path()), it->path().string(), attr_word(it->path().c_str()), 0))
                 return false;
-        } else if (it->is_regular_file()) {
-            files.push_back(it->path());
+        } else if (type == fs::file_type::regular || (type == fs::file_type::symlink && it->is_regular_file(tec))) {
+            files.push_back(it->path().string());
         }
     }
     if (ec) {
@@ -163,7 +165,7 @@ bool queue_tree(Queue &q, const std::string &src, const std::string &dst) {
         return false;
     }
     for (auto &f : files)
-        if (!queue_file(q, f.string(), dst + "/" + fs::relative(f, src).string())) return false;
+        if (!queue_file(q, f, below(f))) return false;
     return true;
 }
 
@@ -459,6 +461,7 @@ int main(int argc, char **argv) {
         auto abs = [](const std::string &p) { return fs::absolute(p).lexically_normal().string(); };
         if (verb == "put" && (args.size() == 1 || args.size() == 2)) {
             std::string src = abs(args[0]);
+            if (src.size() > 1 && src.back() == '/') src.pop_back();
             std::string dst = args.size() == 2 ? args[1] : src;
             if (!dst.empty() && dst.size() > 1 && dst.back() == '/') dst.pop_back();
             ok = fs::is_directory(src) ? queue_tree(q, src, dst) : queue_file(q, src, dst);
