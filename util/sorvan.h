@@ -96,11 +96,14 @@ SORVAN_API int32_t editgroups(const char *path, char **groups, const char *membe
 /* ==== ICMP ping ==== */
 /* One ICMP echo round trip to addr (network order), waiting at most
  * timeout_us microseconds in all. Round-trip milliseconds (>= 0), or:
- * -1 no raw socket (needs CAP_NET_RAW), -2/-3 socket time-outs not set,
- * -4 send failed, -5 wait failed, -6 receive failed (local failures);
- * -10 send timed out, -11 no reply in time, -12 receive timed out or
- * oversize datagrams (the node did not answer). Each calling thread keeps
- * one raw socket for its pings, closed when the thread ends. */
+ * -1 no ICMP socket (needs CAP_NET_RAW, or a group that
+ * net.ipv4.ping_group_range allows), -4 send failed (local failures);
+ * -10 send timed out, -11 no reply in time (ICMP errors about the echo are
+ * skipped, so a rejecting host ends here too), -12 oversize replies (the
+ * node did not answer). -2, -3, -5 and -6 are no longer returned. All
+ * calls of a process share one ICMP socket, opened on the first call and
+ * kept for the life of the process, and one receiver thread that hands
+ * each reply to its caller. Any number of threads may call at once. */
 SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us);
 
 /* ==== SMTP mail ==== */
@@ -273,15 +276,32 @@ SORVAN_API int32_t req_reply_ok(int sock);
 /* ==== Request server ==== */
 struct PdhContext;
 struct sockaddr_in;
+/* A request's first frame, its sealed 20-byte header (at most 31 bytes
+ * deflated), is refused unread when it announces more payload than this. */
+#define SORVAN_MAX_HEADER_FRAME 64u
 /* Serves one accepted connection: 0 dispatched (or unknown kind rejected),
- * -1 header unreadable, -3 wrong key. The caller closes the socket. */
+ * -1 header unreadable, -2 no key, -3 wrong key. Header, record and
+ * descriptor must arrive within 5 s. The caller closes the socket. */
 SORVAN_API int32_t authenticate_and_process(int sock, const struct sockaddr_in *peer,
                                             void *context, struct PdhContext *pdh);
 /* Counts and (one in a thousand) logs a rejection; arms an abortive close. */
 SORVAN_API int32_t reset(int sock, uint32_t peer_addr, const char *reason);
 /* The file handlers: each reads the rest of its request from the
  * connection and answers nothing. */
-/* Kind 4: 0; -1 no record; -2 prohibited path. */
+/* Confines the handlers' file operations (writes, directories, both ends
+ * of a rename, removes, descriptors, attributes) to the trees of the
+ * null-ended list, compared after ".." and symbolic links are resolved; a
+ * null or empty list lifts the confinement. Whatever the roots, no remove
+ * or rename takes "/", a directory directly below it, a mount point, or a
+ * system directory or anything above one. A refused operation is logged
+ * with its path and its connection reset. 0, or -1 (errno set, roots
+ * unchanged) when a root is not an existing directory. */
+SORVAN_API int32_t confine_roots(const char *const *roots);
+/* Removes below the roots the temporary files of transfers whose agent
+ * died mid-transfer (running transfers hold theirs locked); the number
+ * removed, 0 when not confined. */
+SORVAN_API int32_t confine_sweep(void);
+/* Kind 4: 0; -1 no record; -2 prohibited or refused path. */
 SORVAN_API int32_t do_remove(int sock, const struct sockaddr_in *peer, void *context);
 /* Kinds 5 and 6: 0; -1 no record; -2 no descriptor; -3 descriptor not applied. */
 SORVAN_API int32_t change_mode(int sock, const struct sockaddr_in *peer, void *context,
@@ -569,10 +589,11 @@ SORVAN_API int CleanRegistry(const char *key, const char *subkey);
 SORVAN_API int retry(int limit, int seconds);
 
 /* ==== Hosts file ==== */
-/* A null or empty path means $TESSARON_HOSTS, else /etc/hosts. Lines match
- * when they begin with the key (a prefix match). A null or empty key, or a
- * key or value holding a line end, is refused (errno EINVAL). */
-/* 1 an entry line begins with key; 0 none does; -1 cannot open (or bad key). */
+/* The caller names the file: a null or empty path, like a null or empty
+ * key or a key or value holding a line end, is refused with each call's
+ * failure value (errno EINVAL). Lines match when they begin with the key
+ * (a prefix match). */
+/* 1 an entry line begins with key; 0 none does; -1 cannot open (or bad input). */
 SORVAN_API int HostsFileFindEntry(const char *path, const char *key);
 /* Appends "key\t\tvalue\n": 0 added; 1 present already, file missing or
  * bad input (also a key starting with '#'); -2 the append failed (the
@@ -580,7 +601,7 @@ SORVAN_API int HostsFileFindEntry(const char *path, const char *key);
 SORVAN_API int HostsFileAddEntry(const char *path, const char *key, const char *value);
 /* Drops every line beginning with key (comments too) through "<path>.new"
  * renamed over the file: 1 done; 0 the rename failed; -1 cannot open (or
- * bad key); -2 the copy cannot be created; -3 the copy could not be
+ * bad input); -2 the copy cannot be created; -3 the copy could not be
  * written. On 0, -2 and -3 the file is unchanged. */
 SORVAN_API int HostsFileRemoveEntry(const char *path, const char *key);
 /* count hexadecimal digits, the first the least significant; -1 when one

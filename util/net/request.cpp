@@ -152,7 +152,7 @@ constexpr useconds_t kFirstPause = 500000;        // after the first failure
 constexpr useconds_t kLongestPause = 30000000;
 constexpr int kAnswerWaitMs = 30000;              // for the agent to end the request
 constexpr int kProbeWaitSec = 5;                  // for a load report
-constexpr int kResetsBeforeRefusal = 5;
+constexpr int kResetsBeforeRefusal = 3;   // an agent refuses an operation by a reset
 
 // The descriptor for a request, its control word turned big-endian for
 // transit; null (and *len 0) when it cannot be read.
