@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,7 +74,13 @@ struct ReaderState {
     }
 };
 
-thread_local ReaderState reader;
+// Made on a thread's first read: thread-local storage is carved out of every
+// thread's stack, and most threads (kord's node workers) never read groups.
+thread_local std::unique_ptr<ReaderState> t_reader;
+ReaderState &reader() {
+    if (!t_reader) t_reader = std::make_unique<ReaderState>();
+    return *t_reader;
+}
 
 enum class LineRead { ok, skip, end };
 
@@ -100,7 +107,7 @@ LineRead read_group_line(FILE *f, char *buf) {
 
 // The next group line of the reader's file, optionally only one named `want`.
 grentry *next_group(const char *want) {
-    ReaderState &r = reader;
+    ReaderState &r = reader();
     for (;;) {
         LineRead got = read_group_line(r.file, r.line);
         if (got == LineRead::end) return nullptr;
@@ -422,7 +429,7 @@ using namespace sorvan;
 extern "C" {
 
 SORVAN_API grentry *Qv5_GetGrEnt(const char *path) {
-    ReaderState &r = reader;
+    ReaderState &r = reader();
     if (!r.file) {
         if (!path || !(r.file = std::fopen(path, "re"))) return nullptr;
     }
@@ -430,7 +437,7 @@ SORVAN_API grentry *Qv5_GetGrEnt(const char *path) {
 }
 
 SORVAN_API grentry *Qv5_GetGrNam(const char *path, const char *name) {
-    ReaderState &r = reader;
+    ReaderState &r = reader();
     if (r.file) {
         std::rewind(r.file);
     } else if (!path || !(r.file = std::fopen(path, "re"))) {
@@ -443,7 +450,7 @@ SORVAN_API grentry *Qv5_GetGrNam(const char *path, const char *name) {
 }
 
 SORVAN_API void Qv5_EndGrEnt(void) {
-    ReaderState &r = reader;
+    ReaderState &r = reader();
     if (r.file) {
         std::fclose(r.file);
         r.file = nullptr;

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -187,7 +188,11 @@ void *watch_thread(void *arg) {
     auto *w = static_cast<DirWatcher *>(arg);
     if (w->dir_count == 0) return nullptr;   // nothing to wait for
     WatcherImpl *wi = impl(w);
-    alignas(inotify_event) static thread_local char buf[64 * 1024];
+    // On the heap: thread-local, it would be carved out of every thread's
+    // stack in every process that loads the library.
+    constexpr size_t kBufSize = 64 * 1024;
+    std::unique_ptr<char[]> holder(new char[kBufSize]);   // aligned for inotify_event
+    char *buf = holder.get();
     pollfd fds[2] = {{w->notify_fd, POLLIN, 0}, {wi->stop_fd, POLLIN, 0}};
     for (;;) {
         int n = poll(fds, 2, -1);
@@ -198,7 +203,7 @@ void *watch_thread(void *arg) {
         }
         if (fds[1].revents) return nullptr;   // the stop packet
         if (!(fds[0].revents & POLLIN)) continue;
-        ssize_t len = read(w->notify_fd, buf, sizeof buf);
+        ssize_t len = read(w->notify_fd, buf, kBufSize);
         if (len <= 0) continue;
         for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= len;) {
             const auto *ev = reinterpret_cast<const inotify_event *>(buf + off);
