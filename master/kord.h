@@ -123,6 +123,8 @@ inline constexpr int32_t kMailDeadlineMs = 60000;   // one mail, every exchanger
 inline constexpr int32_t kMailMaxExchangers = 5;
 // Copies the request and queues it for the mailer thread; never blocks.
 void post_mail(const MailRequest *req);
+// Stop path: logs every mail still waiting, and one being sent, as not sent.
+void mailer_stop(void);
 
 // ---- service.cpp: service shell (systemd) ----
 int service_entry(int argc, char **argv);   // the process entry

@@ -26,6 +26,9 @@ struct Mailer {
     std::condition_variable cv;
     std::deque<QueuedMail> queue;
     bool running = false;
+    bool sending = false;     // current holds the mail being sent
+    bool stopped = false;
+    QueuedMail current;
 };
 
 // Never freed: the thread may still be sending while the process exits.
@@ -45,9 +48,11 @@ void run_mailer() {
         QueuedMail job;
         {
             std::unique_lock<std::mutex> lk(m.mu);
-            m.cv.wait(lk, [&] { return !m.queue.empty(); });
+            m.cv.wait(lk, [&] { return !m.queue.empty() && !m.stopped; });
             job = std::move(m.queue.front());
             m.queue.pop_front();
+            m.current = job;
+            m.sending = true;
         }
         MailRequest req{};
         req.to = job.to.c_str();
@@ -58,7 +63,14 @@ void run_mailer() {
         req.html = job.html;
         char report[1024] = "";
         mail_report(&req, kMailDeadlineMs, kMailMaxExchangers, report, sizeof report);
-        log_outcome(job, strncmp(report, "accepted", 8) == 0 ? LOG_INFO : LOG_WARNING, report);
+        bool stopped;
+        {
+            std::lock_guard<std::mutex> lk(m.mu);
+            m.sending = false;
+            stopped = m.stopped;   // then the stop has told of this mail
+        }
+        if (!stopped)
+            log_outcome(job, strncmp(report, "accepted", 8) == 0 ? LOG_INFO : LOG_WARNING, report);
     }
 }
 
@@ -83,6 +95,10 @@ void post_mail(const MailRequest *req) {
     size_t waiting;
     {
         std::lock_guard<std::mutex> lk(m.mu);
+        if (m.stopped) {
+            log_outcome(q, LOG_WARNING, "not sent: kord stopped");
+            return;
+        }
         if (!m.running) {
             try {
                 std::thread(run_mailer).detach();
@@ -107,6 +123,19 @@ void post_mail(const MailRequest *req) {
         snprintf(why, sizeof why, "dropped, mail queue full (%zu waiting)", waiting);
         log_outcome(dropped, LOG_WARNING, why);
     }
+}
+
+void mailer_stop(void) {
+    Mailer &m = mailer();
+    std::lock_guard<std::mutex> lk(m.mu);
+    if (m.stopped)
+        return;
+    m.stopped = true;
+    if (m.sending)
+        log_outcome(m.current, LOG_WARNING, "not sent: kord stopped while sending it");
+    for (const QueuedMail &q : m.queue)
+        log_outcome(q, LOG_WARNING, "not sent: kord stopped");
+    m.queue.clear();
 }
 
 }  // namespace kord

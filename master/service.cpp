@@ -208,6 +208,7 @@ void on_stop(int) {
     if (once.exchange(true)) return;
     signal(SIGINT, SIG_IGN);
     stop_workers();
+    mailer_stop();
     stop_watcher();
     port_syslog(LOG_INFO, "Stop %s ...", kDisplayName);
     port_closelog();

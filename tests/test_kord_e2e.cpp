@@ -177,6 +177,10 @@ TEST(KordEndToEnd, StuckMailHoldsUpNoProbe) {
     EXPECT_TRUE(testutil::contains(log, "flap/127.0.0.3 (127.0.0.3): ping up -> down (no reply in time")) << log;
     EXPECT_TRUE(testutil::contains(log, "flap/127.0.0.3 (127.0.0.3): ping down -> up (rtt ")) << log;
     EXPECT_EQ(kord.stop(), 0);
+    // The mails still waiting at the stop are told of.
+    EXPECT_TRUE(testutil::contains(testutil::read_file(tmp / "kord.log"),
+                                   "mail to ops@stuck.test \"Tessaron Group busy: nosuch1.stuck.test is not "
+                                   "resolvable by DNS.\": not sent: kord stopped while sending it"));
     close(mx);
     printf("nodes up %lld ms after start, with mail stuck\n",
            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(up_after).count()));

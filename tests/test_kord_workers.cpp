@@ -188,5 +188,16 @@ TEST(Mailer, PostingNeverBlocksAndAFullQueueDropsTheOldest) {
     EXPECT_TRUE(testutil::wait_until([&] { return drops(0, 3) >= 2; }, std::chrono::seconds(2)))
         << testutil::read_file(log);
     EXPECT_EQ(drops(3, n), 0);
+
+    // At the stop every mail not sent is told of, and later ones too.
+    mailer_stop();
+    MailRequest late{};
+    late.to = late.from = "ops@x.test";
+    late.subject = "late";
+    post_mail(&late);
+    const std::string text = testutil::read_file(log);
+    EXPECT_TRUE(testutil::contains(text, "\": not sent: kord stopped while sending it")) << text;
+    EXPECT_TRUE(testutil::contains(text, "\"m" + std::to_string(n - 1) + "\": not sent: kord stopped")) << text;
+    EXPECT_TRUE(testutil::contains(text, "\"late\": not sent: kord stopped")) << text;
     close(relay);
 }
