@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <vector>
 
 #include "master/kord.h"
 #include "port/paths.h"
@@ -78,6 +79,13 @@ void clear_slot(NodeRecord *s) {
     memset(&s->min_fs, 0, offsetof(NodeRecord, unused712) - offsetof(NodeRecord, min_fs));
 }
 
+// Record index of each mirror's peer (-1: none), worked out once per load:
+// the peer references do not change while the groups stay loaded, and the
+// mirrors are refreshed several times a second.
+std::vector<int> g_peer_of;
+const GroupRecord *g_peer_of_groups = nullptr;
+int g_peer_of_count = -1;
+
 void fill_record(GroupRecord *g, const grentry *e) {
     g->interval_us = e->gr_interval < 100000 ? 1000000u : uint32_t(e->gr_interval);
     g->method = parse_method(e->gr_method ? e->gr_method : "");
@@ -87,7 +95,16 @@ void fill_record(GroupRecord *g, const grentry *e) {
     uint16_t port = uint16_t(e->gr_port);
     g->agent_port = port ? port : 10000;
     set_field(g->peer, e->gr_extra);
-    set_field(g->mailto, e->gr_mailto);
+    // A cut address is another address, perhaps of another domain: an
+    // address that does not fit is not used at all.
+    if (e->gr_mailto && strlen(e->gr_mailto) >= sizeof g->mailto) {
+        port_syslog(LOG_ALERT,
+                    "Group %s: alert address \"%s\" is longer than %zu characters; no alert mail is sent.",
+                    g->name, e->gr_mailto, sizeof g->mailto - 1);
+        set_field(g->mailto, nullptr);
+    } else {
+        set_field(g->mailto, e->gr_mailto);
+    }
     g->param1 = e->gr_param1 ? e->gr_param1 : 1;
     g->param2 = e->gr_param2;
 }
@@ -171,6 +188,11 @@ GroupRecord *open_data_map(const char *name, int count) {
     if (!map)
         bail_out("Data map cannot be created, bail out!");
     auto *groups = static_cast<GroupRecord *>(map);
+    link_groups(groups, count);
+    return groups;
+}
+
+void link_groups(GroupRecord *groups, int count) {
     // Links are record and slot indexes: next group i + 1 (0 ends the list);
     // the slot ring runs 0..3 with kSlotListHead standing for the head.
     for (int i = 0; i < count; i++) {
@@ -183,7 +205,6 @@ GroupRecord *open_data_map(const char *name, int count) {
             g->slot[k].prev_slot = k > 0 ? k - 1 : kSlotListHead;
         }
     }
-    return groups;
 }
 
 void load_groups(GroupRecord *groups, int count) {
@@ -191,6 +212,12 @@ void load_groups(GroupRecord *groups, int count) {
         exit(1);
     for (int i = 0; i < count; i++) {
         GroupRecord *g = &groups[i];
+        // No worker runs yet: thread words left by an earlier kord are stale.
+        for (NodeRecord &s : g->slot) {
+            s.thread_id = s.worker_tid = 0;
+            s.worker_handle = s.worker_mutex = s.worker_stop = 0;
+        }
+        g->worker_count = 0;
         const grentry *e = Qv5_GetGrEnt(path_item(7));
         if (!e || !e->gr_name || !e->gr_name[0] || !e->gr_domain || !e->gr_domain[0]) {
             memset(g->name, 0, sizeof g->name);
@@ -204,15 +231,23 @@ void load_groups(GroupRecord *groups, int count) {
         set_field(g->name, e->gr_name);
         set_field(g->domain, e->gr_domain);
         set_field(g->passwd, e->gr_passwd);
-        if (cnode_init(g) != 0)
+        // The domain names the zone file: one that could name a file outside
+        // the zone directory gets no zone text at all.
+        bool zone = zone_name_ok(g->domain);
+        if (!zone)
+            port_syslog(LOG_ALERT,
+                        "Group %s: domain \"%s\" holds \"/\" or \"..\"; its zone text is left out.",
+                        g->name, g->domain);
+        else if (cnode_init(g) != 0)
             exit(1);
         fill_record(g, e);
-        g->node_count = fill_slots(g, e->gr_mem, cnode_file());
+        g->node_count = fill_slots(g, e->gr_mem, zone ? cnode_file() : nullptr);
         if (g->peer[0])
             g->node_count = 0;  // mirrors take their state from the peer
         cnode_close();
     }
     Qv5_EndGrEnt();
+    g_peer_of_groups = nullptr;   // peers are looked up again
 }
 
 GroupRecord *find_group(const char *key) {
@@ -254,16 +289,26 @@ void copy_peer_node(GroupRecord *mirror, NodeRecord *s, const NodeRecord *p) {
 void copy_peer_groups(void) {
     if (!g_groups)
         return;
+    if (g_peer_of_groups != g_groups || g_peer_of_count != g_group_count) {
+        g_peer_of.assign(size_t(g_group_count), -1);
+        for (int i = 0; i < g_group_count; i++) {
+            const GroupRecord *m = &g_groups[i];
+            if (!m->peer[0])
+                continue;
+            char key[sizeof m->peer + 1];
+            memcpy(key, m->peer, sizeof m->peer);
+            key[sizeof m->peer] = '\0';
+            if (GroupRecord *peer = find_group(key); peer && peer != m)
+                g_peer_of[size_t(i)] = int(peer - g_groups);
+        }
+        g_peer_of_groups = g_groups;
+        g_peer_of_count = g_group_count;
+    }
     for (int i = 0; i < g_group_count; i++) {
         GroupRecord *m = &g_groups[i];
-        if (!m->peer[0])
+        if (g_peer_of[size_t(i)] < 0)
             continue;
-        char key[sizeof m->peer + 1];
-        memcpy(key, m->peer, sizeof m->peer);
-        key[sizeof m->peer] = '\0';
-        GroupRecord *peer = find_group(key);
-        if (!peer || peer == m)
-            continue;
+        GroupRecord *peer = &g_groups[g_peer_of[size_t(i)]];
         int j = 0;
         for (int k = 0; k < kSlotsPerGroup && m->slot[k].addr != 0; k++) {
             if (j < kSlotsPerGroup && peer->slot[j].addr != 0) {

@@ -4,6 +4,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "master/records.h"
 #include "port/varro.h"
@@ -24,11 +28,27 @@ extern uint32_t *g_ctlmap;      // control map: the group count
 extern GroupRecord *g_groups;   // data map
 extern int g_group_count;
 extern DirWatcher *g_watcher;   // null until the watch starts / after stop
+extern int g_exit_status;       // the process's exit status once the service ends
+extern time_t g_started;        // when server_main began, seconds since the epoch
+// Held while the groups are swapped by a reload, and by the stop path.
+extern std::mutex g_groups_lock;
+extern bool g_stopping;         // set by the stop path under g_groups_lock
+enum class Command { run, check };
+// Parses the options (-d, -m, -v, -t/--check, --help, --version); prints
+// the version or help and exits 0, the usage and exits 1 as needed.
+Command parse_options(int argc, char **argv);
 int server_main(int argc, char **argv);
+// SIGHUP: checks the configuration and, without errors, restarts the
+// monitoring from the group file in this process. 0, or -1 when refused.
+int reload_groups(void);
 
 // ---- mainloop.cpp: the one-second main loop ----
 int dispatch_change(DirWatcher *w);
 void main_loop_pass(void);
+void request_reload(void);      // from the dispatcher; the main loop reloads
+// The heartbeat: kord.status in item 3, rewritten through kord.status.new.
+// Also the STATUS= text for systemd ("groups 3, nodes 9: 7 up, ...").
+int write_heartbeat(time_t now, std::string *status_text);
 [[noreturn]] void main_loop(void);
 // What dispatch_change hands to the watcher's callback through the event
 // library; the callback frees path (freestr) and the record (memput).
@@ -45,6 +65,7 @@ void stop_watcher(void);
 uint32_t *open_control_map(void);
 int count_groups(void);
 GroupRecord *open_data_map(const char *name, int count);
+void link_groups(GroupRecord *groups, int count);   // next-group and slot links
 void load_groups(GroupRecord *groups, int count);
 void copy_peer_groups(void);
 GroupRecord *find_group(const char *key);
@@ -55,6 +76,8 @@ int clean_all_cndb(void);
 int cnode_init(const GroupRecord *g);
 FILE *cnode_file(void);         // this thread's open zone file, or null
 int cnode_close(void);          // -1 when none is open
+// Whether the domain can name a zone file: no "/" and no "..".
+bool zone_name_ok(const char *domain);
 
 // ---- nodefile.cpp: node files and balancing method ----
 inline constexpr uint32_t kMethodLoad = 1, kMethodWload = 2, kMethodCpu = 4,
@@ -126,10 +149,47 @@ void post_mail(const MailRequest *req);
 // Stop path: logs every mail still waiting, and one being sent, as not sent.
 void mailer_stop(void);
 
+// ---- check.cpp: the configuration check (kord --check, start, reload) ----
+inline constexpr int kCheckNote = 0, kCheckWarning = 1, kCheckError = 2;
+// One problem: where, which field, what is wrong, what kord makes of it.
+struct CheckFinding {
+    std::string file;
+    int line;            // 0: the file as a whole
+    std::string field;
+    std::string problem;
+    std::string uses;    // "kord uses ..."
+    int severity;        // kCheckNote, kCheckWarning, kCheckError
+};
+struct CheckResult {
+    std::vector<CheckFinding> findings;
+    int errors = 0, warnings = 0, notes = 0;
+    int groups = 0;      // group lines kord reads
+    int node_files = 0, port_files = 0;
+    std::string group_file;
+};
+struct NodeFileValues;
+// The group file, every nodes/*.cfg and ports/*.cfg, the zone directory.
+// resolve: look member names up (a name that does not resolve is a note).
+CheckResult check_config(bool resolve);
+// One file each, for tests and the fuzzer; the group check returns the
+// number of group lines kord reads, the node check what kord takes.
+int check_group_file(const char *path, bool resolve, CheckResult &r);
+void check_node_file(const char *path, CheckResult &r, NodeFileValues *values);
+void check_port_file(const char *path, CheckResult &r);
+// "file:line: field: severity: problem; kord uses VALUE"
+std::string format_finding(const CheckFinding &f);
+void log_findings(const CheckResult &r);     // each at LOG_WARNING
+int run_check(void);                         // kord --check: 0 clean, 1 warnings, 2 errors
+
 // ---- service.cpp: service shell (systemd) ----
 int service_entry(int argc, char **argv);   // the process entry
 void on_stop(int sig);
 int report_status(int state);
+// RELOADING=1 (begin) or READY=1 to systemd; STATUS= any text.
+void report_reload(bool begin);
+void report_text(const std::string &status);
+// What made service_running fail (-1): "path: error text".
+const char *lock_failure(void);
 // 1 another kord holds the pid-file lock, 0 this process holds it now,
 // -1 the lock file cannot be opened.
 int service_running(const char *machine, const char *service);

@@ -1,11 +1,15 @@
 // The one-second main loop: mirror groups from their peers, node-file
-// changes from the directory watcher, one change per pass.
+// changes from the directory watcher, one change per pass, a reload when
+// SIGHUP asked for one, and the heartbeat for kordstat and systemd.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -21,6 +25,32 @@ namespace {
 // must never be freed under a pass that is draining it.
 std::mutex g_watch_mutex;
 bool g_watch_stopped = false;   // guarded by g_watch_mutex
+std::atomic<bool> g_reload{false};
+
+// A mirror shows its peer's states: copied ten times a pass, so that it
+// lags its peer by a tenth of a second, not by up to a whole pass.
+constexpr int kMirrorSteps = 10;
+constexpr int kPassSeconds = 1;
+
+std::string g_status_sent;
+time_t g_status_time = 0;
+int g_heartbeat_error = 0;      // errno of the last failed write, 0 when fine
+
+void heartbeat() {
+    time_t now = time(nullptr);
+    std::string status;
+    int err = write_heartbeat(now, &status);
+    if (err && err != g_heartbeat_error)
+        port_syslog(LOG_ERR, "Heartbeat %s/kord.status cannot be written: %s", path_item(3), strerror(err));
+    else if (!err && g_heartbeat_error)
+        port_syslog(LOG_INFO, "Heartbeat %s/kord.status written again", path_item(3));
+    g_heartbeat_error = err;
+    if (status != g_status_sent || now - g_status_time >= 60) {
+        report_text(status);
+        g_status_sent = status;
+        g_status_time = now;
+    }
+}
 
 void send_start_notice() {
     if (!g_admin_mail) return;
@@ -113,16 +143,70 @@ int dispatch_change(DirWatcher *w) {
     return 0;
 }
 
+int write_heartbeat(time_t now, std::string *status_text) {
+    int nodes = 0, up = 0, failing = 0, down = 0, unknown = 0;
+    for (int i = 0; g_groups && i < g_group_count; i++) {
+        const GroupRecord &g = g_groups[i];
+        if (!g.name[0] || !g.domain[0]) continue;
+        for (int k = 0; k < kSlotsPerGroup && g.slot[k].name[0]; k++) {
+            ++nodes;
+            switch (g.slot[k].ping.state) {
+            case kStateUp: ++up; break;
+            case kStateFailing: ++failing; break;
+            case kStateDown: ++down; break;
+            default: ++unknown; break;
+            }
+        }
+    }
+    char text[512];
+    int n = std::snprintf(text, sizeof text,
+                          "pid %d\nstarted %lld\npass %lld\ninterval %d\ngroups %d\nnodes %d\nup %d\n"
+                          "failing %d\ndown %d\nunknown %d\n",
+                          int(getpid()), static_cast<long long>(g_started), static_cast<long long>(now),
+                          kPassSeconds, g_group_count, nodes, up, failing, down, unknown);
+    if (status_text) {
+        *status_text = "groups " + std::to_string(g_group_count) + ", nodes " + std::to_string(nodes) + ": " +
+                       std::to_string(up) + " up, " + std::to_string(failing) + " failing, " +
+                       std::to_string(down) + " down";
+        if (unknown) *status_text += ", " + std::to_string(unknown) + " unknown";
+    }
+    // Readers see the old file or the new one, never half of one.
+    std::string path = std::string(path_item(3)) + "/kord.status";
+    std::string tmp = path + ".new";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return errno;
+    bool ok = nwrite(fd, text, n) == n;
+    int err = ok ? 0 : errno ? errno : EIO;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) unlink(tmp.c_str());
+    return ok ? 0 : err;
+}
+
+void request_reload(void) { g_reload = true; }
+
 void main_loop_pass(void) {
-    sleep(1);
-    copy_peer_groups();
-    std::lock_guard<std::mutex> lk(g_watch_mutex);
-    DirWatcher *w = g_watcher;
-    if (!w) return;
-    dispatch_change(w);
-    // Runs what the previous pass released, then releases this pass's change.
-    evMainLoop(w->ev);
-    evDo(w->ev, nullptr);
+    for (int i = 0; i < kMirrorSteps; i++) {
+        usleep(kPassSeconds * 1000000 / kMirrorSteps);
+        copy_peer_groups();
+    }
+    if (g_reload.exchange(false)) reload_groups();
+    {
+        std::lock_guard<std::mutex> lk(g_watch_mutex);
+        if (DirWatcher *w = g_watcher) {
+            dispatch_change(w);
+            // Runs what the previous pass released, then releases this pass's change.
+            evMainLoop(w->ev);
+            evDo(w->ev, nullptr);
+        }
+    }
+    heartbeat();
 }
 
 void stop_watcher(void) {
@@ -156,7 +240,9 @@ void stop_watcher(void) {
         else
             g_watcher = w;
     }
+    copy_peer_groups();   // mirrors show their peers' names from the start
     report_status(4);
+    heartbeat();
     send_start_notice();
     for (;;) main_loop_pass();
 }

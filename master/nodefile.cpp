@@ -74,6 +74,7 @@ int next_byte(Reader &r) {
 // file after this line; a line over kLineMax is cut, the next byte lost.
 void read_line(Reader &r) {
     int n = 0;
+    bool cut = false;
     for (;;) {
         int c = next_byte(r);
         if (c < 0 || c == 0xFF) {
@@ -82,10 +83,13 @@ void read_line(Reader &r) {
         }
         if (c == '\n') break;
         if (n == kLineMax) {
-            break;   // c is the lost byte
+            cut = true;   // c is the lost byte
+            break;
         }
         r.line[n++] = static_cast<char>(c);
     }
+    // A file written on Windows: CR LF ends the line as LF does.
+    if (!cut && n > 0 && r.line[n - 1] == '\r') --n;
     r.line[n] = '\0';
 }
 

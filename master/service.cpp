@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +42,7 @@ std::atomic<int> g_check_point{1};
 std::atomic<bool> g_status_handle{false};   // set once service_main registered
 std::atomic<bool> g_stop_done{false};
 int g_pid_fd = -1;                          // held for the life of the process
+std::string g_lock_failure;                 // why the lock could not be had
 
 const char *state_name(int state) {
     switch (state) {
@@ -202,12 +205,36 @@ int report_status(int state) {
     return 0;
 }
 
+void report_reload(bool begin) {
+    if (!g_status_handle) return;
+    if (begin) {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        long long us = static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+        notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(us) + "\nSTATUS=reloading");
+    } else {
+        g_last_state = kRunning;
+        notify("READY=1\nSTATUS=running");
+    }
+}
+
+void report_text(const std::string &status) {
+    if (g_status_handle) notify("STATUS=" + status);
+}
+
+const char *lock_failure(void) { return g_lock_failure.c_str(); }
+
 void on_stop(int) {
     // A second stop request finds everything closed already.
     static std::atomic<bool> once{false};
     if (once.exchange(true)) return;
     signal(SIGINT, SIG_IGN);
-    stop_workers();
+    {
+        // Not while a reload swaps the groups; none starts afterwards.
+        std::lock_guard<std::mutex> lk(g_groups_lock);
+        g_stopping = true;
+        stop_workers();
+    }
     mailer_stop();
     stop_watcher();
     port_syslog(LOG_INFO, "Stop %s ...", kDisplayName);
@@ -240,13 +267,26 @@ void service_main(int argc, char **argv) {
 int service_running(const char *, const char *) {
     if (g_pid_fd >= 0) return 0;   // this process holds it
     std::string dir = path_item(3);
-    mkdirs(dir.c_str());
+    auto fail = [](const std::string &what, int err) {
+        g_lock_failure = what + ": " + std::strerror(err);
+        return -1;
+    };
+    // The data directory of a fresh root is made; a missing parent is a
+    // mistake in the paths (a misspelt root), not something to create.
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT || mkdir(dir.c_str(), 0755) != 0) return fail("Data directory " + dir, errno);
+    } else if (!S_ISDIR(st.st_mode)) {
+        return fail("Data directory " + dir, ENOTDIR);
+    }
+    if (access(dir.c_str(), W_OK) != 0) return fail("Data directory " + dir, errno);
     std::string path = dir + "/kord.pid";
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    if (fd < 0) return fail(path, errno);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
         close(fd);
-        return errno == EWOULDBLOCK ? 1 : -1;
+        return err == EWOULDBLOCK ? 1 : fail(path, err);
     }
     char pid[24];
     int n = std::snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
@@ -353,6 +393,7 @@ int run_dispatcher(int argc, char **argv) {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGHUP);
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
     std::atomic<bool> service_done{false};
     std::thread service;
@@ -372,6 +413,7 @@ int run_dispatcher(int argc, char **argv) {
             break;
         }
         if (sig == SIGUSR1) service_ctrl(4);
+        if (sig == SIGHUP) request_reload();
     }
     if (service_done) {
         service.join();
@@ -398,11 +440,15 @@ int service_entry(int argc, char **argv) {
             std::exit(0);
         }
     }
+    if (parse_options(argc, argv) == Command::check) {
+        std::fflush(nullptr);
+        return run_check();
+    }
     if (run_dispatcher(argc, argv) != 0) {
         const char *s = "StartServiceCtrlDispatcher() failed";
         log_event(&s, 1, 1, 0);
     }
-    return 0;
+    return g_exit_status;
 }
 
 }  // namespace kord

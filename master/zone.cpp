@@ -48,6 +48,8 @@ int clean_all_cndb(void) {
 
 int cnode_init(const GroupRecord *g) {
     cnode_close();
+    if (!zone_name_ok(g->domain))
+        return -1;   // never a file outside the zone directory
     snprintf(t_zone_path, sizeof t_zone_path, "%s%cnsdb%ccn%c%s.cndb", path_item(2), '/', '/',
              '/', g->domain);
     t_zone = fopen(t_zone_path, "a");
@@ -59,6 +61,10 @@ int cnode_init(const GroupRecord *g) {
 }
 
 FILE *cnode_file(void) { return t_zone; }
+
+bool zone_name_ok(const char *domain) {
+    return domain && !strchr(domain, '/') && !strstr(domain, "..");
+}
 
 int cnode_close(void) {
     if (!t_zone)

@@ -1,6 +1,8 @@
 // Install paths, resolved once from the environment.
 #include "port/paths.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -20,10 +22,22 @@ std::string trimmed(std::string p) {
     return p;
 }
 
+// kord changes into the root: a relative item is made absolute against the
+// directory it was started from, before that change.
+std::string absolute(std::string p) {
+    if (p.empty() || p[0] == '/') return p;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) return p;
+    while (p.compare(0, 2, "./") == 0) p.erase(0, 2);
+    std::string base = cwd;
+    if (p == ".") return base;
+    return base == "/" ? "/" + p : base + "/" + p;
+}
+
 std::string from_env(int n, const std::string &fallback) {
     std::string name = "TESSARON_PATH_" + std::to_string(n);
     const char *v = std::getenv(name.c_str());
-    return trimmed(v && *v ? std::string(v) : fallback);
+    return absolute(trimmed(v && *v ? std::string(v) : fallback));
 }
 
 void resolve() {
@@ -36,7 +50,7 @@ void resolve() {
     g_item[8] = from_env(8, root + "/data/map.data");
     for (int n : {0, 1, 4, 5, 9}) {
         std::string name = "TESSARON_PATH_" + std::to_string(n);
-        if (const char *v = std::getenv(name.c_str())) g_item[n] = trimmed(v);
+        if (const char *v = std::getenv(name.c_str())) g_item[n] = absolute(trimmed(v));
     }
 }
 

@@ -1,8 +1,11 @@
 // The directory watcher on real inotify and real directories.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -90,6 +93,31 @@ TEST(Dwatch, NewAndRenamedDirectoriesAreFollowed) {
     std::string g = t / "moved/a.cfg";
     testutil::write_file(g, "z");
     EXPECT_EQ(drain_after(watch.w, g, 3), (Changes{{g, 3}}));
+}
+
+TEST(Dwatch, RootLinkIsFollowedAndAnUnwatchableNewDirectoryIsLogged) {
+    TempDir t;
+    ASSERT_EQ(mkdir((t / "real").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((t / "real").c_str(), (t / "root").c_str()), 0);
+    // Without the override of file modes, this thread and the watcher it
+    // starts cannot watch a directory of mode 000.
+    __user_cap_header_struct hdr{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2], dropped[2];
+    ASSERT_EQ(syscall(SYS_capget, &hdr, caps), 0);
+    std::memcpy(dropped, caps, sizeof caps);
+    dropped[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    ASSERT_EQ(syscall(SYS_capset, &hdr, dropped), 0);
+    Watch watch(t / "root");
+    ASSERT_EQ(syscall(SYS_capset, &hdr, caps), 0);
+    ASSERT_NE(watch.w, nullptr);
+
+    std::string closed = t / "root/closed";
+    ASSERT_EQ(mkdir(closed.c_str(), 0), 0);
+    std::string f = t / "root/a.cfg";   // a change after it still arrives
+    testutil::write_file(f, "x");
+    EXPECT_EQ(drain_after(watch.w, f, 3), (Changes{{closed, 1}, {f, 1}, {f, 3}}));
+    EXPECT_NE(testutil::read_file(g_log).find("dwatch: unable to watch directory " + closed + ". err 13"),
+              std::string::npos);
 }
 
 TEST(Dwatch, MissingSecondDirectoryGivesTheMessageAndNoWatcher) {

@@ -50,9 +50,10 @@ TEST(GroupReader, FieldsMembersAndSkippedLines) {
                      "twelve:d:p:1:m:1:1:1:1:e:m:1\n"               // nothing after the 12th
                      "thirteen:d:p: 42x:m:-7:+3:abc::::99999999999:2\n"
                      "lonely\n" + too_long + "bin:d:p:1:m:1:1:1:1:::1:1:x\0y\n"s + kWeb +
-                     "a:d:p:1:m:1:1:1:1:::1:1:alpha,,beta gamma\nlast:d:p:1:m:1:1:1:1:::1:1:z");
+                     "a:d:p:1:m:1:1:1:1:::1:1:alpha,,beta gamma\n\r\n"
+                     "crlf:d:p:1:m:1:1:1:1:::1:1:c1,c2\r\nlast:d:p:1:m:1:1:1:1:::1:1:z");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(scan(path), (Names{"thirteen", "web", "a"}));
+    EXPECT_EQ(scan(path), (Names{"thirteen", "web", "a", "crlf"}));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Cfg file corrupted: password field is empty, skipped\n");
 
@@ -76,6 +77,9 @@ TEST(GroupReader, FieldsMembersAndSkippedLines) {
     g = Qv5_GetGrEnt(path.c_str());
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(members(g), (Names{"alpha", "beta"}));
+    g = Qv5_GetGrEnt(path.c_str());   // CR LF ends a line as LF does
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(members(g), (Names{"c1", "c2"}));
     EXPECT_EQ(Qv5_GetGrEnt(path.c_str()), nullptr);
     EXPECT_EQ(Qv5_GetGrEnt((dir / "other").c_str()), nullptr);  // still at the end until EndGrEnt
     Qv5_EndGrEnt();
@@ -201,8 +205,8 @@ TEST_F(GroupEdit, RefusalsAndFailuresKeepTheFile) {
 TEST_F(GroupEdit, EditGroupsModes) {
     const std::string few = "broken:line:with:few\n";  // not a group line: kept
     write_file(path, "# farm\n" + few +
-                         "a:d:p:007:m:1:1:1:1:::1:1:x,y,x,z\n\n"
-                         "b:d:p:1:m:1:1:1:1:::1:1:y,,x\n"
+                         "a:d:p:007:m:1:1:1:1:::1:1:x,y,x,z\n\n\r\n"
+                         "b:d:p:1:m:1:1:1:1:::1:1:y,,x\r\n"
                          "c:d:p:1:m:1:1:1\n");
     char *list_ab[] = {const_cast<char *>("  a"), const_cast<char *>("b"), nullptr};
     EXPECT_EQ(editgroups(path.c_str(), list_ab, "x", 0), 1);  // with a list: form only

@@ -106,9 +106,10 @@ TEST(LoadGroups, SlotsDefaultsAndZoneLines) {
             line("six", "d.test", "127.0.1.1,127.0.1.2,127.0.1.3,127.0.1.4,127.0.1.5,127.0.1.6") +
             line("mirror", "m.test", "127.0.0.7,127.0.0.8", "", "a.d.test") +
             line(name40, std::string(70, 'd'), "", "", "", std::string(40, 'm') + "@x",
-                 std::string(30, 'p')),
+                 std::string(30, 'p')) +
+            line("esc", "../../outside", "127.0.0.9") + line("sub", "a/b", "127.0.0.9"),
         &n);
-    ASSERT_EQ(n, 5);
+    ASSERT_EQ(n, 7);
 
     const GroupRecord &a = g[0];
     EXPECT_STREQ(a.name, "a");
@@ -137,7 +138,7 @@ TEST(LoadGroups, SlotsDefaultsAndZoneLines) {
         EXPECT_EQ(a.slot[k].min_vm, 0u);
         EXPECT_EQ(a.slot[k].agent_stats.word[0], 0u);
     }
-    std::string log = testutil::read_file(root() / "kord.log");
+    const std::string log = testutil::read_file(root() / "kord.log");
     EXPECT_NE(log.find("Node name \"" + kLong + "\" too long!"), std::string::npos) << log;
 
     const GroupRecord &e = g[1];
@@ -161,7 +162,17 @@ TEST(LoadGroups, SlotsDefaultsAndZoneLines) {
     EXPECT_EQ(strlen(g[4].name), 31u);
     EXPECT_EQ(strlen(g[4].domain), 63u);
     EXPECT_EQ(strlen(g[4].passwd), 23u);
-    EXPECT_EQ(strlen(g[4].mailto), 31u);
+    // A cut address would be another one: none is kept, and that is said.
+    EXPECT_EQ(g[4].mailto[0], 0);
+    EXPECT_NE(log.find("alert address \"" + std::string(40, 'm') + "@x\" is longer than 31"), std::string::npos);
+
+    // A domain that could name a file outside the zone directory: the group
+    // is monitored, its zone text left out.
+    EXPECT_EQ(g[5].node_count, 1u);
+    EXPECT_NE(log.find("Group esc: domain \"../../outside\" holds"), std::string::npos) << log;
+    EXPECT_NE(log.find("Group sub: domain \"a/b\" holds"), std::string::npos);
+    EXPECT_NE(access((root() / "outside.cndb").c_str(), F_OK), 0);
+    EXPECT_NE(access((root() / "nsdb/cn/a").c_str(), F_OK), 0);
 
     // Groups of one domain share its file in record order; a group without
     // any address writes nothing, so no name is left without its line.

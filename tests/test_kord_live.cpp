@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -187,7 +188,7 @@ TEST_F(LiveKord, SecondKordIsRefusedAndSigintStopsOnce) {
     pid_t second = spawn();
     int st = 0;
     ASSERT_TRUE(testutil::wait_until([&] { return waitpid(second, &st, WNOHANG) == second; }, 5000ms));
-    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1);
     EXPECT_NE(read_file(root_ / "log").find("Tessaron Master Server already running. Bail out!"),
               std::string::npos);
     EXPECT_EQ(kill(pid_, 0), 0);   // the first runs on
@@ -197,4 +198,56 @@ TEST_F(LiveKord, SecondKordIsRefusedAndSigintStopsOnce) {
     size_t first = log.find("Stop Tessaron(tm) Master Server ...");
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(log.find("Stop Tessaron(tm) Master Server ...", first + 1), std::string::npos);
+}
+
+TEST_F(LiveKord, HeartbeatEachPassAndReloadOnSighup) {
+    start();
+    // The heartbeat: rewritten every pass, the counts also in STATUS=.
+    auto beat = [&](const std::string &key) {
+        std::string text = read_file(root_ / "data/kord.status");
+        size_t at = text.find(key + " ");
+        return at == std::string::npos || (at && text[at - 1] != '\n') ? -1LL
+                                                                         : std::atoll(text.c_str() + at + key.size());
+    };
+    ASSERT_TRUE(testutil::wait_until([&] { return beat("pass") > 0; }, 3000ms));
+    EXPECT_EQ(beat("pid"), pid_);
+    EXPECT_EQ(beat("interval"), 1);
+    long long pass = beat("pass");
+    EXPECT_LE(beat("started"), pass);
+    EXPECT_TRUE(testutil::wait_until([&] { return beat("pass") > pass; }, 3000ms));
+    EXPECT_TRUE(wait_notice("STATUS=groups 1, nodes 2: 2 up, 0 failing, 0 down", 10s));
+    EXPECT_EQ(beat("up"), 2);
+
+    // A new group and a mirror of g1: their nodes come into the maps; the
+    // time-out as long as the interval is warned about, not refused.
+    std::string gp = read_file(root_ / "gpfile");
+    write_file(root_ / "gpfile", gp + "g2:g2.test:pw:1000000:rtt:60:2:1000000:10000:::0:0:127.0.0.3\n"
+                                      "m:m.test:" + std::string(7, ':') + "g1.ex.test::0:0:127.0.0.4\n");
+    kill(pid_, SIGHUP);
+    EXPECT_TRUE(wait_notice("RELOADING=1", 5s));
+    EXPECT_TRUE(wait_notice("READY=1", 10s));
+    EXPECT_EQ(read_file(root_ / "data/.ctlmap"), std::string("\3\0\0\0", 4));
+    kord::GroupRecord g{};
+    const std::string map = root_ / "data/map.data";
+    EXPECT_TRUE(testutil::wait_until(
+        [&] { return testutil::read_record(map, 1, g) && g.slot[0].ping.state == kord::kStateUp; }, 5000ms));
+    EXPECT_STREQ(g.slot[0].name, "127.0.0.3");
+    EXPECT_EQ(g.worker_count, 1u);
+    EXPECT_TRUE(testutil::wait_until(
+        [&] { return testutil::read_record(map, 2, g) && std::strcmp(g.slot[0].name, "127.0.0.1") == 0; }, 3000ms));
+    EXPECT_EQ(read_file(root_ / "nsdb/cn/g2.test.cndb"), "g2\t0\tIN\tA\t127.0.0.3\n");
+    EXPECT_TRUE(testutil::contains(read_file(root_ / "log"), (root_ / "gpfile") + ":2: time-out: warning:"));
+    EXPECT_TRUE(testutil::wait_until([&] { return beat("nodes") == 4; }, 3000ms));
+
+    // A broken file: refused, logged, nothing changes and kord runs on.
+    write_file(root_ / "gpfile", gp + "broken:line\n");
+    kill(pid_, SIGHUP);
+    EXPECT_TRUE(testutil::wait_until(
+        [&] { return testutil::contains(read_file(root_ / "log"), "Reload refused"); }, 5000ms));
+    EXPECT_TRUE(testutil::contains(read_file(root_ / "log"), (root_ / "gpfile") + ":2: line: error:"));
+    EXPECT_EQ(read_file(root_ / "data/.ctlmap"), std::string("\3\0\0\0", 4));
+    ASSERT_TRUE(testutil::read_record(map, 1, g));
+    EXPECT_STREQ(g.name, "g2");
+    EXPECT_NE(g.slot[0].worker_tid, 0u);
+    EXPECT_EQ(stop(SIGTERM), 0);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <poll.h>
 #include <unistd.h>
 #include <vector>
 
@@ -190,6 +191,9 @@ TEST(Mailer, PostingNeverBlocksAndAFullQueueDropsTheOldest) {
     EXPECT_EQ(drops(3, n), 0);
 
     // At the stop every mail not sent is told of, and later ones too.
+    pollfd p{relay, POLLIN, 0};
+    ASSERT_TRUE(testutil::wait_until([&] { return poll(&p, 1, 0) == 1; }, std::chrono::seconds(2)))
+        << "the mailer is at the relay";
     mailer_stop();
     MailRequest late{};
     late.to = late.from = "ops@x.test";

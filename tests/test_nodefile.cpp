@@ -58,6 +58,8 @@ TEST(NodeFile, LineRules) {
     EXPECT_EQ(read_text("min_fs_extra 9\nmin 5\n# min_vm 1\n; min_vm 2\nmin_vm 3\nmin_vm 4\n"),
               V(9, 4, 10000, 7));
     EXPECT_EQ(read_text("min_vm 300\nmin_vm =\n"), V(1, 512, 10000, 7));   // cleared again
+    // CR LF ends a line: a value-less key clears rather than reading "\r".
+    EXPECT_EQ(read_text("min_vm 300\r\ntraffic_alloc\r\nmin_fs 2\r"), V(2, 300, 10000, 7));
     EXPECT_EQ(read_text("min_vm 11\xffmin_fs 5\n"), V(1, 11, 10000, 7));    // 0xFF ends the file
     // A line past 1024 characters is cut, the next byte lost, the rest a line.
     EXPECT_EQ(read_text("min_vm 13" + std::string(1015, ' ') + "Xmin_fs 3\n"), V(3, 13, 10000, 7));

@@ -102,6 +102,11 @@ LineRead read_group_line(FILE *f, char *buf) {
         while (c != EOF && c != '\n') c = getc_unlocked(f);
         return LineRead::skip;
     }
+    // A file written on Windows: CR LF ends the line as LF does.
+    if (n >= 2 && buf[n - 2] == '\r') {
+        buf[n - 2] = '\n';
+        buf[n - 1] = '\0';
+    }
     return nul ? LineRead::skip : LineRead::ok;
 }
 
@@ -504,12 +509,13 @@ SORVAN_API int32_t editgroups(const char *path, char **groups, const char *membe
             rw.write(line);
             continue;
         }
-        if (line.size() == 1) continue;  // blank lines are dropped
+        if (line == "\n" || line == "\r\n") continue;  // blank lines are dropped
         if (line.find('\0') != std::string_view::npos) {
             rw.write(line);
             continue;
         }
         buf.assign(line);
+        if (buf.size() >= 2 && buf[buf.size() - 2] == '\r') buf.erase(buf.size() - 2, 1);   // CR LF
         grentry g{};
         if (!parse_edit_line(buf, g, mem)) {
             rw.write(line);  // not a group line: keep it as it stands

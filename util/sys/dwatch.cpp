@@ -39,6 +39,14 @@ static_assert(sizeof(pthread_t) <= sizeof(uintptr_t), "thread handle must fit th
 constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM |
                            IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW;
 
+// A root given as a symbolic link is followed (an installation root often
+// is one); links below it are not, so a link never drags in another tree.
+uint32_t mask_for(const std::string &rel) { return rel.empty() ? kMask & ~IN_DONT_FOLLOW : kMask; }
+
+void log_unwatched(const std::string &full, int err) {
+    port_syslog(LOG_WARNING, "dwatch: unable to watch directory %s. err %d", full.c_str(), err);
+}
+
 // The owner's record comes first, so the owner's pointer is ours too.
 struct WatcherImpl {
     DirWatcher pub{};
@@ -79,13 +87,11 @@ int add_tree(DirWatcher *w, WatchedDir *d, const std::string &rel, bool announce
         std::string cur = std::move(todo.back());
         todo.pop_back();
         std::string full = full_path(d, cur);
-        int wd = inotify_add_watch(w->notify_fd, full.c_str(), kMask);
+        int wd = inotify_add_watch(w->notify_fd, full.c_str(), mask_for(cur));
         if (wd < 0) {
             int err = errno;
             if (first) return err;
-            if (err != ENOENT && err != ENOTDIR)
-                port_syslog(LOG_WARNING, "dwatch: unable to watch directory %s. err %d", full.c_str(),
-                            err);
+            if (err != ENOENT && err != ENOTDIR) log_unwatched(full, err);
             continue;
         }
         first = false;
@@ -125,8 +131,9 @@ void rescan(DirWatcher *w) {
             std::string cur = std::move(todo.back());
             todo.pop_back();
             std::string full = full_path(d, cur);
-            int wd = inotify_add_watch(w->notify_fd, full.c_str(), kMask);
+            int wd = inotify_add_watch(w->notify_fd, full.c_str(), mask_for(cur));
             if (wd >= 0) d->subdirs[wd] = cur;
+            else if (errno != ENOENT && errno != ENOTDIR) log_unwatched(full, errno);
             DIR *dir = opendir(full.c_str());
             if (!dir) continue;
             while (dirent *e = readdir(dir)) {
@@ -179,9 +186,12 @@ void take_event(DirWatcher *w, const inotify_event *ev) {
     if (!action) return;
     queue_change(w, d->path, name.c_str(), action);
     if (!is_dir) return;
-    if (action == 1) add_tree(w, d, name, true);
-    else if (action == 5) add_tree(w, d, name, false);
+    int err = 0;
+    if (action == 1) err = add_tree(w, d, name, true);
+    else if (action == 5) err = add_tree(w, d, name, false);
     else if (action == 4) drop_tree(w, d, name);
+    // Gone again, or replaced by a file, before its watch: nothing to say.
+    if (err && err != ENOENT && err != ENOTDIR) log_unwatched(full_path(d, name), err);
 }
 
 void *watch_thread(void *arg) {
