@@ -540,10 +540,9 @@ void start_workers(void) {
         slot->thread_id = w ? finish_worker(w) : 0;
         running += slot->thread_id != 0;
     }
-    const uint64_t ms = (now_us() - t0) / 1000;
-    release(*go);
     port_syslog(LOG_INFO, "node workers: %zu of %zu started in %llu ms (stack %zu KiB)", running, pending.size(),
-                static_cast<unsigned long long>(ms), worker_stack_size() / 1024);
+                static_cast<unsigned long long>((now_us() - t0) / 1000), worker_stack_size() / 1024);
+    release(*go);
 }
 
 void stop_workers(void) {
