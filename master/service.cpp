@@ -2,6 +2,7 @@
 // the foreground (this thread dispatches the controls, a service thread runs
 // server_main), report states on $NOTIFY_SOCKET, stop on SIGTERM/SIGINT.
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
@@ -26,6 +27,7 @@
 
 #include "master/kord.h"
 #include "port/paths.h"
+#include "setup/units.h"
 
 extern char **environ;
 
@@ -33,7 +35,7 @@ namespace kord {
 
 namespace {
 
-constexpr const char *kUnitName = "tessaron-master-server.service";
+constexpr const char *kUnitName = tessaron_units::kMasterUnit;
 
 constexpr int kStopped = 1, kStartPending = 2, kStopPending = 3, kRunning = 4;
 
@@ -123,17 +125,6 @@ int systemctl(std::vector<std::string> words, bool quiet = true) {
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// ExecStart= word: quoted, with systemd's specifier and quote characters escaped.
-std::string exec_word(const std::string &path) {
-    std::string out = "\"";
-    for (char c : path) {
-        if (c == '%') out += "%%";
-        else if (c == '"' || c == '\\') { out += '\\'; out += c; }
-        else out += c;
-    }
-    return out + "\"";
 }
 
 // The unit directory plays the service manager: it must be a writable directory.
@@ -295,6 +286,40 @@ int service_running(const char *, const char *) {
     return 0;
 }
 
+namespace {
+
+std::string absolute(const std::string &p) {
+    if (p.empty() || p[0] == '/') return p;
+    char cwd[4096];
+    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + p : p;
+}
+
+std::string parent_dir(const std::string &p) {
+    size_t slash = p.find_last_of('/');
+    return slash == 0 ? "/" : slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+// The unit for the paths this process resolves: its root and path items
+// go into the environment, the directories kord writes become writable.
+std::string unit_text(const char *display_name, const std::string &self) {
+    std::vector<std::string> env = {"TESSARON_ROOT=" + absolute(path_item(2))};
+    for (int n = 0; n < 10; n++) {
+        std::string name = "TESSARON_PATH_" + std::to_string(n);
+        const char *v = std::getenv(name.c_str());
+        if (v && *v) env.push_back(name + "=" + absolute(v));
+    }
+    std::vector<std::string> writable;
+    for (std::string d : {absolute(path_item(3)), parent_dir(absolute(path_item(8))),
+                          absolute(path_item(2)) + "/nsdb/cn"}) {
+        bool seen = false;
+        for (const auto &w : writable) seen = seen || w == d;
+        if (!seen) writable.push_back(d);
+    }
+    return tessaron_units::master_unit(display_name, self, env, writable);
+}
+
+}  // namespace
+
 int install_service(const char *display_name, const char *service_name) {
     (void)service_name;
     char self[512];
@@ -312,18 +337,12 @@ int install_service(const char *display_name, const char *service_name) {
         return -1;
     }
     std::string unit = dir + "/" + kUnitName;
-    std::string text = std::string("[Unit]\n") +
-                       "Description=" + display_name + "\n"
-                       "Wants=network-online.target\n"
-                       "After=network-online.target\n"
-                       "\n[Service]\n"
-                       "Type=notify\n"
-                       "NotifyAccess=main\n"
-                       "ExecStart=" + exec_word(self) + "\n"
-                       "Restart=on-failure\n"
-                       "AmbientCapabilities=CAP_NET_RAW\n"
-                       "\n[Install]\n"
-                       "WantedBy=multi-user.target\n";
+    std::string text = unit_text(display_name, self);
+    if (text.empty()) {   // a path with a line end or another control character
+        errno = EINVAL;
+        print_error("CreateService failed - %s\n", nullptr);
+        return -1;
+    }
     // An existing unit is left alone, as a second registration would be.
     int fd = open(unit.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -343,6 +362,12 @@ int install_service(const char *display_name, const char *service_name) {
         systemctl({"enable", kUnitName});
     }
     std::printf("%s installed.\n", display_name);
+    if (!getpwnam(tessaron_units::kServiceUser))
+        std::fprintf(stderr,
+                     "kord: the unit runs kord as user %s, which does not exist yet: create it "
+                     "(useradd --system --no-create-home --shell /usr/sbin/nologin %s) and give "
+                     "it the data and zone directories\n",
+                     tessaron_units::kServiceUser, tessaron_units::kServiceUser);
     return 0;
 }
 
@@ -355,7 +380,10 @@ int remove_service(const char *service_name) {
         return -1;
     }
     std::string unit = dir + "/" + kUnitName;
-    if (access(unit.c_str(), F_OK) != 0) return -1;   // not installed
+    if (access(unit.c_str(), F_OK) != 0) {
+        std::fprintf(stderr, "kord: %s: not installed\n", unit.c_str());
+        return -1;
+    }
     bool managed = !from_env && have_systemctl();
     if (managed && systemctl({"is-active", "--quiet", kUnitName}) == 0) {
         std::printf("Stopping %s.", kDisplayName);
@@ -432,12 +460,10 @@ int service_entry(int argc, char **argv) {
     if (argc > 1 && argv[1] && (argv[1][0] == '-' || argv[1][0] == '/')) {
         const char *word = argv[1] + 1;
         if (strcasecmp(word, "install") == 0) {
-            install_service(kDisplayName, kServiceName);
-            std::exit(0);
+            std::exit(install_service(kDisplayName, kServiceName) == 0 ? 0 : 1);
         }
         if (strcasecmp(word, "remove") == 0) {
-            remove_service(kServiceName);
-            std::exit(0);
+            std::exit(remove_service(kServiceName) == 0 ? 0 : 1);
         }
     }
     if (parse_options(argc, argv) == Command::check) {

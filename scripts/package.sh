@@ -22,7 +22,8 @@ stage=$(mktemp -d "${TMPDIR:-/tmp}/tessaron-deb.XXXXXX")
 trap 'rm -rf "$stage"' EXIT INT TERM
 root="$stage/opt/tessaron"
 mkdir -p "$root/bin" "$root/lib/setup" "$root/include" "$root/data" "$root/nodes" \
-         "$root/ports" "$root/nsdb/cn" "$stage/usr/share/doc/tessaron" \
+         "$root/ports" "$root/nsdb/cn" "$root/share/examples/nodes" "$root/share/examples/ports" \
+         "$stage/lib/systemd/system" "$stage/usr/share/doc/tessaron" \
          "$stage/usr/share/tessaron/package" "$stage/var/cache/tessaron" "$stage/DEBIAN"
 
 # Programs (whichever are built) and libraries.
@@ -35,13 +36,29 @@ install -m 0644 "$build/lib/libkord_setup.so" "$root/lib/libkord_setup.so"
 # porting layer it works with (event library, memory pool).
 install -m 0644 "$src/util/sorvan.h" "$root/include/sorvan.h"
 install -m 0644 "$src/port/varro.h" "$root/include/varro.h"
+install -m 0644 "$src/setup/kord_setup.h" "$root/include/kord_setup.h"
 strip --strip-unneeded "$root"/bin/* "$root"/lib/*.so* 2>/dev/null || true
 
-# Example installation root: the demo's group file, node and port files.
+# The administrator's files start as these examples (the demo's group,
+# node and port files, an agent environment without password): the first
+# configuration copies them into the root, where they are never the
+# package's again, so no upgrade or removal touches them.
 demo="$src/examples/demo"
-[ -f "$demo/gpfile" ] && install -m 0644 "$demo/gpfile" "$root/gpfile"
+examples="$root/share/examples"
+[ -f "$demo/gpfile" ] && install -m 0644 "$demo/gpfile" "$examples/gpfile"
 for d in nodes ports; do
-    [ -d "$demo/$d" ] && cp -R "$demo/$d/." "$root/$d/"
+    [ -d "$demo/$d" ] && cp -R "$demo/$d/." "$examples/$d/"
+done
+install -m 0600 "$src/packaging/agent.env" "$examples/agent.env"
+
+# The node agent's unit, not enabled.
+install -m 0644 "$src/packaging/tessaron-agent.service" "$stage/lib/systemd/system/"
+
+# Man pages.
+for page in "$src"/docs/man/*.[158]; do
+    [ -f "$page" ] || continue
+    mkdir -p "$root/share/man/man${page##*.}"
+    install -m 0644 "$page" "$root/share/man/man${page##*.}/"
 done
 
 # Documentation.
@@ -61,7 +78,6 @@ manifest="$stage/usr/share/tessaron/package/Tessaron(tm) Master Server.msi"
 size=$(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 sed -e "s/@VERSION@/$version/" -e "s/@INSTALLED_SIZE@/$size/" \
     "$src/packaging/control" > "$stage/DEBIAN/control"
-[ -f "$root/gpfile" ] && echo "/opt/tessaron/gpfile" > "$stage/DEBIAN/conffiles"
 for s in postinst prerm postrm; do
     sed -e "/@COMMON@/{r $src/packaging/common.sh" -e "d}" "$src/packaging/$s" \
         > "$stage/DEBIAN/$s"

@@ -5,6 +5,7 @@
 // itself (same layout: one directory per key name, one file per value whose
 // first byte is the type).
 #include "kord_setup.h"
+#include "units.h"
 
 #include <cerrno>
 #include <chrono>
@@ -36,7 +37,7 @@ constexpr const char *kMasterDisplay = "Tessaron(tm) Master Server";
 constexpr const char *kMasterExe = "kord";
 constexpr const char *kTrafficService = "Tessaron Traffic Controller";
 constexpr const char *kTrafficDisplay = "Tessaron(tm) Traffic Controller";
-constexpr const char *kTrafficExe = "Flowgate";
+constexpr const char *kTrafficExe = "flowgate";
 constexpr const char *kUninstallKey =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
     "{5C1D2E7A-93B4-4F60-A1D8-7E2B94C0F315}";
@@ -256,18 +257,6 @@ std::string unit_name(const char *service) {
     return u + ".service";
 }
 
-// A path as written in a unit: specifiers escaped, quoted when needed.
-std::string unit_quote(const std::string &s) {
-    std::string q;
-    bool needs = s.find_first_of(" \t\"\\") != std::string::npos;
-    for (char c : s) {
-        if (c == '%') q += "%%";
-        else if (needs && (c == '"' || c == '\\')) q += '\\', q += c;
-        else q += c;
-    }
-    return needs ? "\"" + q + "\"" : q;
-}
-
 // Under a chrootless dpkg --root the paths the unit names are the ones the
 // installed system will see, without the staging prefix.
 std::string installed_path(const std::string &path) {
@@ -289,8 +278,8 @@ bool write_fd(int fd, const std::string &text) {
     return true;
 }
 
-void setup_create_service(const char *exe_path, const char *root, const char *service,
-                          const char *display, const char *deps, bool notify) {
+// Writes a new unit (an existing one is left alone) and enables it.
+void setup_create_service(const char *service, const char *display, const std::string &text) {
     char err[kErrSize];
     std::string dir = unit_dir();
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -300,16 +289,12 @@ void setup_create_service(const char *exe_path, const char *root, const char *se
         return;
     }
     std::string unit = unit_name(service);
-    std::string text = "[Unit]\nDescription=" + std::string(display) + "\n";
-    if (deps && *deps) text += "Requires=" + std::string(deps) + "\nAfter=" + deps + "\n";
-    text += "Wants=network-online.target\nAfter=network-online.target\n\n[Service]\n";
-    text += notify ? "Type=notify\nNotifyAccess=main\n" : "Type=simple\n";
-    text += "Environment=" + unit_quote("TESSARON_ROOT=" + installed_path(root)) + "\n";
-    text += "ExecStart=" + unit_quote(installed_path(exe_path)) + "\n";
-    text += "Restart=on-failure\n";
-    if (notify) text += "AmbientCapabilities=CAP_NET_RAW\n";
-    text += "\n[Install]\nWantedBy=multi-user.target\n";
-
+    if (text.empty()) {  // a path the unit cannot hold
+        ::close(dfd);
+        std::printf("CreateService failed - %s\n", last_error_text(err, EINVAL));
+        std::fflush(stdout);
+        return;
+    }
     int fd = ::openat(dfd, unit.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     bool ok = fd >= 0;
     int e = errno;
@@ -473,10 +458,15 @@ KORD_SETUP_API int32_t register_nt_service(void *window, const char *package_dir
     (void)unused;
     char path[kBufSize], msg[kBufSize];
     if (!root_ok(window, root)) return 1;
+    std::string at = installed_path(root);
+    std::vector<std::string> env = {"TESSARON_ROOT=" + at};
     if (format(path, "%s/bin/%s", root, kTrafficExe))
-        setup_create_service(path, root, kTrafficService, kTrafficDisplay, nullptr, false);
+        setup_create_service(kTrafficService, kTrafficDisplay,
+                             tessaron_units::traffic_unit(kTrafficDisplay, installed_path(path), env));
     if (format(path, "%s/bin/%s", root, kMasterExe))
-        setup_create_service(path, root, kMasterService, kMasterDisplay, nullptr, true);
+        setup_create_service(kMasterService, kMasterDisplay,
+                             tessaron_units::master_unit(kMasterDisplay, installed_path(path), env,
+                                                         {at + "/data", at + "/nsdb/cn"}));
     format(msg,
            "Congratulations! The %s is installed successfully.\n\nPlease use the 'Tessaron "
            "Control Panel' application to start/stop your cluster service.",

@@ -100,7 +100,7 @@ TEST(Service, InstallWritesTheUnitAndRemoveDeletesIt) {
     for (std::string line : {"Description=Tessaron(tm) Master Server", "Type=notify",
                              "Restart=on-failure", "AmbientCapabilities=CAP_NET_RAW"})
         EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
-    EXPECT_NE(text.find("ExecStart=\"" + self + "\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ExecStart=" + self + "\n"), std::string::npos) << text;
 
     // A slash and capitals install exactly the same way.
     r = testutil::run({kord_bin(), "/INSTALL"}, {"TESSARON_UNIT_DIR=" + units2.path()});
@@ -115,6 +115,7 @@ TEST(Service, InstallWritesTheUnitAndRemoveDeletesIt) {
     // An installed unit is not overwritten.
     testutil::write_file(unit, text + "# local\n");
     r = testutil::run({kord_bin(), "-install"}, {"TESSARON_UNIT_DIR=" + units.path()});
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "CreateService failed - File exists (0x11)\n");
     EXPECT_EQ(testutil::read_file(unit), text + "# local\n");
 
@@ -123,7 +124,8 @@ TEST(Service, InstallWritesTheUnitAndRemoveDeletesIt) {
     EXPECT_EQ(r.out, "Tessaron(tm) Master Server removed.\n");
     EXPECT_NE(access(unit.c_str(), F_OK), 0);
     r = testutil::run({kord_bin(), "-remove"}, {"TESSARON_UNIT_DIR=" + units.path()});
-    EXPECT_EQ(r.out, "");   // nothing installed: nothing said
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kord: " + unit + ": not installed\n");
 }
 
 TEST(Service, UnusableUnitDirectoryAndWordsWithoutDash) {

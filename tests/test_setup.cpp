@@ -80,13 +80,31 @@ TEST_F(Setup, RegisterAndDeregisterTheUnits) {
                                 "Panel' application to start/stop your cluster service."))
         << r.err;
     std::string master = read_file(units + "/" + kMasterUnit);
-    for (const std::string &line : std::vector<std::string>{"Description=Tessaron(tm) Master Server", "Type=notify", "ExecStart=" + root + "/bin/kord",
-                             "Environment=TESSARON_ROOT=" + root, "Restart=on-failure",
-                             "AmbientCapabilities=CAP_NET_RAW", "WantedBy=multi-user.target"})
-        EXPECT_TRUE(contains(master, line + "\n")) << line;
+    for (const std::string &line : std::vector<std::string>{
+             "Description=Tessaron(tm) Master Server", "Type=notify", "ExecStart=" + root + "/bin/kord",
+             "Environment=TESSARON_ROOT=" + root, "ExecReload=/bin/kill -HUP $MAINPID",
+             "User=tessaron", "AmbientCapabilities=CAP_NET_RAW", "CapabilityBoundingSet=CAP_NET_RAW",
+             "ReadWritePaths=-" + root + "/data -" + root + "/nsdb/cn", "ProtectSystem=strict",
+             "WantedBy=multi-user.target"})
+        EXPECT_TRUE(contains(master, "\n" + line + "\n")) << line;
     std::string traffic = read_file(units + "/" + kTrafficUnit);
-    for (const std::string &line : std::vector<std::string>{"Description=Tessaron(tm) Traffic Controller", "ExecStart=" + root + "/bin/Flowgate"})
-        EXPECT_TRUE(contains(traffic, line + "\n")) << line;
+    for (const std::string &line : std::vector<std::string>{
+             "Description=Tessaron(tm) Traffic Controller", "ExecStart=" + root + "/bin/flowgate",
+             "Type=notify", "User=tessaron", "CapabilityBoundingSet=", "ProtectSystem=strict"})
+        EXPECT_TRUE(contains(traffic, "\n" + line + "\n")) << line;
+    EXPECT_FALSE(contains(traffic, "ReadWritePaths"));
+
+    // kord -install writes the same unit for the same root.
+    std::string units2 = tmp / "units2";
+    fs::create_directories(units2);
+    auto k = testutil::run({"/usr/bin/env", "-u", "TESSARON_PATH_2", "-u", "TESSARON_PATH_3", "-u",
+                            "TESSARON_PATH_8", "TESSARON_ROOT=" + root, "TESSARON_UNIT_DIR=" + units2,
+                            testutil::bin_path("kord"), "-install"});
+    EXPECT_EQ(k.status, 0) << k.out << k.err;
+    std::string own = read_file(units2 + "/" + kMasterUnit);
+    std::string kord_path = fs::canonical(testutil::bin_path("kord")).string();
+    own.replace(own.find(kord_path), kord_path.size(), root + "/bin/kord");
+    EXPECT_EQ(own, master);
 
     // Existing services: two failures, still the congratulation, still 1.
     r = setup("register_nt_service", "-", "-", root);
@@ -124,13 +142,51 @@ TEST_F(Setup, ServiceActionsWithoutAUnitDirectory) {
     EXPECT_TRUE(contains(r.out, "OpenSCManager failed"));
 }
 
-TEST_F(Setup, PathsWithSpacesAreQuotedInUnits) {
-    std::string spaced = tmp / "my root%1";
+TEST_F(Setup, PathsAreQuotedInUnits) {
+    std::string spaced = tmp / "my root%1$x";
     fs::create_directories(spaced);
     ASSERT_EQ(setup("register_nt_service", "-", "-", spaced).status, 0);
     std::string master = read_file(units + "/" + kMasterUnit);
-    EXPECT_TRUE(contains(master, "ExecStart=\"" + tmp.path() + "/my root%%1/bin/kord\"\n"))
-        << master;
+    std::string at = tmp.path() + "/my root%%1";
+    EXPECT_TRUE(contains(master, "\nExecStart=\"" + at + "$$x/bin/kord\"\n")) << master;
+    EXPECT_TRUE(contains(master, "\nEnvironment=\"TESSARON_ROOT=" + at + "$x\"\n"));
+    EXPECT_TRUE(contains(master, "\nReadWritePaths=\"-" + at + "$x/data\" \"-" + at + "$x/nsdb/cn\"\n"));
+
+    // A line end in the root would smuggle settings into the unit.
+    fs::remove(units + "/" + kMasterUnit);
+    fs::remove(units + "/" + kTrafficUnit);
+    std::string evil = tmp / "r\nUser=root";
+    fs::create_directories(evil);
+    auto r = setup("register_nt_service", "-", "-", evil);
+    EXPECT_EQ(r.out, "CreateService failed - Invalid argument (0x16)\n"
+                     "CreateService failed - Invalid argument (0x16)\n");
+    EXPECT_FALSE(fs::exists(units + "/" + kMasterUnit));
+}
+
+// The exposure systemd-analyze gives the three units, and that systemd
+// reads every line of them.
+TEST_F(Setup, UnitsAreHardened) {
+    if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "systemd-analyze is missing";
+    fs::create_directories(root + "/bin");
+    fs::create_symlink(testutil::bin_path("kord"), root + "/bin/kord");
+    for (const char *p : {"/bin/flowgate", "/bin/sorvan-agent"}) fs::create_symlink("/bin/true", root + p);
+    ASSERT_EQ(setup("register_nt_service", "-", "-", root).status, 0);
+    std::string agent = read_file(TESSARON_SOURCE_DIR "/packaging/tessaron-agent.service");
+    for (size_t at = 0; (at = agent.find("/opt/tessaron", at)) != std::string::npos; at += root.size())
+        agent.replace(at, 13, root);
+    write_file(units + "/tessaron-agent.service", agent);
+    for (auto [unit, most] : {std::pair<std::string, double>{kMasterUnit, 1.6}, {kTrafficUnit, 1.4},
+                              {"tessaron-agent.service", 2.5}}) {
+        std::string file = units + "/" + unit;
+        auto v = testutil::run({"/usr/bin/systemd-analyze", "verify", "--man=no", file});
+        EXPECT_EQ(v.status, 0) << unit;
+        EXPECT_EQ(v.out + v.err, "") << unit;
+        auto s = testutil::run({"/usr/bin/systemd-analyze", "security", "--offline=true", file});
+        size_t at = s.out.find("Overall exposure level for " + unit + ": ");
+        ASSERT_NE(at, std::string::npos) << s.out << s.err;
+        double exposure = std::stod(s.out.substr(s.out.find(": ", at) + 2));
+        EXPECT_LE(exposure, most) << unit << "\n" << s.out;
+    }
 }
 
 TEST_F(Setup, CopyBackToTheInstallSource) {
@@ -193,6 +249,15 @@ TEST_F(Setup, InstallSourceCommandsOfKordSetup) {
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(contains(r.err, "usage: kord-setup"));
     EXPECT_EQ(testutil::run({testutil::bin_path("kord-setup")}).status, 2);
+    r = testutil::run({testutil::bin_path("kord-setup"), "--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char *word : {"msi_copy2installdir", "msi_copy2srcdir", "msi_delsrcdir",
+                             "register_nt_service", "deregister_nt_service", "set_install_source",
+                             "clean_install_source", "--version"})
+        EXPECT_TRUE(contains(r.out, word)) << word;
+    r = testutil::run({testutil::bin_path("kord-setup"), "--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.out, "kord-setup (Tessaron) 3.")) << r.out;
 }
 
 class SetupLibrary : public ::testing::Test {

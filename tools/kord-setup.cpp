@@ -1,4 +1,5 @@
 // kord-setup ACTION PACKAGE_DIR SECOND_DIR ROOT
+// kord-setup --help | --version
 //
 // Runs one installer action for packaging scripts; exits 0 when the action
 // succeeded (returned 1), 1 when it failed, 2 on a usage error. A "-"
@@ -38,18 +39,40 @@ constexpr Entry kActions[] = {
 
 const char *arg(const char *a) { return std::strcmp(a, "-") == 0 ? nullptr : a; }
 
-int usage() {
-    std::fprintf(stderr,
+void help(FILE *to) {
+    std::fprintf(to,
                  "usage: kord-setup ACTION PACKAGE_DIR SECOND_DIR ROOT\n"
-                 "actions: msi_copy2installdir msi_copy2srcdir msi_delsrcdir\n"
-                 "         register_nt_service deregister_nt_service\n"
-                 "         set_install_source clean_install_source\n");
+                 "       kord-setup --help | --version\n"
+                 "Runs one installer action; \"-\" stands for an argument it does not read.\n"
+                 "actions:\n"
+                 "  msi_copy2installdir PACKAGE_DIR SYSTEM_DIR ROOT  keep the package in ROOT/lib/setup\n"
+                 "  msi_copy2srcdir - TEMPLATE_DIR ROOT    put it back into the install source\n"
+                 "  msi_delsrcdir - - ROOT                 remove what the removal leaves\n"
+                 "  register_nt_service - - ROOT           write and enable both service units\n"
+                 "  deregister_nt_service - - ROOT         stop, disable and delete them\n"
+                 "  set_install_source SOURCE_DIR - ROOT   record the install source\n"
+                 "  clean_install_source - - ROOT          delete the uninstall key\n"
+                 "Exit status: 0 the action succeeded, 1 it failed, 2 usage.\n"
+                 "Environment: TESSARON_UNIT_DIR (units; no systemctl when set),\n"
+                 "TESSARON_REGISTRY (registry tree), DPKG_ROOT (staging prefix left out of units).\n");
+}
+
+int usage() {
+    help(stderr);
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        help(stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("kord-setup (Tessaron) %s\n", TESSARON_VERSION);
+        return 0;
+    }
     if (argc != 5) return usage();
     const char *name = argv[1];
     const char *package_dir = arg(argv[2]);

@@ -1,15 +1,24 @@
 // kordstat: the administrator's window into kord. Reads the control map and
 // the data map (through the same install paths as kord) and prints every
-// group and node slot; it only ever maps them read-only.
+// group and node slot; it only ever maps them read-only. Whether kord is
+// alive comes from its heartbeat (kord.status) and its lock (kord.pid),
+// both beside the control map.
 //
 //   kordstat [--json | --prometheus] [--watch N]
+//   kordstat --listen ADDR:PORT
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <microhttpd.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,13 +27,105 @@
 #include "master/records.h"
 #include "port/paths.h"
 
+#ifndef TESSARON_VERSION
+#define TESSARON_VERSION "unknown"
+#endif
+
 using kord::GroupRecord;
 using kord::NodeRecord;
-using kord::ProbeStatus;
 
 namespace {
 
 enum class Format { Table, Json, Prometheus };
+
+constexpr int kExitStale = 3;
+
+void add(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void add(std::string &out, const char *fmt, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    if (size_t(n) < sizeof buf) {
+        out.append(buf, size_t(n));
+        return;
+    }
+    std::vector<char> big(size_t(n) + 1);
+    va_start(ap, fmt);
+    vsnprintf(big.data(), big.size(), fmt, ap);
+    va_end(ap);
+    out.append(big.data(), size_t(n));
+}
+
+// ---- liveness: kord's lock and heartbeat ----
+
+struct Liveness {
+    enum State { Fresh, Stale, NotRunning } state = NotRunning;
+    bool have_status = false;   // kord.status read, with a pass time
+    long long pid = 0, started = 0, pass = 0, interval = 1, age = 0;
+    long long groups = -1, nodes = -1, up = -1, failing = -1, down = -1, unknown = -1;
+};
+
+enum class Lock { Held, Free, Unknown };
+
+// The lock kord holds on kord.pid for its whole life. Tried shared and let
+// go at once, so a kord starting this instant is not kept out for long.
+Lock kord_lock(const std::string &dir) {
+    int fd = open((dir + "/kord.pid").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return errno == ENOENT ? Lock::Free : Lock::Unknown;
+    Lock l = Lock::Unknown;
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        flock(fd, LOCK_UN);
+        l = Lock::Free;
+    } else if (errno == EWOULDBLOCK) {
+        l = Lock::Held;
+    }
+    close(fd);
+    return l;
+}
+
+Liveness liveness(time_t now) {
+    Liveness lv;
+    std::string dir = path_item(3);
+    if (FILE *f = fopen((dir + "/kord.status").c_str(), "re")) {
+        char key[64];
+        long long v;
+        bool have_pass = false;
+        struct { const char *name; long long *field; } keys[] = {
+            {"pid", &lv.pid},         {"started", &lv.started}, {"pass", &lv.pass},
+            {"interval", &lv.interval}, {"groups", &lv.groups}, {"nodes", &lv.nodes},
+            {"up", &lv.up},           {"failing", &lv.failing}, {"down", &lv.down},
+            {"unknown", &lv.unknown}};
+        char line[256];
+        while (fgets(line, sizeof line, f)) {
+            if (sscanf(line, "%63s %lld", key, &v) != 2) continue;   // unknown forms are skipped
+            for (auto &k : keys)
+                if (!strcmp(key, k.name)) *k.field = v;
+            have_pass = have_pass || !strcmp(key, "pass");
+        }
+        fclose(f);
+        lv.have_status = have_pass;
+    }
+    if (lv.interval < 1) lv.interval = 1;
+    Lock lock = kord_lock(dir);
+    // A lock file we may not open: the heartbeat's process must exist.
+    if (lock == Lock::Unknown)
+        lock = lv.pid > 0 && (kill(pid_t(lv.pid), 0) == 0 || errno == EPERM) ? Lock::Held : Lock::Free;
+    if (lock != Lock::Held || !lv.have_status) return lv;
+    lv.age = now > lv.pass ? now - lv.pass : 0;
+    lv.state = lv.age > 2 * lv.interval ? Liveness::Stale : Liveness::Fresh;
+    return lv;
+}
+
+std::string liveness_text(const Liveness &lv) {
+    if (lv.state == Liveness::NotRunning) return "kord is not running";
+    if (lv.state == Liveness::Stale) return "data " + std::to_string(lv.age) + " s old";
+    return "";
+}
+
+// ---- the maps ----
 
 // A read-only snapshot of one map file.
 bool read_map(const char *path, size_t size, std::vector<unsigned char> &out, std::string &why) {
@@ -49,6 +150,22 @@ bool read_map(const char *path, size_t size, std::vector<unsigned char> &out, st
     if (size)
         munmap(m, size);
     return true;
+}
+
+// The groups of the data map, or false with the reason.
+bool read_groups(std::vector<unsigned char> &data, int &count, std::string &why) {
+    std::vector<unsigned char> ctl;
+    std::string ctl_path = std::string(path_item(3)) + "/.ctlmap";
+    if (!read_map(ctl_path.c_str(), 4, ctl, why))
+        return false;
+    int32_t n;
+    memcpy(&n, ctl.data(), 4);
+    if (n < 0 || n > 1000000) {
+        why = ctl_path + ": implausible group count " + std::to_string(n);
+        return false;
+    }
+    count = n;
+    return read_map(path_item(8), size_t(n) * kord::kGroupRecordSize, data, why);
 }
 
 const char *method_name(uint32_t bits) {
@@ -95,6 +212,22 @@ std::string json_str(const std::string &s) {
     return o + "\"";
 }
 
+// JSON has no infinities (a load scale of 0 gives them): null instead.
+std::string json_num(float v) {
+    if (!std::isfinite(v)) return "null";
+    char b[32];
+    snprintf(b, sizeof b, "%.6g", double(v));
+    return b;
+}
+
+std::string prom_num(float v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+    char b[32];
+    snprintf(b, sizeof b, "%.6g", double(v));
+    return b;
+}
+
 std::string prom_label(const std::string &s) {
     std::string o;
     for (unsigned char c : s) {
@@ -108,134 +241,309 @@ std::string prom_label(const std::string &s) {
     return o;
 }
 
+bool has_agent_data(const NodeRecord &s) { return s.agent_stats.word[0] != 0; }
 int port_state(const NodeRecord &s) { return s.port ? int(s.port_status.state) : 0; }
 
-void print_table(const GroupRecord *g, int n) {
-    printf("%-16s %-24s %-13s %5s %7s  %s\n", "GROUP", "DOMAIN", "METHOD", "NODES", "WORKERS",
-           "MIRROR OF");
+template <class F> void each_node(const GroupRecord *g, int n, F f) {
+    for (int i = 0; i < n; i++) {
+        if (!g[i].name[0])
+            continue;
+        for (int k = 0; k < kord::kSlotsPerGroup && g[i].slot[k].name[0]; k++)
+            f(g[i], k, g[i].slot[k]);
+    }
+}
+
+void render_table(std::string &o, const GroupRecord *g, int n) {
+    add(o, "%-16s %-24s %-13s %5s %7s  %s\n", "GROUP", "DOMAIN", "METHOD", "NODES", "WORKERS",
+        "MIRROR OF");
     for (int i = 0; i < n; i++) {
         if (!g[i].name[0])
             continue;
         std::string peer = g[i].peer[0] ? text(g[i].peer, sizeof g[i].peer) : "-";
-        printf("%-16s %-24s %-13s %5u %7u  %s\n", text(g[i].name, 32).c_str(),
-               text(g[i].domain, 64).c_str(), method_name(g[i].method), g[i].node_count,
-               g[i].worker_count, peer.c_str());
+        add(o, "%-16s %-24s %-13s %5u %7u  %s\n", text(g[i].name, 32).c_str(),
+            text(g[i].domain, 64).c_str(), method_name(g[i].method), g[i].node_count,
+            g[i].worker_count, peer.c_str());
     }
-    printf("\n%-16s %-16s %-15s %-7s %-7s %-7s %4s %7s %-13s %9s %6s %s\n", "GROUP", "NODE",
-           "ADDRESS", "PING", "AGENT", "PORT", "FAIL", "RTT_MS", "PORT/STATE", "FREE_KB", "CONNS",
-           "MIN_FS/MIN_VM/MAX_CONN");
-    for (int i = 0; i < n; i++) {
-        if (!g[i].name[0])
-            continue;
-        for (int k = 0; k < kord::kSlotsPerGroup && g[i].slot[k].name[0]; k++) {
-            const NodeRecord &s = g[i].slot[k];
-            std::string port = s.port ? std::to_string(s.port) + "/" + state_name(s.port_status.state)
-                                      : std::string("-");
-            char thr[64];
-            snprintf(thr, sizeof thr, "%u/%u/%d", s.min_fs, s.min_vm, s.max_connections);
-            printf("%-16s %-16s %-15s %-7s %-7s %-7s %4u %7d %-13s %9u %6u %s\n",
-                   text(g[i].name, 32).c_str(), text(s.name, 32).c_str(), addr_text(s.addr).c_str(),
-                   state_name(s.ping.state), state_name(s.agent.state),
-                   state_name(s.port_summary.state), s.ping.failures, s.last_ping, port.c_str(),
-                   s.agent_stats.word[2], s.agent_stats.word[11], thr);
-        }
-    }
+    add(o, "\n%-16s %-16s %-15s %-7s %-7s %-7s %4s %7s %-13s %9s %6s %s\n", "GROUP", "NODE",
+        "ADDRESS", "PING", "AGENT", "PORT", "FAIL", "RTT_MS", "PORT/STATE", "FREE_KB", "CONNS",
+        "MIN_FS/MIN_VM/MAX_CONN");
+    each_node(g, n, [&](const GroupRecord &gr, int, const NodeRecord &s) {
+        std::string port = s.port ? std::to_string(s.port) + "/" + state_name(s.port_status.state)
+                                  : std::string("-");
+        char thr[64];
+        snprintf(thr, sizeof thr, "%u/%u/%d", s.min_fs, s.min_vm, s.max_connections);
+        add(o, "%-16s %-16s %-15s %-7s %-7s %-7s %4u %7d %-13s %9u %6u %s\n",
+            text(gr.name, 32).c_str(), text(s.name, 32).c_str(), addr_text(s.addr).c_str(),
+            state_name(s.ping.state), state_name(s.agent.state), state_name(s.port_summary.state),
+            s.ping.failures, s.last_ping, port.c_str(), s.agent_stats.word[2],
+            s.agent_stats.word[11], thr);
+    });
 }
 
-void print_json(const GroupRecord *g, int n) {
-    printf("{\"groups\":[");
+const char *liveness_word(const Liveness &lv) {
+    return lv.state == Liveness::Fresh ? "running"
+           : lv.state == Liveness::Stale ? "stale" : "not running";
+}
+
+void render_json(std::string &o, const Liveness &lv, const GroupRecord *g, int n,
+                 const std::string &error) {
+    add(o, "{\"kord_up\":%d,\"kord\":%s", lv.state == Liveness::Fresh,
+        json_str(liveness_word(lv)).c_str());
+    if (!error.empty())
+        add(o, ",\"error\":%s", json_str(error).c_str());
+    if (lv.have_status)
+        add(o, ",\"heartbeat\":%lld,\"heartbeat_age_s\":%lld,\"pid\":%lld,\"started\":%lld,"
+               "\"interval_s\":%lld",
+            lv.pass, lv.age, lv.pid, lv.started, lv.interval);
+    else
+        add(o, ",\"heartbeat\":null");
+    add(o, ",\"groups\":[");
     bool first_group = true;
     for (int i = 0; i < n; i++) {
         if (!g[i].name[0])
             continue;
-        printf("%s\n {\"index\":%d,\"name\":%s,\"domain\":%s,\"method\":%s,\"peer\":%s,"
+        add(o, "%s\n {\"index\":%d,\"name\":%s,\"domain\":%s,\"method\":%s,\"peer\":%s,"
                "\"node_count\":%u,\"workers\":%u,\"interval_us\":%u,\"timeout_us\":%u,"
                "\"retries\":%u,\"nodes\":[",
-               first_group ? "" : ",", i, json_str(text(g[i].name, 32)).c_str(),
-               json_str(text(g[i].domain, 64)).c_str(), json_str(method_name(g[i].method)).c_str(),
-               json_str(text(g[i].peer, 96)).c_str(), g[i].node_count, g[i].worker_count,
-               g[i].interval_us, g[i].timeout_us, g[i].retries);
+            first_group ? "" : ",", i, json_str(text(g[i].name, 32)).c_str(),
+            json_str(text(g[i].domain, 64)).c_str(), json_str(method_name(g[i].method)).c_str(),
+            json_str(text(g[i].peer, 96)).c_str(), g[i].node_count, g[i].worker_count,
+            g[i].interval_us, g[i].timeout_us, g[i].retries);
         first_group = false;
         for (int k = 0; k < kord::kSlotsPerGroup && g[i].slot[k].name[0]; k++) {
             const NodeRecord &s = g[i].slot[k];
-            printf("%s\n  {\"slot\":%d,\"name\":%s,\"address\":%s,\"ping\":%s,\"agent\":%s,"
+            bool agent = has_agent_data(s);
+            add(o, "%s\n  {\"slot\":%d,\"name\":%s,\"address\":%s,\"ping\":%s,\"agent\":%s,"
                    "\"port_summary\":%s,\"failures\":%u,\"last_ping_ms\":%d,\"port\":%u,"
-                   "\"port_label\":%s,\"port_state\":%s,\"free_kb\":%u,\"connections\":%u,"
+                   "\"port_label\":%s,\"port_state\":%s,\"agent_data\":%s,\"free_kb\":%u,"
+                   "\"connections\":%u,\"load_ratio\":%s,\"load_ratios\":[%s,%s,%s],"
                    "\"min_fs\":%u,\"min_vm\":%u,\"max_connections\":%d,\"thread_id\":%u}",
-                   k ? "," : "", k, json_str(text(s.name, 32)).c_str(),
-                   json_str(addr_text(s.addr)).c_str(), json_str(state_name(s.ping.state)).c_str(),
-                   json_str(state_name(s.agent.state)).c_str(),
-                   json_str(state_name(s.port_summary.state)).c_str(), s.ping.failures, s.last_ping,
-                   s.port, json_str(text(s.port_label, 8)).c_str(),
-                   json_str(s.port ? state_name(s.port_status.state) : "-").c_str(),
-                   s.agent_stats.word[2], s.agent_stats.word[11], s.min_fs, s.min_vm,
-                   s.max_connections, s.worker_tid);
+                k ? "," : "", k, json_str(text(s.name, 32)).c_str(),
+                json_str(addr_text(s.addr)).c_str(), json_str(state_name(s.ping.state)).c_str(),
+                json_str(state_name(s.agent.state)).c_str(),
+                json_str(state_name(s.port_summary.state)).c_str(), s.ping.failures, s.last_ping,
+                s.port, json_str(text(s.port_label, 8)).c_str(),
+                json_str(s.port ? state_name(s.port_status.state) : "-").c_str(),
+                agent ? "true" : "false", s.agent_stats.word[2], s.agent_stats.word[11],
+                agent ? json_num(s.mean_ratio).c_str() : "null",
+                agent ? json_num(s.ratio[0]).c_str() : "null",
+                agent ? json_num(s.ratio[1]).c_str() : "null",
+                agent ? json_num(s.ratio[2]).c_str() : "null", s.min_fs, s.min_vm,
+                s.max_connections, s.worker_tid);
         }
-        printf("]}");
+        add(o, "]}");
     }
-    printf("\n]}\n");
+    add(o, "\n]}\n");
 }
 
-void print_prometheus(const GroupRecord *g, int n) {
-    struct Metric { const char *name, *help; };
-    const Metric metrics[] = {
-        {"kord_node_state", "Ping state of the node: 0 unknown, 1 up, 2 failing, 3 down."},
-        {"kord_node_failures", "Consecutive failed pings."},
-        {"kord_node_last_ping_ms", "Last ping result: round trip in ms, negative on failure."},
-        {"kord_node_port_state", "State of the probed port: 0 none, 1 up, 2 failing, 3 down."},
+void family(std::string &o, const char *name, const char *help) {
+    add(o, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+}
+
+void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g, int n) {
+    family(o, "kord_up", "1 while kord holds its lock and its heartbeat is at most two passes old.");
+    add(o, "kord_up %d\n", lv.state == Liveness::Fresh);
+    if (lv.have_status) {
+        family(o, "kord_heartbeat_timestamp_seconds", "Time of kord's last main-loop pass.");
+        add(o, "kord_heartbeat_timestamp_seconds %lld\n", lv.pass);
+        family(o, "kord_start_time_seconds", "Time kord started.");
+        add(o, "kord_start_time_seconds %lld\n", lv.started);
+        family(o, "kord_nodes", "Nodes by ping state, as counted at kord's last pass.");
+        const struct { const char *state; long long v; } counts[] = {
+            {"up", lv.up}, {"failing", lv.failing}, {"down", lv.down}, {"unknown", lv.unknown}};
+        for (const auto &c : counts)
+            if (c.v >= 0)
+                add(o, "kord_nodes{state=\"%s\"} %lld\n", c.state, c.v);
+    }
+    auto labels = [](const GroupRecord &gr, const NodeRecord &s) {
+        return "group=\"" + prom_label(text(gr.name, 32)) + "\",domain=\"" +
+               prom_label(text(gr.domain, 64)) + "\",node=\"" + prom_label(text(s.name, 32)) +
+               "\",address=\"" + addr_text(s.addr) + "\"";
+    };
+    struct Metric {
+        const char *name, *help;
+        bool agent_only;   // from the agent's report: only where one arrived
+        long long (*value)(const NodeRecord &);
+    };
+    static const Metric metrics[] = {
+        {"kord_node_state", "Ping state of the node: 0 unknown, 1 up, 2 failing, 3 down.", false,
+         [](const NodeRecord &s) -> long long { return s.ping.state; }},
+        {"kord_node_agent_state", "State of the node's agent: 0 not asked, 1 up, 2 failing, 3 down.",
+         false, [](const NodeRecord &s) -> long long { return s.agent.state; }},
+        {"kord_node_port_state", "State of the probed port: 0 none, 1 up, 2 failing, 3 down.", false,
+         [](const NodeRecord &s) -> long long { return port_state(s); }},
+        {"kord_node_failures", "Consecutive failed pings.", false,
+         [](const NodeRecord &s) -> long long { return s.ping.failures; }},
+        {"kord_node_last_ping_ms", "Last ping result: round trip in ms, negative on failure.", false,
+         [](const NodeRecord &s) -> long long { return s.last_ping; }},
+        {"kord_node_free_memory_bytes", "Available memory in the agent's last report.", true,
+         [](const NodeRecord &s) -> long long { return 1024LL * s.agent_stats.word[2]; }},
+        {"kord_node_connections", "TCP connections in the agent's last report.", true,
+         [](const NodeRecord &s) -> long long { return s.agent_stats.word[11]; }},
     };
     for (const Metric &m : metrics) {
-        printf("# HELP %s %s\n# TYPE %s gauge\n", m.name, m.help, m.name);
-        for (int i = 0; i < n; i++) {
-            if (!g[i].name[0])
-                continue;
-            for (int k = 0; k < kord::kSlotsPerGroup && g[i].slot[k].name[0]; k++) {
-                const NodeRecord &s = g[i].slot[k];
-                long v = 0;
-                if (m.name == metrics[0].name) v = s.ping.state;
-                else if (m.name == metrics[1].name) v = s.ping.failures;
-                else if (m.name == metrics[2].name) v = s.last_ping;
-                else v = port_state(s);
-                printf("%s{group=\"%s\",domain=\"%s\",node=\"%s\",address=\"%s\"} %ld\n", m.name,
-                       prom_label(text(g[i].name, 32)).c_str(),
-                       prom_label(text(g[i].domain, 64)).c_str(),
-                       prom_label(text(s.name, 32)).c_str(), addr_text(s.addr).c_str(), v);
-            }
-        }
+        family(o, m.name, m.help);
+        each_node(g, n, [&](const GroupRecord &gr, int, const NodeRecord &s) {
+            if (!m.agent_only || has_agent_data(s))
+                add(o, "%s{%s} %lld\n", m.name, labels(gr, s).c_str(), m.value(s));
+        });
     }
+    family(o, "kord_node_load_ratio",
+           "Load the agent reported divided by its scale: the mean and over 1, 5 and 15 minutes.");
+    each_node(g, n, [&](const GroupRecord &gr, int, const NodeRecord &s) {
+        if (!has_agent_data(s))
+            return;
+        const struct { const char *window; float v; } r[] = {
+            {"mean", s.mean_ratio}, {"1m", s.ratio[0]}, {"5m", s.ratio[1]}, {"15m", s.ratio[2]}};
+        for (const auto &x : r)
+            add(o, "kord_node_load_ratio{%s,window=\"%s\"} %s\n", labels(gr, s).c_str(), x.window,
+                prom_num(x.v).c_str());
+    });
+}
+
+// One snapshot in the given format. Its exit status: 0 kord fresh, 1 a
+// map could not be read, 3 kord not running or stale (that first).
+int render(Format fmt, std::string &out, std::string &err) {
+    Liveness lv = liveness(time(nullptr));
+    std::string live = liveness_text(lv);
+    std::vector<unsigned char> data;
+    int count = 0;
+    std::string why;
+    bool maps = read_groups(data, count, why);
+    const auto *groups = reinterpret_cast<const GroupRecord *>(data.data());
+    if (!maps) count = 0;
+    switch (fmt) {
+    case Format::Table:
+        if (!live.empty()) out += live + "\n\n";
+        if (maps) render_table(out, groups, count);
+        break;
+    case Format::Json:
+        render_json(out, lv, groups, count, maps ? "" : why);
+        break;
+    case Format::Prometheus:
+        // Liveness even without maps: that is when it matters most.
+        render_prometheus(out, lv, groups, count);
+        if (!maps) out += "# kordstat: " + prom_label(why) + "\n";
+        break;
+    }
+    if (!live.empty() && fmt != Format::Table) err += "kordstat: " + live + "\n";
+    if (!maps) err += "kordstat: " + why + "\n";
+    if (lv.state != Liveness::Fresh) return kExitStale;
+    return maps ? 0 : 1;
 }
 
 int show(Format fmt) {
-    std::string why;
-    std::vector<unsigned char> ctl, data;
-    char ctl_path[1024];
-    snprintf(ctl_path, sizeof ctl_path, "%s/.ctlmap", path_item(3));
-    if (!read_map(ctl_path, 4, ctl, why)) {
-        fprintf(stderr, "kordstat: %s\n", why.c_str());
-        return 1;
-    }
-    int32_t count;
-    memcpy(&count, ctl.data(), 4);
-    if (count < 0 || count > 1000000) {
-        fprintf(stderr, "kordstat: %s: implausible group count %d\n", ctl_path, count);
-        return 1;
-    }
-    if (!read_map(path_item(8), size_t(count) * kord::kGroupRecordSize, data, why)) {
-        fprintf(stderr, "kordstat: %s\n", why.c_str());
-        return 1;
-    }
-    const auto *groups = reinterpret_cast<const GroupRecord *>(data.data());
-    switch (fmt) {
-    case Format::Table: print_table(groups, count); break;
-    case Format::Json: print_json(groups, count); break;
-    case Format::Prometheus: print_prometheus(groups, count); break;
-    }
+    std::string out, err;
+    int rc = render(fmt, out, err);
+    fwrite(out.data(), 1, out.size(), stdout);
     fflush(stdout);
+    fputs(err.c_str(), stderr);
+    return rc;
+}
+
+// ---- /metrics over HTTP ----
+
+MHD_Result answer(void *, MHD_Connection *conn, const char *url, const char *method,
+                  const char *, const char *, size_t *, void **) {
+    unsigned status = MHD_HTTP_OK;
+    std::string body;
+    const char *type = "text/plain; version=0.0.4; charset=utf-8";
+    if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0) {
+        status = MHD_HTTP_METHOD_NOT_ALLOWED;
+        body = "only GET and HEAD\n";
+    } else if (!strcmp(url, "/metrics")) {
+        std::string err;
+        render(Format::Prometheus, body, err);
+    } else {
+        status = MHD_HTTP_NOT_FOUND;
+        body = "kord's metrics are at /metrics\n";
+    }
+    MHD_Response *r =
+        MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
+    if (!r) return MHD_NO;
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
+        MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    MHD_Result rc = MHD_queue_response(conn, status, r);
+    MHD_destroy_response(r);
+    return rc;
+}
+
+// ADDR:PORT with an IPv4 address, or [IPv6]:PORT.
+bool parse_listen(const std::string &spec, sockaddr_storage &sa, bool &v6) {
+    size_t colon = spec.rfind(':');
+    if (colon == std::string::npos || colon + 1 == spec.size()) return false;
+    std::string host = spec.substr(0, colon), port_text = spec.substr(colon + 1);
+    char *end;
+    long port = strtol(port_text.c_str(), &end, 10);
+    if (*end || port < 0 || port > 65535) return false;
+    memset(&sa, 0, sizeof sa);
+    v6 = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    if (v6) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&sa);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(uint16_t(port));
+        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &a->sin6_addr) == 1;
+    }
+    auto *a = reinterpret_cast<sockaddr_in *>(&sa);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(uint16_t(port));
+    return inet_pton(AF_INET, host.c_str(), &a->sin_addr) == 1;
+}
+
+int serve(const std::string &spec) {
+    sockaddr_storage sa;
+    bool v6;
+    if (!parse_listen(spec, sa, v6)) {
+        fprintf(stderr, "kordstat: --listen %s: want ADDRESS:PORT (an IPv4 address, or [IPv6])\n",
+                spec.c_str());
+        return 2;
+    }
+    // The server's thread inherits the mask: only this thread takes the signals.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG | (v6 ? MHD_USE_IPv6 : 0);
+    MHD_Daemon *d = MHD_start_daemon(flags, 0, nullptr, nullptr, &answer, nullptr,
+                                     MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&sa),
+                                     MHD_OPTION_CONNECTION_LIMIT, 64u,
+                                     MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+    if (!d) {
+        fprintf(stderr, "kordstat: cannot listen on %s\n", spec.c_str());
+        return 1;
+    }
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
+    fprintf(stderr, "kordstat: serving http://%s:%u/metrics\n",
+            spec.substr(0, spec.rfind(':')).c_str(), info ? info->port : 0u);
+    int sig = 0;
+    sigwait(&stop, &sig);
+    MHD_stop_daemon(d);
+    fprintf(stderr, "kordstat: stopped serving on signal %d\n", sig);
     return 0;
 }
 
-void usage() {
-    fprintf(stderr, "Usage: kordstat [--json | --prometheus] [--watch N]\n");
+void usage(FILE *to) {
+    fprintf(to,
+            "Usage: kordstat [--json | --prometheus] [--watch N]\n"
+            "       kordstat --listen ADDRESS:PORT\n"
+            "Shows what kord publishes for every group and node, and whether kord is alive.\n"
+            "  --json               one JSON object: kord's heartbeat, the groups and nodes\n"
+            "  --prometheus         Prometheus text format\n"
+            "  --watch N            repeat every N seconds (1 to 86400)\n"
+            "  --listen ADDR:PORT   serve the Prometheus text at http://ADDR:PORT/metrics\n"
+            "                       (ADDR an IPv4 address or [IPv6]) until SIGTERM or SIGINT\n"
+            "  --help               this text\n"
+            "  --version            the version\n"
+            "Exit status: 0 kord runs and its data is fresh; 1 a map cannot be read;\n"
+            "2 usage; 3 kord is not running or its data is older than two passes.\n"
+            "Paths: TESSARON_ROOT, TESSARON_PATH_3 (maps' directory), TESSARON_PATH_8.\n");
+}
+
+[[noreturn]] void bad_usage() {
+    usage(stderr);
     exit(2);
 }
 
@@ -244,6 +552,7 @@ void usage() {
 int main(int argc, char **argv) {
     Format fmt = Format::Table;
     int watch = 0;
+    const char *listen = nullptr;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--json")) {
             fmt = Format::Json;
@@ -253,13 +562,25 @@ int main(int argc, char **argv) {
             char *end;
             long v = strtol(argv[++i], &end, 10);
             if (*end || v < 1 || v > 86400)
-                usage();
+                bad_usage();
             watch = int(v);
+        } else if (!strcmp(argv[i], "--listen") && i + 1 < argc) {
+            listen = argv[++i];
+        } else if (!strcmp(argv[i], "--help")) {
+            usage(stdout);
+            return 0;
+        } else if (!strcmp(argv[i], "--version")) {
+            printf("kordstat (Tessaron) %s\n", TESSARON_VERSION);
+            return 0;
         } else {
-            usage();
+            bad_usage();
         }
     }
+    if (listen && (watch || fmt != Format::Table))
+        bad_usage();
     init_path("gpfile", "Software\\Kelvane\\Tessaron\\kord");
+    if (listen)
+        return serve(listen);
     if (!watch)
         return show(fmt);
     for (;;) {

@@ -96,11 +96,14 @@ SORVAN_API int32_t editgroups(const char *path, char **groups, const char *membe
 /* ==== ICMP ping ==== */
 /* One ICMP echo round trip to addr (network order), waiting at most
  * timeout_us microseconds in all. Round-trip milliseconds (>= 0), or:
- * -1 no raw socket (needs CAP_NET_RAW), -2/-3 socket time-outs not set,
- * -4 send failed, -5 wait failed, -6 receive failed (local failures);
- * -10 send timed out, -11 no reply in time, -12 receive timed out or
- * oversize datagrams (the node did not answer). Each calling thread keeps
- * one raw socket for its pings, closed when the thread ends. */
+ * -1 no ICMP socket (needs CAP_NET_RAW, or a group that
+ * net.ipv4.ping_group_range allows), -4 send failed (local failures);
+ * -10 send timed out, -11 no reply in time (ICMP errors about the echo are
+ * skipped, so a rejecting host ends here too), -12 oversize replies (the
+ * node did not answer). -2, -3, -5 and -6 are no longer returned. All
+ * calls of a process share one ICMP socket, opened on the first call and
+ * kept for the life of the process, and one receiver thread that hands
+ * each reply to its caller. Any number of threads may call at once. */
 SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us);
 
 /* ==== SMTP mail ==== */

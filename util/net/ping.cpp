@@ -1,38 +1,58 @@
-// ICMP echo round trip on the calling thread's own raw socket.
+// ICMP echo round trips on one socket for the whole process: callers send
+// on it themselves, one receiver thread reads every reply and wakes the
+// caller it belongs to (matched by identifier, sequence and source).
 #include "net/ping.h"
 #include "sorvan.h"
 #include "port/varro.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <linux/filter.h>
+#include <linux/futex.h>
+#include <memory>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace sorvan {
 
-std::atomic<bool> ping_use_filter{true};
-std::atomic<bool> ping_keep_socket{false};
-
 namespace {
 
 constexpr size_t kRequestSize = 12;   // type, code, checksum, id, seq, timestamp
-constexpr size_t kReplyBuffer = 36;   // IP header (with room for options) + 12
-constexpr int kMaxOversize = 3;       // oversize datagrams tolerated per call
+constexpr size_t kReplyLimit = 36;    // the largest reply taken, IP header included
+constexpr int kMaxOversize = 3;       // oversize replies tolerated per call
 
-// Echo request layout; the identifier, sequence and timestamp are
-// little-endian, the way the peer hands them back.
+// Echo request layout; identifier, sequence and timestamp are little-endian,
+// the way the peer hands them back.
 constexpr size_t kOffType = 0;
-constexpr size_t kOffCode = 1;
 constexpr size_t kOffChecksum = 2;
 constexpr size_t kOffIdent = 4;
 constexpr size_t kOffSeq = 6;
 constexpr size_t kOffStamp = 8;
 static_assert(kOffStamp + 4 == kRequestSize, "echo request is 12 bytes");
+constexpr uint8_t kEchoRequest = 8, kEchoReply = 0;
+
+// A burst of replies for ten thousand nodes, at about a kilobyte of kernel
+// memory each, must fit in the queue while the receiver is off the CPU.
+constexpr int kReceiveBuffer = 16 << 20;
+constexpr int kSendBuffer = 4 << 20;
+// While calls come from more than one thread, the receiver reads at most
+// this often; the mode lasts this long after two threads last took turns.
+constexpr int64_t kReadSpacingNs = 4000000;
+constexpr int64_t kSharedHoldNs = 100000000;
+
+// SOL_RAW / ICMP_FILTER of <linux/icmp.h>, whose header clashes with glibc's.
+constexpr int kSolRaw = 255;
+constexpr int kIcmpFilter = 1;
 
 void put16le(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -58,14 +78,322 @@ const char *dotted(uint32_t addr, char *buf) {
     return inet_ntop(AF_INET, &a, buf, INET_ADDRSTRLEN) ? buf : "?";
 }
 
-bool timed_out(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT; }
+// One call waiting for its reply. Lives on the caller's stack; linked into
+// the table under its sequence number while outstanding.
+struct Waiter {
+    uint32_t addr = 0;
+    uint32_t stamp = 0;
+    uint16_t seq = 0;
+    int oversize = 0;
+    int result = -11;
+    Waiter *next = nullptr;
+    std::atomic<uint32_t> done{0};   // futex word: 1 once result is final
+};
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
+
+uint32_t *futex_word(std::atomic<uint32_t> &a) { return reinterpret_cast<uint32_t *>(&a); }
+
+// Sleeps while *w is 0, at most until the absolute monotonic deadline (none:
+// no limit). false once the deadline has passed.
+bool futex_wait(std::atomic<uint32_t> &w, const timespec *deadline) {
+    long r = syscall(SYS_futex, futex_word(w), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0u, deadline,
+                     nullptr, FUTEX_BITSET_MATCH_ANY);
+    return !(r < 0 && errno == ETIMEDOUT);
+}
+void futex_wake(std::atomic<uint32_t> &w) {
+    syscall(SYS_futex, futex_word(w), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
+}
+
+// Room for one read of many datagrams, with their senders, arrival stamps
+// and drop counters.
+struct Batch {
+    static constexpr int kMax = 128;
+    static constexpr size_t kCapture = 80;   // the longest IP header and the echo
+    static constexpr size_t kControl = CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t));
+    uint8_t bufs[kMax][kCapture];
+    sockaddr_in names[kMax];
+    alignas(cmsghdr) char controls[kMax][kControl];
+    mmsghdr msgs[kMax];
+    iovec iov[kMax];
+    Waiter *woken[kMax];
+};
+
+// The process's ping socket. Opened on first use and kept for the life of
+// the process; a forked child opens its own on its first ping.
+struct EchoSocket {
+    int fd = -1;
+    int kind = kPingNotOpen;
+    int rcvbuf = 0;
+    uint16_t ident = 0;              // raw: ours; unprivileged: the kernel's
+    std::mutex lock;                 // the table and next_seq
+    Waiter **table = nullptr;        // outstanding calls by sequence number
+    uint16_t next_seq = 0;
+    pthread_t last_caller{};         // who sent last, and until when reads
+    std::atomic<int64_t> shared_until{0};   // are spaced (monotonic ns)
+    Batch receiver_batch;
+    std::mutex late_lock;            // a caller reading at its deadline
+    Batch late_batch;
+    std::atomic<uint64_t> received{0}, matched{0}, ignored{0}, dropped{0};
+};
+
+std::mutex g_open_lock;
+std::atomic<EchoSocket *> g_socket{nullptr};
+
+// Removes w from its chain; false when the receiver already took it.
+bool unlink_waiter(EchoSocket &es, Waiter *w) {
+    for (Waiter **p = &es.table[w->seq]; *p; p = &(*p)->next)
+        if (*p == w) {
+            *p = w->next;
+            return true;
+        }
+    return false;
+}
+
+// Kernel memory for replies, and the socket's own drop counter in every read.
+void size_buffers(EchoSocket &es) {
+    int v = kReceiveBuffer;
+    if (setsockopt(es.fd, SOL_SOCKET, SO_RCVBUFFORCE, &v, sizeof v) != 0)
+        setsockopt(es.fd, SOL_SOCKET, SO_RCVBUF, &v, sizeof v);   // up to net.core.rmem_max
+    v = kSendBuffer;
+    if (setsockopt(es.fd, SOL_SOCKET, SO_SNDBUFFORCE, &v, sizeof v) != 0)
+        setsockopt(es.fd, SOL_SOCKET, SO_SNDBUF, &v, sizeof v);
+    socklen_t len = sizeof es.rcvbuf;
+    getsockopt(es.fd, SOL_SOCKET, SO_RCVBUF, &es.rcvbuf, &len);
+    int one = 1, zero = 0;
+    setsockopt(es.fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
+    // Replies are timed by their arrival, not by when the receiver reads them.
+    setsockopt(es.fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    // ICMP errors about our echoes must never become a socket error that
+    // fails the next read for every caller: no error queue, and the socket
+    // is never connected (an unconnected socket gets no hard errors either).
+    setsockopt(es.fd, IPPROTO_IP, IP_RECVERR, &zero, sizeof zero);
+}
+
+// A datagram read by the receiver: what it says, and whether it fits.
+struct Reply {
+    uint32_t from;
+    uint16_t seq;
+    uint32_t stamp;
+    bool oversize;
+};
+
+// Checks the datagram and takes out what matching needs; false when it is
+// not an echo reply to this socket's requests.
+bool parse_reply(const EchoSocket &es, const uint8_t *buf, size_t len, size_t captured, Reply &r) {
+    // A raw socket sees the IP header; an unprivileged one starts at ICMP,
+    // the kernel having checked the identifier already.
+    size_t h = 0, limit = kReplyLimit - 20;
+    if (es.kind == kPingRaw) {
+        if (captured < 1) return false;
+        h = static_cast<size_t>(buf[0] & 0x0f) * 4;
+        limit = kReplyLimit;
+    }
+    if (captured < h + kRequestSize || len < h + kRequestSize) return false;
+    if (buf[h + kOffType] != kEchoReply) return false;
+    if (es.kind == kPingRaw && get16le(buf + h + kOffIdent) != es.ident) return false;
+    r.seq = get16le(buf + h + kOffSeq);
+    r.stamp = get32le(buf + h + kOffStamp);
+    r.oversize = len > limit;
+    return true;
+}
+
+int64_t clock_ns(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Reads what is queued (with wait, sleeping until the first datagram comes)
+// and hands every reply to the call it answers. Datagrams read, or -1.
+int read_replies(EchoSocket &es, Batch &b, bool wait) {
+    for (int i = 0; i < Batch::kMax; ++i) {
+        b.iov[i] = {b.bufs[i], Batch::kCapture};
+        b.msgs[i].msg_hdr = {};
+        b.msgs[i].msg_hdr.msg_name = &b.names[i];
+        b.msgs[i].msg_hdr.msg_namelen = sizeof b.names[i];
+        b.msgs[i].msg_hdr.msg_iov = &b.iov[i];
+        b.msgs[i].msg_hdr.msg_iovlen = 1;
+        b.msgs[i].msg_hdr.msg_control = b.controls[i];
+        b.msgs[i].msg_hdr.msg_controllen = sizeof b.controls[i];
+    }
+    // MSG_TRUNC: each length is the whole datagram's, to tell oversize ones.
+    const int n = recvmmsg(es.fd, b.msgs, Batch::kMax, (wait ? MSG_WAITFORONE : MSG_DONTWAIT) | MSG_TRUNC,
+                           nullptr);
+    if (n <= 0) return n;
+    // Arrival stamps are wall-clock time; ticks are monotonic.
+    const int64_t wall_offset = clock_ns(CLOCK_REALTIME) - clock_ns(CLOCK_MONOTONIC);
+    const uint32_t now = tick_count_ms();
+    es.received.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+
+    int nwoken = 0;
+    {
+        std::lock_guard<std::mutex> g(es.lock);
+        for (int i = 0; i < n; ++i) {
+            msghdr &mh = b.msgs[i].msg_hdr;
+            uint32_t arrived = now;
+            for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+                if (c->cmsg_level != SOL_SOCKET) continue;
+                if (c->cmsg_type == SO_RXQ_OVFL) {
+                    uint32_t d;
+                    std::memcpy(&d, CMSG_DATA(c), sizeof d);
+                    if (d > es.dropped.load(std::memory_order_relaxed))
+                        es.dropped.store(d, std::memory_order_relaxed);
+                } else if (c->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec ts;
+                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                    const int64_t mono = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec - wall_offset;
+                    if (mono > 0) arrived = static_cast<uint32_t>(uint64_t(mono) / 1000000u);
+                }
+            }
+            const size_t len = b.msgs[i].msg_len;
+            Reply r;
+            if (!parse_reply(es, b.bufs[i], len, len < Batch::kCapture ? len : Batch::kCapture, r)) continue;
+            r.from = b.names[i].sin_addr.s_addr;
+            Waiter *w = es.table[r.seq];
+            while (w && w->addr != r.from) w = w->next;
+            if (!w) continue;   // not ours, or after its caller gave up
+            if (r.oversize) {
+                if (++w->oversize <= kMaxOversize) continue;
+                w->result = -12;
+            } else {
+                // A stamp from the future, or from before the request, is
+                // not an answer to it. The arrival is never taken as later
+                // than now (the wall clock may be set between arrival and read).
+                const uint32_t upper = now - r.stamp;
+                if (upper > 0x7fffffffu || static_cast<int32_t>(r.stamp - w->stamp) < 0) continue;
+                const uint32_t rtt = arrived - r.stamp;
+                w->result = static_cast<int>(rtt < upper ? rtt : upper);
+            }
+            unlink_waiter(es, w);
+            b.woken[nwoken++] = w;
+        }
+    }
+    es.matched.fetch_add(static_cast<uint64_t>(nwoken), std::memory_order_relaxed);
+    es.ignored.fetch_add(static_cast<uint64_t>(n - nwoken), std::memory_order_relaxed);
+    // The caller may return as soon as done is set; its futex word may then
+    // be woken once more for nothing, which every waiter tolerates.
+    for (int i = 0; i < nwoken; ++i) {
+        b.woken[i]->done.store(1, std::memory_order_release);
+        futex_wake(b.woken[i]->done);
+    }
+    return n;
+}
+
+void *receive_loop(void *arg) {
+    auto &es = *static_cast<EchoSocket *>(arg);
+    bool failing = false;
+    int64_t last_read = 0;
+    for (;;) {
+        // With many callers, at most one read every few milliseconds:
+        // replies that come faster wait in the queue, stamped on arrival,
+        // and are read together (waking costs more than reading). A caller
+        // whose deadline comes meanwhile reads the queue itself. A lone
+        // caller pinging one host after another is answered at once.
+        const int64_t now = clock_ns(CLOCK_MONOTONIC), since = now - last_read;
+        if (since < kReadSpacingNs && now < es.shared_until.load(std::memory_order_relaxed)) {
+            timespec ts{0, static_cast<long>(kReadSpacingNs - since)};
+            nanosleep(&ts, nullptr);
+        }
+        const int n = read_replies(es, es.receiver_batch, true);
+        last_read = clock_ns(CLOCK_MONOTONIC);
+        if (n > 0) {
+            failing = false;
+        } else if (!(n < 0 && errno == EINTR)) {
+            // Nothing the reader meets fails a call: the callers' deadlines
+            // decide. Say so once per run of failures.
+            if (!failing) {
+                char abuf[INET_ADDRSTRLEN];
+                port_syslog(LOG_WARNING, "_ping(%ld): from %s recvfrom() %s?", long(port_gettid()),
+                            dotted(INADDR_ANY, abuf), NTstrerror(errno));
+                failing = true;
+            }
+            poll(nullptr, 0, 10);
+        }
+    }
+    return nullptr;
+}
+
+void forget_after_fork() {
+    // The receiver did not come along: the child opens its own socket.
+    if (EchoSocket *old = g_socket.exchange(nullptr)) close(old->fd);
+    g_open_lock.unlock();
+}
+
+// Opens the socket (raw, else unprivileged) and starts its receiver; null
+// when neither kind of socket opens.
+EchoSocket *open_echo_socket() {
+    auto es = std::make_unique<EchoSocket>();
+    es->fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (es->fd >= 0) {
+        es->kind = kPingRaw;
+        es->ident = static_cast<uint16_t>(getpid());
+        // Only echo replies, by type before the kernel copies a packet for
+        // us (echo requests to local addresses and ICMP errors are
+        // skipped here); then only those with our identifier.
+        const uint32_t blocked = ~(1u << kEchoReply);
+        setsockopt(es->fd, kSolRaw, kIcmpFilter, &blocked, sizeof blocked);
+        ping_attach_filter(es->fd, es->ident);
+    } else {
+        // Without CAP_NET_RAW: an ICMP echo socket, where the group may use
+        // it (net.ipv4.ping_group_range). The kernel picks the identifier
+        // and hands us only replies that carry it.
+        es->fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+        if (es->fd < 0) return nullptr;
+        es->kind = kPingUnprivileged;
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        socklen_t len = sizeof any;
+        if (bind(es->fd, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0 ||
+            getsockname(es->fd, reinterpret_cast<sockaddr *>(&any), &len) != 0) {
+            close(es->fd);
+            return nullptr;
+        }
+        es->ident = ntohs(any.sin_port);
+    }
+    size_buffers(*es);
+    es->table = static_cast<Waiter **>(calloc(65536, sizeof(Waiter *)));
+    es->next_seq = static_cast<uint16_t>(now_us());
+    es->last_caller = pthread_self();
+
+    // The receiver takes no signals: they stay with the threads that expect them.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t t;
+    int rc = es->table ? pthread_create(&t, &attr, receive_loop, es.get()) : ENOMEM;
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0) {
+        close(es->fd);
+        free(es->table);
+        return nullptr;
+    }
+    pthread_setname_np(t, "ping-receiver");
+    return es.release();
+}
+
+EchoSocket *echo_socket() {
+    EchoSocket *es = g_socket.load(std::memory_order_acquire);
+    if (es) return es;
+    std::lock_guard<std::mutex> g(g_open_lock);
+    es = g_socket.load(std::memory_order_acquire);
+    if (es) return es;
+    static bool fork_handled = false;
+    if (!fork_handled) {
+        fork_handled = pthread_atfork([] { g_open_lock.lock(); }, [] { g_open_lock.unlock(); },
+                                      forget_after_fork) == 0;
+        if (!fork_handled) return nullptr;
+    }
+    // Not opening now (no right, no descriptor left) is tried again next call.
+    es = open_echo_socket();
+    if (es) g_socket.store(es, std::memory_order_release);
+    return es;
+}
 
 }  // namespace
-
-int32_t ping_socket_timeout_ms(int32_t timeout_us) {
-    int32_t t = timeout_us < 1000 ? 1000 : timeout_us;
-    return t / 1000 + t % 1000;
-}
 
 uint16_t icmp_checksum(const uint8_t *data, size_t len) {
     uint32_t sum = 0;
@@ -85,20 +413,17 @@ uint16_t icmp_checksum(const uint8_t *data, size_t len) {
     return static_cast<uint16_t>(~sum);
 }
 
-int ping_attach_filter(int sock, uint16_t ident, uint32_t addr_network_order) {
-    // Packet loads are big-endian: the source address compares as ntohl, and
-    // the identifier, stored little-endian, as its byte swap.
-    const uint32_t src = ntohl(addr_network_order);
+int ping_attach_filter(int sock, uint16_t ident) {
+    // Packet loads are big-endian: the identifier, stored little-endian,
+    // compares as its byte swap.
     const uint32_t id_be = static_cast<uint16_t>((ident >> 8) | (ident << 8));
     sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 12),               // IP source
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, src, 0, 6),
         BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),               // x = IP header length
         BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),                // ICMP type
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 3),          // echo reply
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEchoReply, 0, 3),
         BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),                // identifier
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id_be, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, 0xffff),                    // keep
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffffu),               // keep, whole
         BPF_STMT(BPF_RET | BPF_K, 0),                         // drop
     };
     sock_fprog prog{};
@@ -107,206 +432,104 @@ int ping_attach_filter(int sock, uint16_t ident, uint32_t addr_network_order) {
     return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) == 0 ? 0 : -1;
 }
 
+PingCounters ping_counters() {
+    PingCounters c{};
+    if (EchoSocket *es = g_socket.load(std::memory_order_acquire)) {
+        c.kind = es->kind;
+        c.rcvbuf = es->rcvbuf;
+        c.received = es->received.load(std::memory_order_relaxed);
+        c.matched = es->matched.load(std::memory_order_relaxed);
+        c.ignored = es->ignored.load(std::memory_order_relaxed);
+        c.dropped = es->dropped.load(std::memory_order_relaxed);
+    }
+    return c;
+}
+
 }  // namespace sorvan
 
 using namespace sorvan;
 
-namespace {
+extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) {
+    if (timeout_us < 0) timeout_us = 0;
+    EchoSocket *es = echo_socket();
+    if (!es) return -1;
 
-// SOL_RAW / ICMP_FILTER of <linux/icmp.h>, whose header clashes with glibc's.
-constexpr int kSolRaw = 255;
-constexpr int kIcmpFilter = 1;
-constexpr int kIcmpEchoReply = 0;
-
-// A ping socket with what has been set on it, so that a kept one is not
-// set up again on every call.
-struct PingSocket {
-    int fd = -1;
-    int32_t timeout_ms = -1;
-    bool filtered = false;
-    uint32_t filter_addr = 0;
-    uint16_t filter_ident = 0;
-    bool connected = false;
-    uint32_t peer = 0;
-    pid_t owner = 0;   // a forked child makes its own
-
-    PingSocket() = default;
-    PingSocket(const PingSocket &) = delete;
-    PingSocket &operator=(const PingSocket &) = delete;
-    ~PingSocket() { reset(); }
-    void reset() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-        timeout_ms = -1;
-        filtered = false;
-        connected = false;
-        peer = 0;
-    }
-};
-
-// The calling thread's kept socket, when sockets are kept.
-thread_local PingSocket t_socket;
-
-int ping_on(PingSocket &ps, uint32_t addr_network_order, int32_t timeout_us, long tid, uint16_t ident) {
-    char abuf[INET_ADDRSTRLEN];
-    const int fd = ps.fd;
-
-    const int32_t v = ping_socket_timeout_ms(timeout_us);
-    if (ps.timeout_ms != v) {
-        timeval tv{};
-        tv.tv_sec = v / 1000;
-        tv.tv_usec = (v % 1000) * 1000;
-        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) return -2;
-        if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0) return -3;
-        ps.timeout_ms = v;
-    }
-
-    // Every raw ICMP socket gets a copy of every ICMP packet on the host; let
-    // the kernel drop what is not ours before it wakes us or fills the queue.
-    // Should attaching fail, the checks after receipt still hold.
-    if (ping_use_filter.load(std::memory_order_relaxed)) {
-        if (!ps.filtered || ps.filter_addr != addr_network_order || ps.filter_ident != ident) {
-            ps.filtered = ping_attach_filter(fd, ident, addr_network_order) == 0;
-            ps.filter_addr = addr_network_order;
-            ps.filter_ident = ident;
+    Waiter w;
+    w.addr = addr_network_order;
+    {
+        // A sequence number no outstanding call to this address holds, so a
+        // reply can only ever match one call.
+        std::lock_guard<std::mutex> g(es->lock);
+        bool free_seq = false;
+        for (int tries = 0; tries < 65536 && !free_seq; ++tries) {
+            w.seq = es->next_seq++;
+            free_seq = true;
+            for (Waiter *o = es->table[w.seq]; o; o = o->next)
+                if (o->addr == w.addr) free_seq = false;
         }
-    } else if (ps.filtered) {
-        int zero = 0;
-        setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &zero, sizeof zero);
-        ps.filtered = false;
+        if (!free_seq) return -10;   // 65,536 calls to one host in flight
+        if (!pthread_equal(es->last_caller, pthread_self())) {
+            es->last_caller = pthread_self();
+            es->shared_until.store(clock_ns(CLOCK_MONOTONIC) + kSharedHoldNs, std::memory_order_relaxed);
+        }
+        w.stamp = tick_count_ms();
+        w.next = es->table[w.seq];
+        es->table[w.seq] = &w;
     }
-
-    // Connected to the node, a raw socket is offered only that host's ICMP:
-    // the kernel skips it for everyone else's replies before copying them,
-    // so a thousand kept sockets cost no more than one. Should it fail, the
-    // filter and the checks after receipt still hold.
-    if (!ps.connected || ps.peer != addr_network_order) {
-        sockaddr_in peer{};
-        peer.sin_family = AF_INET;
-        peer.sin_addr.s_addr = addr_network_order;
-        ps.connected = connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0;
-        ps.peer = addr_network_order;
-    }
-
-    // What an earlier call left behind (late replies) is not for this one.
-    uint8_t junk[kReplyBuffer];
-    while (recv(fd, junk, sizeof junk, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
-    }
-
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = 0;
-    to.sin_addr.s_addr = addr_network_order;
+    const int64_t deadline = now_us() + timeout_us;
+    const timespec until{static_cast<time_t>(deadline / 1000000),
+                         static_cast<long>(deadline % 1000000) * 1000};
+    auto give_up = [&](int result) {
+        std::lock_guard<std::mutex> g(es->lock);
+        return unlink_waiter(*es, &w) ? result : 0;
+    };
 
     uint8_t req[kRequestSize] = {};
-    req[kOffType] = 8;
-    req[kOffCode] = 0;
-    put16le(req + kOffIdent, ident);
+    req[kOffType] = kEchoRequest;
+    put16le(req + kOffIdent, es->ident);
+    put16le(req + kOffSeq, w.seq);
+    put32le(req + kOffStamp, w.stamp);
+    const uint16_t sum = icmp_checksum(req, sizeof req);
+    std::memcpy(req + kOffChecksum, &sum, 2);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = addr_network_order;
 
-    uint16_t seq = 0;
-    int oversize = 0;
-    int64_t deadline = 0;   // set at the first send: the whole call waits at most the time-out
-    uint32_t first_stamp = 0;
-
-    for (;;) {
-        // Send a request.
-        put16le(req + kOffChecksum, 0);
-        put32le(req + kOffStamp, tick_count_ms());
-        put16le(req + kOffSeq, seq++);
-        uint16_t sum = icmp_checksum(req, sizeof req);
-        std::memcpy(req + kOffChecksum, &sum, 2);
-        if (deadline == 0) {
-            deadline = now_us() + timeout_us;
-            first_stamp = get32le(req + kOffStamp);
-        }
-        if (sendto(fd, req, sizeof req, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
-            if (timed_out(errno)) return -10;
-            port_syslog(LOG_WARNING, "_ping(%ld): to %s sendto() %s?", tid,
-                        dotted(addr_network_order, abuf), NTstrerror(errno));
-            return -4;
-        }
-
-        // Wait for our reply, never past the deadline.
-        bool resend = false;
-        while (!resend) {
-            // Past the deadline, still look once at what is already queued.
-            int64_t left = deadline - now_us();
-            if (left < 0) left = 0;
-            pollfd p{fd, POLLIN, 0};
-            timespec ts{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
-            int pr = ppoll(&p, 1, &ts, nullptr);
-            if (pr < 0) {
-                if (errno == EINTR) continue;   // the deadline still bounds us
-                port_syslog(LOG_WARNING, "_ping(%ld): to %s recvfrom() %s?", tid,
-                            dotted(addr_network_order, abuf), NTstrerror(errno));
-                return -5;
-            }
-            if (pr == 0) return -11;
-
-            uint8_t buf[kReplyBuffer];
-            sockaddr_in from{};
-            socklen_t flen = sizeof from;
-            // MSG_TRUNC: the length of the whole datagram, to tell oversize ones.
-            ssize_t n = recvfrom(fd, buf, sizeof buf, MSG_TRUNC,
-                                 reinterpret_cast<sockaddr *>(&from), &flen);
-            if (n < 0) {
-                int err = errno;
-                if (timed_out(err)) return -12;
-                if (err == EINTR) {
-                    resend = true;
-                    continue;
-                }
-                if (err != EMSGSIZE) {
-                    port_syslog(LOG_WARNING, "_ping(%ld): from %s recvfrom() %s?", tid,
-                                dotted(from.sin_addr.s_addr, abuf), NTstrerror(err));
-                    return -6;
-                }
-                n = static_cast<ssize_t>(sizeof buf) + 1;
-            }
-            if (n > static_cast<ssize_t>(sizeof buf)) {
-                if (++oversize > kMaxOversize) return -12;
+    // The socket is shared: never block in send past this call's deadline.
+    while (sendto(es->fd, req, sizeof req, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            const int64_t left = deadline - now_us();
+            if (left > 0) {
+                pollfd p{es->fd, POLLOUT, 0};
+                poll(&p, 1, static_cast<int>((left + 999) / 1000));
                 continue;
             }
-
-            const size_t len = static_cast<size_t>(n);
-            const size_t h = static_cast<size_t>(buf[0] & 0x0f) * 4;
-            if (len < h + kRequestSize) continue;
-            if (buf[h + kOffType] != 0) continue;
-            if (get16le(buf + h + kOffIdent) != ident) continue;
-            // Identifiers are 16 bits of a thread id and can collide: the
-            // reply must also come from the address we pinged.
-            if (from.sin_addr.s_addr != addr_network_order) continue;
-            const uint32_t stamp = get32le(buf + h + kOffStamp);
-            uint32_t rtt = tick_count_ms() - stamp;
-            // A stamp from the future, or from before this call, is not an
-            // answer to this call.
-            if (rtt > 0x7fffffffu || static_cast<int32_t>(stamp - first_stamp) < 0) continue;
-            return static_cast<int>(rtt);
+            if (int r = give_up(-10)) return r;
+            break;   // a forged reply took it meanwhile: take what it says
         }
+        if (int r = give_up(-4)) {
+            char abuf[INET_ADDRSTRLEN];
+            port_syslog(LOG_WARNING, "_ping(%ld): to %s sendto() %s?", long(port_gettid()),
+                        dotted(addr_network_order, abuf), NTstrerror(err));
+            return r;
+        }
+        break;
     }
-}
 
-}  // namespace
-
-extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) {
-    const long tid = port_gettid();
-    const uint16_t ident = static_cast<uint16_t>(tid & 0xffff);
-    if (timeout_us < 0) timeout_us = 0;
-
-    PingSocket once;
-    PingSocket &ps = ping_keep_socket.load(std::memory_order_relaxed) ? t_socket : once;
-    if (ps.fd >= 0 && ps.owner != getpid()) ps.reset();
-    if (ps.fd < 0) {
-        ps.fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-        if (ps.fd < 0) return -1;
-        ps.owner = getpid();
-        // Only echo replies, checked by type before the kernel copies a
-        // packet for this socket (echo requests to local addresses included).
-        const uint32_t blocked = ~(1u << kIcmpEchoReply);
-        setsockopt(ps.fd, kSolRaw, kIcmpFilter, &blocked, sizeof blocked);
+    while (w.done.load(std::memory_order_acquire) == 0)
+        if (!futex_wait(w.done, &until)) break;
+    if (w.done.load(std::memory_order_acquire) == 0) {
+        // The receiver reads at intervals: what has come by now still counts.
+        {
+            std::lock_guard<std::mutex> g(es->late_lock);
+            while (read_replies(*es, es->late_batch, false) == Batch::kMax) {
+            }
+        }
+        if (int r = give_up(-11)) return r;
+        // The receiver has taken it: the result is on its way.
+        while (w.done.load(std::memory_order_acquire) == 0) futex_wait(w.done, nullptr);
     }
-    int r = ping_on(ps, addr_network_order, timeout_us, tid, ident);
-    // After a local failure the next call starts with a fresh socket.
-    if (r < 0 && r > -10) ps.reset();
-    return r;
+    return w.result;
 }

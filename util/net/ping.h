@@ -1,31 +1,29 @@
-// ICMP echo: internals shared with the tests and the benchmark.
+// ICMP echo: internals shared with the tests and the benchmarks.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 namespace sorvan {
 
-// SO_RCVTIMEO/SO_SNDTIMEO value in milliseconds for a wait of timeout_us:
-// T' = max(T, 1000), T'/1000 + T' mod 1000 (1234 gives 235).
-int32_t ping_socket_timeout_ms(int32_t timeout_us);
-
 // RFC 1071 Internet checksum, as stored in the header (byte order of the data).
 uint16_t icmp_checksum(const uint8_t *data, size_t len);
 
-// Kernel filter for one ping socket: only echo replies from addr carrying
-// ident (as it sits in the packet, little-endian) are queued. 0 or -1.
-int ping_attach_filter(int sock, uint16_t ident, uint32_t addr_network_order);
+// Kernel filter for the process's raw ping socket: only echo replies
+// carrying ident (as it sits in the packet, little-endian) are queued.
+// 0 or -1.
+int ping_attach_filter(int sock, uint16_t ident);
 
-// On by default; the benchmark turns it off to measure what it saves, and
-// the tests to reach the checks made after receipt.
-extern std::atomic<bool> ping_use_filter;
-// Off by default: one socket per call, so that only pings in flight hold a
-// raw socket (every raw ICMP socket on the host is walked for every ICMP
-// packet that arrives, and a thousand idle kept sockets cost kord more than
-// creating one per call). On: each thread keeps one socket for all its
-// calls (closed when the thread ends).
-extern std::atomic<bool> ping_keep_socket;
+// The process's ping socket and what its receiver has seen.
+enum PingSocketKind { kPingNotOpen = 0, kPingRaw = 1, kPingUnprivileged = 2 };
+struct PingCounters {
+    int kind;              // PingSocketKind
+    int rcvbuf;            // receive buffer the kernel granted, bytes
+    uint64_t received;     // datagrams read
+    uint64_t matched;      // replies handed to a waiting call
+    uint64_t ignored;      // not ours, late, or not an echo reply
+    uint64_t dropped;      // lost to a full receive queue (SO_RXQ_OVFL)
+};
+PingCounters ping_counters();
 
 }  // namespace sorvan

@@ -74,10 +74,11 @@ struct ReaderState {
     }
 };
 
-// Made on a thread's first read: thread-local storage is carved out of every
-// thread's stack, and most threads (kord's node workers) never read groups.
+// Made on a thread's first read: threads that never read the group file
+// (kord's node workers, thousands of them) carry no buffer for it.
 thread_local std::unique_ptr<ReaderState> t_reader;
-ReaderState &reader() {
+
+ReaderState &reader_state() {
     if (!t_reader) t_reader = std::make_unique<ReaderState>();
     return *t_reader;
 }
@@ -112,7 +113,7 @@ LineRead read_group_line(FILE *f, char *buf) {
 
 // The next group line of the reader's file, optionally only one named `want`.
 grentry *next_group(const char *want) {
-    ReaderState &r = reader();
+    ReaderState &r = reader_state();
     for (;;) {
         LineRead got = read_group_line(r.file, r.line);
         if (got == LineRead::end) return nullptr;
@@ -434,7 +435,7 @@ using namespace sorvan;
 extern "C" {
 
 SORVAN_API grentry *Qv5_GetGrEnt(const char *path) {
-    ReaderState &r = reader();
+    ReaderState &r = reader_state();
     if (!r.file) {
         if (!path || !(r.file = std::fopen(path, "re"))) return nullptr;
     }
@@ -442,7 +443,7 @@ SORVAN_API grentry *Qv5_GetGrEnt(const char *path) {
 }
 
 SORVAN_API grentry *Qv5_GetGrNam(const char *path, const char *name) {
-    ReaderState &r = reader();
+    ReaderState &r = reader_state();
     if (r.file) {
         std::rewind(r.file);
     } else if (!path || !(r.file = std::fopen(path, "re"))) {
@@ -455,7 +456,7 @@ SORVAN_API grentry *Qv5_GetGrNam(const char *path, const char *name) {
 }
 
 SORVAN_API void Qv5_EndGrEnt(void) {
-    ReaderState &r = reader();
+    ReaderState &r = reader_state();
     if (r.file) {
         std::fclose(r.file);
         r.file = nullptr;

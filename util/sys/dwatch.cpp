@@ -6,7 +6,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -17,7 +16,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -198,11 +199,16 @@ void *watch_thread(void *arg) {
     auto *w = static_cast<DirWatcher *>(arg);
     if (w->dir_count == 0) return nullptr;   // nothing to wait for
     WatcherImpl *wi = impl(w);
-    // On the heap: thread-local, it would be carved out of every thread's
-    // stack in every process that loads the library.
-    constexpr size_t kBufSize = 64 * 1024;
-    std::unique_ptr<char[]> holder(new char[kBufSize]);   // aligned for inotify_event
-    char *buf = holder.get();
+    // On the heap: a static thread-local buffer would be reserved in every
+    // thread of the process, and kord runs a thread per node.
+    constexpr size_t kBuf = 64 * 1024;
+    static_assert(alignof(inotify_event) <= alignof(std::max_align_t));
+    std::unique_ptr<char[]> storage(new (std::nothrow) char[kBuf]);
+    if (!storage) {
+        port_syslog(LOG_ERR, "dwatch: no memory for the event buffer");
+        return nullptr;
+    }
+    char *buf = storage.get();
     pollfd fds[2] = {{w->notify_fd, POLLIN, 0}, {wi->stop_fd, POLLIN, 0}};
     for (;;) {
         int n = poll(fds, 2, -1);
@@ -213,7 +219,7 @@ void *watch_thread(void *arg) {
         }
         if (fds[1].revents) return nullptr;   // the stop packet
         if (!(fds[0].revents & POLLIN)) continue;
-        ssize_t len = read(w->notify_fd, buf, kBufSize);
+        ssize_t len = read(w->notify_fd, buf, kBuf);
         if (len <= 0) continue;
         for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= len;) {
             const auto *ev = reinterpret_cast<const inotify_event *>(buf + off);

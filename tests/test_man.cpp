@@ -1,0 +1,60 @@
+// The manual pages: clean roff for mandoc, and every option a program's
+// --help lists is in its page.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "testutil.h"
+
+namespace fs = std::filesystem;
+using testutil::contains;
+
+namespace {
+
+const std::string kPages = TESSARON_SOURCE_DIR "/docs/man";
+
+TEST(Man, EveryPageLintsClean) {
+    ASSERT_EQ(access("/usr/bin/mandoc", X_OK), 0) << "mandoc is missing";
+    std::set<std::string> names;
+    for (const auto &e : fs::directory_iterator(kPages)) {
+        std::string page = e.path().string();
+        names.insert(e.path().filename().string());
+        auto r = testutil::run({"/usr/bin/mandoc", "-T", "lint", "-W", "warning", page});
+        EXPECT_EQ(r.status, 0) << page;
+        EXPECT_EQ(r.out + r.err, "") << page;
+        // The page names itself after its file.
+        std::string stem = e.path().stem().string(), section = e.path().extension().string().substr(1);
+        std::string title = testutil::read_file(page);
+        for (std::string *t : {&stem, &title})
+            for (char &c : *t) c = char(toupper(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(contains(title, "\n.DT " + stem + " " + section + "\n") ||
+                    contains(title, "\n.TH " + stem + " " + section + " "))
+            << page;
+    }
+    for (const char *p : {"kord.8", "kordstat.1", "sorvan-agent.8", "sorvan-sync.1", "kord-setup.8",
+                          "tessaron-files.5"})
+        EXPECT_TRUE(names.count(p)) << p;
+}
+
+TEST(Man, PagesDescribeEveryOptionOfHelp) {
+    for (const char *page : {"kord.8", "kordstat.1", "kord-setup.8"}) {
+        std::string prog = fs::path(page).stem().string();
+        auto help = testutil::run({testutil::bin_path(prog), "--help"});
+        ASSERT_EQ(help.status, 0) << prog;
+        std::string text = testutil::read_file(kPages + "/" + page);
+        // Options (-x, -word, --word) and the installer's actions.
+        std::regex word("(?:^|[\\s\\[|,(])-(-?[A-Za-z][A-Za-z-]*)|"
+                        "\\b(msi_[a-z0-9]+|[a-z]+_nt_service|[a-z]+_install_source)\\b");
+        int seen = 0;
+        for (std::sregex_iterator m(help.out.begin(), help.out.end(), word), end; m != end; ++m, ++seen) {
+            std::string found = (*m)[1].matched ? "Fl " + (*m)[1].str() : "Cm " + (*m)[2].str();
+            EXPECT_TRUE(contains(text, found)) << page << " lacks " << found;
+        }
+        EXPECT_GE(seen, 6) << prog;
+    }
+}
+
+}  // namespace
