@@ -3,19 +3,21 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <link.h>
+#include <linux/futex.h>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <random>
+#include <poll.h>
 #include <semaphore.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,22 +27,38 @@ namespace kord {
 
 namespace {
 
+// Opened once every handle is stored: the workers begin. Shared by all the
+// workers start_workers makes, so that one wake-up releases ten thousand;
+// a bare futex, so that they need no lock on the way out (a condition
+// variable would hand one mutex through all of them in turn).
+struct Gate {
+    std::atomic<uint32_t> open{0};
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
+    uint32_t *word() { return reinterpret_cast<uint32_t *>(&open); }
+    void wait() {
+        while (open.load(std::memory_order_acquire) == 0)
+            syscall(SYS_futex, word(), FUTEX_WAIT_PRIVATE, 0u, nullptr, nullptr, 0);
+    }
+    void release() {
+        open.store(1, std::memory_order_release);
+        syscall(SYS_futex, word(), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+    }
+};
+
 // What the slot's handle words stand for: entry (word - 1) of this table.
 struct Worker {
     NodeRecord *slot = nullptr;
     GroupRecord *group = nullptr;
     pthread_t thread{};
     std::mutex mutex;          // the slot's mutex; kord never takes it
-    // The stop event: a flag under its own lock, so that ten thousand
-    // workers hold no descriptor for it.
-    std::mutex stop_mu;
-    std::condition_variable stop_cv;
-    bool stop = false;
+    // The stop event. An eventfd each, waited on with ppoll: ten thousand
+    // workers sleeping on futexes (a condition variable each) contend in the
+    // kernel's futex hash on every wait and wake.
+    int stop_fd = -1;
     int32_t tid = 0;
     sem_t started;             // the thread has its id
-    // Raised once every handle is stored: begin. Shared by all the workers
-    // start_workers makes, so that one store releases ten thousand.
-    std::shared_ptr<std::atomic<bool>> go;
+    std::shared_ptr<Gate> go;  // every handle is stored: begin
+    bool cancelled = false;    // creation failed after the thread started
 };
 
 std::mutex g_table_lock;
@@ -64,8 +82,15 @@ uint64_t now_us() {
 
 // Waits up to us microseconds; true when the stop event was signalled.
 bool wait_or_stop(Worker *w, uint64_t us) {
-    std::unique_lock<std::mutex> lk(w->stop_mu);
-    return w->stop_cv.wait_for(lk, std::chrono::microseconds(us), [w] { return w->stop; });
+    struct pollfd p{w->stop_fd, POLLIN, 0};
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(us / 1000000);
+    ts.tv_nsec = static_cast<long>(us % 1000000) * 1000;
+    int r;
+    do {
+        r = ppoll(&p, 1, &ts, nullptr);
+    } while (r < 0 && errno == EINTR);
+    return r > 0;
 }
 
 // A warning that may repeat every pass is logged at most once per alert
@@ -124,6 +149,14 @@ void down_alert(GroupRecord *g, NodeRecord *s, ProbeStatus *st, const char *body
 void end_worker(Worker *w, int code) {
     w->slot->thread_id = 0;
     w->slot->worker_tid = 0;
+    {
+        // Under the table's lock: stop_workers must never write to a
+        // descriptor number that another open may have taken meanwhile.
+        std::lock_guard<std::mutex> lock(g_table_lock);
+        if (w->stop_fd >= 0)
+            close(w->stop_fd);
+        w->stop_fd = -1;
+    }
     pthread_exit(reinterpret_cast<void *>(static_cast<intptr_t>(code)));
 }
 
@@ -311,7 +344,9 @@ void *node_worker(void *arg) {
     auto *w = static_cast<Worker *>(arg);
     w->tid = port_gettid();
     sem_post(&w->started);
-    w->go->wait(false);
+    w->go->wait();
+    if (w->cancelled)
+        return reinterpret_cast<void *>(intptr_t(-1));
 
     NodeRecord *s = w->slot;
     GroupRecord *g = w->group;
@@ -339,8 +374,16 @@ void *node_worker(void *arg) {
     for (;;) {
         if (!retried)
             pass_start = now_us();
-        if (wait_or_stop(w, 0))
+        struct pollfd p{w->stop_fd, POLLIN, 0};
+        int r = poll(&p, 1, 0);
+        if (r > 0) {
             end_worker(w, 1);
+        } else if (r < 0 && errno != EINTR) {
+            port_syslog(LOG_ERR, "kord(%d): Node %s WaitForSingleObject() failed: %s\n",
+                        int(s->thread_id), s->name,
+                        GetLastErrorString("kord", "WaitForSingleObject", 0));
+            end_worker(w, -1);
+        }
 
         status_step(&s->ping, g->retries);
         int rtt = ping(s->addr, static_cast<int32_t>(g->timeout_us));
@@ -449,7 +492,7 @@ namespace {
 
 // The thread of a new worker, started but held until finish_worker; null
 // when it could not be made.
-Worker *spawn_worker(int gi, int i, std::shared_ptr<std::atomic<bool>> go) {
+Worker *spawn_worker(int gi, int i, std::shared_ptr<Gate> go) {
     GroupRecord *g = &g_groups[gi];
     NodeRecord *s = &g->slot[i];
     s->group_index = static_cast<uint32_t>(gi);
@@ -475,13 +518,20 @@ Worker *spawn_worker(int gi, int i, std::shared_ptr<std::atomic<bool>> go) {
     return w.release();
 }
 
-// Stores the worker's handles in its slot; its thread id. release_worker
-// then lets it begin.
+// Gives the worker its stop event and stores its handles in its slot; its
+// thread id, 0 when it cannot run. Opening the gate lets it begin.
 uint32_t finish_worker(Worker *wp) {
     std::unique_ptr<Worker> w(wp);
     sem_wait(&w->started);
     uint32_t tid = static_cast<uint32_t>(w->tid);
     NodeRecord *s = w->slot;
+    w->stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (w->stop_fd < 0) {
+        port_syslog(LOG_ERR, "CreateChild: CreateEvent()  %d failed!", int(tid));
+        w->cancelled = true;
+        w.release();  // the thread still reads it when the gate opens
+        return 0;
+    }
     uint32_t handle;
     {
         std::lock_guard<std::mutex> lock(g_table_lock);
@@ -496,20 +546,15 @@ uint32_t finish_worker(Worker *wp) {
     return tid;
 }
 
-void release(std::atomic<bool> &go) {
-    go.store(true);
-    go.notify_all();
-}
-
 }  // namespace
 
 uint32_t CreateChild(int gi, int i) {
-    auto go = std::make_shared<std::atomic<bool>>(false);
+    auto go = std::make_shared<Gate>();
     Worker *w = spawn_worker(gi, i, go);
     if (!w)
         return 0;
     uint32_t tid = finish_worker(w);
-    release(*go);
+    go->release();
     return tid;
 }
 
@@ -520,7 +565,7 @@ void start_workers(void) {
     // to be scheduled before the next one is made, and none probes (taking
     // the processors) while the rest are still being made.
     const uint64_t t0 = now_us();
-    auto go = std::make_shared<std::atomic<bool>>(false);
+    auto go = std::make_shared<Gate>();
     std::vector<std::pair<NodeRecord *, Worker *>> pending;
     for (int gi = 0; gi < g_group_count; gi++) {
         GroupRecord *g = &g_groups[gi];
@@ -542,7 +587,7 @@ void start_workers(void) {
     }
     port_syslog(LOG_INFO, "node workers: %zu of %zu started in %llu ms (stack %zu KiB)", running, pending.size(),
                 static_cast<unsigned long long>((now_us() - t0) / 1000), worker_stack_size() / 1024);
-    release(*go);
+    go->release();
 }
 
 void stop_workers(void) {
@@ -557,13 +602,12 @@ void stop_workers(void) {
             if (s->worker_tid == 0 || h == 0 || h > g_table.size())
                 continue;
             Worker *w = g_table[h - 1].get();
-            if (w->slot != s)
+            if (w->slot != s || w->stop_fd < 0)
                 continue;  // a stale handle left in the map by an earlier run
-            {
-                std::lock_guard<std::mutex> lk(w->stop_mu);
-                w->stop = true;
+            uint64_t one = 1;
+            if (write(w->stop_fd, &one, sizeof one) < 0) {
+                // the counter is far from full; nothing to do
             }
-            w->stop_cv.notify_all();
         }
     }
 }
