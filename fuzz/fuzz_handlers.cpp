@@ -14,16 +14,19 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "sorvan.h"
 
 namespace {
 
+// The sandbox is also the handlers' one served root: a path that got out
+// of it would be refused as well.
 const std::string &sandbox() {
     static const std::string dir = [] {
-        char tmpl[] = "/tmp/fuzz_handlers.XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        if (!d) std::abort();
-        return std::string(d);
+        std::string d = fuzz_scratch_dir("fuzz_handlers");
+        const char *roots[] = {d.c_str(), nullptr};
+        if (confine_roots(roots) != 0) std::abort();
+        return d;
     }();
     return dir;
 }

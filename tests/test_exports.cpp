@@ -84,7 +84,7 @@ TEST(Exports, EveryLibraryOperationIsExported) {
         "SetRegItemString", "SocketSetTimeOut", "UDPSendRecvfrom", "WakeUpOnLan", "_xread",
         "_xwrite", "addgrent", "appname", "arpadate", "authenticate_and_process", "basename",
         "build_agent_stats", "change_mode", "chggrent", "clear_readonly", "compress_data", "cp",
-        "cpfiles", "createdirs", "crypt", "crypt_md5", "deflate_buf", "delgrent",
+        "confine_roots", "confine_sweep", "cpfiles", "createdirs", "crypt", "crypt_md5", "deflate_buf", "delgrent",
         "des_decrypt_ecb", "des_encrypt_ecb", "des_init", "des_setkey_ecb", "do_mkdir",
         "do_remove", "do_rename", "drvinfo", "dwatch", "dwatch_stop", "editgroups",
         "fmtgrentry", "get_NT_SD", "getmxrr", "hexstr2dec", "inflate_buf", "key_phrase",

@@ -1,14 +1,17 @@
-// File-tree operations on real directories.
+// File-tree operations on real directories, in a scratch tmpfs ($TMPDIR
+// points there).
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "scratch.h"
 #include "sorvan.h"
 #include "testutil.h"
 
@@ -23,9 +26,14 @@ const std::string &log_path() { return testutil::log_file("test_fileops"); }
 
 void mkdir_p(const std::string &p) { fs::create_directories(p); }
 
+const bool g_scratch = testutil::scratch_tmpdir();
+#define NEED_SCRATCH() \
+    if (!g_scratch) GTEST_SKIP() << "needs root for a scratch tmpfs"
+
 }  // namespace
 
 TEST(TreeCopy, FileReplacesAndFailureIsReported) {
+    NEED_SCRATCH();
     log_path();
     TempDir t;
     write_file(t / "a", "new content");
@@ -39,6 +47,7 @@ TEST(TreeCopy, FileReplacesAndFailureIsReported) {
 }
 
 TEST(TreeCopy, DirectoryIsOneLevelDeepAndCreatesDestination) {
+    NEED_SCRATCH();
     TempDir t;
     mkdir_p(t / "src/sub/deeper");
     write_file(t / "src/top.txt", "top");
@@ -53,6 +62,7 @@ TEST(TreeCopy, DirectoryIsOneLevelDeepAndCreatesDestination) {
 }
 
 TEST(TreeRemove, ReadOnlyFileAndDeepTree) {
+    NEED_SCRATCH();
     TempDir t;
     write_file(t / "ro", "x");
     chmod((t / "ro").c_str(), 0444);
@@ -69,18 +79,53 @@ TEST(TreeRemove, ReadOnlyFileAndDeepTree) {
 }
 
 TEST(TreeRemove, SymbolicLinkIsRemovedNotFollowed) {
+    NEED_SCRATCH();
     TempDir t;
     mkdir_p(t / "keep");
     write_file(t / "keep/precious", "data");
     mkdir_p(t / "tree");
     fs::create_directory_symlink(t / "keep", t / "tree/link");
     fs::create_directory_symlink(t / "keep", t / "toplink");
+    fs::create_directory_symlink(t / "keep", t / "slashed");
     EXPECT_EQ(rm((t / "toplink").c_str()), 0);
+    EXPECT_EQ(rm((t / "slashed//").c_str()), 0);   // a trailing slash does not follow it either
+    EXPECT_FALSE(fs::is_symlink(t / "slashed"));
     EXPECT_EQ(rm((t / "tree").c_str()), 0);
     EXPECT_EQ(read_file(t / "keep/precious"), "data");
 }
 
+// A tree carrying the read-only attribute goes for an owner without
+// privileges too: each directory's write bit is lifted before its entries.
+TEST(TreeRemove, ReadOnlyTreeOfAnUnprivilegedOwner) {
+    NEED_SCRATCH();
+    TempDir t;
+    mkdir_p(t / "ro/sub");
+    write_file(t / "ro/sub/f", "1");
+    write_file(t / "ro/g", "2");
+    mkdir_p(t / "kept/sub");
+    write_file(t / "kept/sub/f", "3");
+    for (const auto &e : fs::recursive_directory_iterator(t.path())) lchown(e.path().c_str(), 65534, 65534);
+    chown(t.path().c_str(), 65534, 65534);
+    for (const char *d : {"ro/sub/f", "ro/g", "ro/sub", "ro", "kept/sub/f", "kept/sub", "kept"})
+        set_NT_file_attr((t / d).c_str(), 0x1);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+        int a = rm((t / "ro").c_str()), b = rm_all((t / "kept").c_str(), 0);
+        _exit(a == 0 && b == 0 ? 0 : 1);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_FALSE(fs::exists(t / "ro"));
+    EXPECT_TRUE(fs::is_empty(t / "kept"));
+    struct stat kept;
+    ASSERT_EQ(stat((t / "kept").c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_mode & 0222, 0u);   // emptied, and still read-only
+}
+
 TEST(TreeRemove, RmAllWithoutFlagKeepsDirectory) {
+    NEED_SCRATCH();
     TempDir t;
     mkdir_p(t / "d/e");
     write_file(t / "d/e/f", "1");
@@ -94,6 +139,7 @@ TEST(TreeRemove, RmAllWithoutFlagKeepsDirectory) {
 // An entry that can never go (a mount point) must not make rm_all loop
 // forever; the mount lives in this test's own mount namespace.
 TEST(TreeRemove, RmAllEndsOnEntryThatCannotBeRemoved) {
+    NEED_SCRATCH();
     if (!testutil::is_root()) GTEST_SKIP() << "needs root for a private mount";
     ASSERT_EQ(unshare(CLONE_NEWNS), 0);
     ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
@@ -111,6 +157,7 @@ TEST(TreeRemove, RmAllEndsOnEntryThatCannotBeRemoved) {
 }
 
 TEST(TreeRemove, RmdirsAndRmfilesLeaveWhatTheyMust) {
+    NEED_SCRATCH();
     log_path();
     TempDir t;
     mkdir_p(t / "d/empty");
@@ -132,6 +179,7 @@ TEST(TreeRemove, RmdirsAndRmfilesLeaveWhatTheyMust) {
 }
 
 TEST(TreeAttributes, ClearReadonlyClearsStoredBitsAndGivesWriteBack) {
+    NEED_SCRATCH();
     TempDir t;
     write_file(t / "f", "x");
     set_NT_file_attr((t / "f").c_str(), 0x1 | 0x2 | 0x20);

@@ -1,5 +1,6 @@
 // Request server file handlers, fed real sealed messages over a socket
-// pair, acting on real files.
+// pair, acting on real files in a scratch tmpfs ($TMPDIR points there);
+// and the confinement they use.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -11,9 +12,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "net/handlers.h"
 #include "port/varro.h"
+#include "scratch.h"
 #include "sorvan.h"
+#include "sys/confine.h"
 #include "sys/secdesc.h"
 #include "testutil.h"
 
@@ -25,6 +27,11 @@ using testutil::write_file;
 namespace {
 
 const std::string &log_path() { return testutil::log_file("test_handlers"); }
+
+// Every temporary directory of this program lies on a tmpfs of its own.
+const bool g_scratch = testutil::scratch_tmpdir();
+#define NEED_SCRATCH() \
+    if (!g_scratch) GTEST_SKIP() << "needs root for a scratch tmpfs"
 
 FileRecord record(const std::string &path, const std::string &path2 = "", uint32_t attrs = 0) {
     FileRecord r;
@@ -71,6 +78,7 @@ mode_t mode_of(const std::string &p) {
 }  // namespace
 
 TEST(MkdirRequest, CreatesWithDescriptorAndLeavesExistingAlone) {
+    NEED_SCRATCH();
     TempDir t;
     std::string sd = descriptor(t.path(), 0750);
     {
@@ -112,6 +120,7 @@ TEST(MkdirRequest, CreatesWithDescriptorAndLeavesExistingAlone) {
 }
 
 TEST(RemoveRequest, RemovesTreesAndRefusesSystemDirectories) {
+    NEED_SCRATCH();
     log_path();
     TempDir t;
     fs::create_directories(t / "tree/x/y");
@@ -135,35 +144,16 @@ TEST(RemoveRequest, RemovesTreesAndRefusesSystemDirectories) {
         auto rec = record("");
         EXPECT_EQ(do_remove(p.send(&rec), nullptr, nullptr), 0);
     }
-    EXPECT_TRUE(sorvan::handlers::prohibited("/"));
-    EXPECT_TRUE(sorvan::handlers::prohibited("/lib"));
-    EXPECT_FALSE(sorvan::handlers::prohibited((t / "anything").c_str()));
-}
-
-// A path that only resolves to a system directory is refused too. The
-// directory is an empty tmpfs in this test's own mount namespace, so a
-// failure could only ever empty that.
-TEST(RemoveRequest, RefusesPathsThatResolveToSystemDirectories) {
-    if (!testutil::is_root()) GTEST_SKIP() << "needs root for a private mount";
-    log_path();
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-    ASSERT_EQ(mount("tmpfs", "/var", "tmpfs", 0, "size=1m"), 0);
-    write_file("/var/canary", "alive");
-    TempDir t;
-    fs::create_directories(t / "a");
-    fs::create_directory_symlink("/var", t / "link");
-    std::string dotted = t / "a/../../../../../../var";
-    for (const std::string &path : {std::string(t / "link"), dotted}) {
-        Pair p;
-        auto rec = record(path);
-        EXPECT_EQ(do_remove(p.send(&rec), nullptr, nullptr), -2) << path;
-    }
-    EXPECT_EQ(read_file("/var/canary"), "alive");
-    umount("/var");
+    using sorvan::confine::prohibited;
+    fs::create_directories(t / "x");
+    for (const std::string &p : std::vector<std::string>{"/", "/lib", "/lib/", "/usr/lib", "/srv", t / "x/../../../../../../.."})
+        EXPECT_TRUE(prohibited(p.c_str())) << p;
+    EXPECT_FALSE(prohibited((t / "anything").c_str()));
+    EXPECT_TRUE(prohibited(std::getenv("TMPDIR")));   // the scratch tmpfs is a mount point
 }
 
 TEST(RenameRequest, ReplacesExistingAndAppliesDescriptor) {
+    NEED_SCRATCH();
     TempDir t;
     write_file(t / "old", "new content");
     write_file(t / "target", "previous");
@@ -190,6 +180,7 @@ TEST(RenameRequest, ReplacesExistingAndAppliesDescriptor) {
 }
 
 TEST(ChangeModeRequest, VersionsDescriptorsAndAttributes) {
+    NEED_SCRATCH();
     log_path();
     TempDir t;
     write_file(t / "f", "x");
@@ -213,12 +204,21 @@ TEST(ChangeModeRequest, VersionsDescriptorsAndAttributes) {
         auto rec = record(t / "f", "", 0x20);
         EXPECT_EQ(change_mode(p.send(&rec, &bad), nullptr, nullptr, 2), -3);
         EXPECT_EQ(mode_of(t / "f"), 0640u);   // attributes applied all the same
-        EXPECT_NE(read_file(log_path()).find("change_mode: set_NT_SD"), std::string::npos);
+        EXPECT_NE(read_file(log_path()).find("change_mode: set_NT_SD failed: the descriptor for"), std::string::npos);
+    }
+    {
+        Pair p;   // no descriptor at all: said so, not "Success"
+        auto rec = record(t / "f", "", 0x20);
+        EXPECT_EQ(change_mode(p.send(&rec), nullptr, nullptr, 2), -3);
+        EXPECT_NE(read_file(log_path()).find("change_mode: set_NT_SD failed: no descriptor came with the request"),
+                  std::string::npos);
+        EXPECT_EQ(read_file(log_path()).find("Success"), std::string::npos);
     }
 }
 
 // The dispatch of authenticate_and_process reaches the handlers.
 TEST(Dispatch, KeyedRequestReachesItsHandler) {
+    NEED_SCRATCH();
     TempDir t;
     std::memset(key_phrase, 0, sizeof key_phrase);
     std::memcpy(key_phrase, "ABCDEFGH", 8);
@@ -244,4 +244,77 @@ TEST(Dispatch, KeyedRequestReachesItsHandler) {
         EXPECT_EQ(authenticate_and_process(p.send(&rec), nullptr, nullptr, nullptr), -3);
         EXPECT_TRUE(fs::is_directory(t / "made"));
     }
+}
+
+// Paths in canonical form: links and ".." resolved, missing components
+// taken as written, a final link kept where the operation acts on it.
+TEST(Confine, CanonicalPathsAndRoots) {
+    NEED_SCRATCH();
+    TempDir t;
+    fs::create_directories(t / "real");
+    fs::create_directory_symlink(t / "real", t / "link");
+    fs::create_symlink("loop", t / "loop");
+    using sorvan::confine::canonical;
+    std::string c;
+    ASSERT_TRUE(canonical((t / "link/missing/../y").c_str(), true, &c));
+    EXPECT_EQ(c, t / "real/y");
+    ASSERT_TRUE(canonical((t / "link/").c_str(), false, &c));
+    EXPECT_EQ(c, t / "link");
+    ASSERT_TRUE(canonical((t / "link/.").c_str(), false, &c));
+    EXPECT_EQ(c, t / "link");
+    EXPECT_FALSE(canonical((t / "loop/x").c_str(), true, &c));
+    EXPECT_EQ(errno, ELOOP);
+    ASSERT_EQ(chdir(t.path().c_str()), 0);
+    ASSERT_TRUE(canonical("link/../b", true, &c));
+    EXPECT_EQ(c, t / "b");
+
+    const std::string nothing = t / "nothing", file = t / "file", link = t / "link";
+    write_file(file, "");
+    const char *bad[] = {nothing.c_str(), nullptr}, *not_dir[] = {file.c_str(), nullptr}, *good[] = {link.c_str(), nullptr};
+    EXPECT_EQ(confine_roots(bad), -1);
+    EXPECT_EQ(confine_roots(not_dir), -1);
+    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_TRUE(sorvan::confine::roots().empty());
+    ASSERT_EQ(confine_roots(good), 0);
+    EXPECT_EQ(sorvan::confine::roots(), std::vector<std::string>{t / "real"});
+    EXPECT_TRUE(sorvan::confine::admit(sorvan::confine::Op::kWrite, (t / "link/f").c_str(), &c));
+    EXPECT_EQ(c, t / "real/f");
+    EXPECT_FALSE(sorvan::confine::admit(sorvan::confine::Op::kRemove, (t / "link").c_str(), &c));
+    EXPECT_TRUE(sorvan::confine::admit(sorvan::confine::Op::kAttributes, (t / "real").c_str(), &c));
+    EXPECT_EQ(confine_roots(nullptr), 0);
+    EXPECT_TRUE(sorvan::confine::roots().empty());
+
+    EXPECT_TRUE(sorvan::confine::is_temp_name(sorvan::confine::temp_template("a.txt").c_str()));
+    EXPECT_TRUE(sorvan::confine::is_temp_name("a.txt.sorvan~x1Y2z3"));
+    EXPECT_FALSE(sorvan::confine::is_temp_name(".sorvan~x1Y2z3"));
+    EXPECT_FALSE(sorvan::confine::is_temp_name("a.sorvan~x1Y2z"));
+}
+
+// inflate_buf writes a regular file only, never through a link nor into a
+// FIFO, and gives it the hidden attribute.
+TEST(Reception, InflateBufWritesHiddenRegularFilesOnly) {
+    NEED_SCRATCH();
+    TempDir t;
+    write_file(t / "target", "keep");
+    fs::create_symlink(t / "target", t / "link");
+    ASSERT_EQ(mkfifo((t / "fifo").c_str(), 0644), 0);
+    auto stream = [](Pair &p, const std::string &text) {
+        int32_t st = 0;
+        uint32_t n = 0;
+        void *z = compress_data(text.data(), uint32_t(text.size()), &n, &st, 2);
+        (void)!write(p.fd[0], z, n);
+        std::free(z);
+        shutdown(p.fd[0], SHUT_WR);
+        return p.fd[1];
+    };
+    for (const char *name : {"link", "fifo"}) {
+        Pair p;
+        EXPECT_EQ(inflate_buf(stream(p, "content"), (t / name).c_str(), nullptr, 0), -100) << name;
+    }
+    EXPECT_EQ(read_file(t / "target"), "keep");
+    Pair p;
+    uint64_t written = 0;
+    EXPECT_GT(inflate_buf(stream(p, "content"), (t / "out").c_str(), &written, 0), 0);
+    EXPECT_EQ(written, 7u);
+    EXPECT_EQ(sorvan::sd::attr_word((t / "out").c_str()) & 0x2, 0x2u);
 }

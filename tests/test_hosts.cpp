@@ -44,15 +44,24 @@ TEST(HostsFind, PrefixMatchSkipsCommentsAndBlankLines) {
     EXPECT_EQ(HostsFileFindEntry(h.c_str(), nullptr), -1);
 }
 
-TEST(HostsFind, NullPathMeansTessaronHosts) {
+// The caller names the file: no path falls back on any other file.
+TEST(HostsFind, NullOrEmptyPathIsRefused) {
     TempDir d;
     write_file(d / "hosts", "192.0.2.1 a\n");
     setenv("TESSARON_HOSTS", (d / "hosts").c_str(), 1);
-    EXPECT_EQ(HostsFileFindEntry(nullptr, "192.0.2.1"), 1);
-    EXPECT_EQ(HostsFileAddEntry("", "192.0.2.2", "b"), 0);
-    EXPECT_EQ(HostsFileRemoveEntry(nullptr, "192.0.2.1"), 1);
+    for (const char *path : {static_cast<const char *>(nullptr), ""}) {
+        errno = 0;
+        EXPECT_EQ(HostsFileFindEntry(path, "192.0.2.1"), -1);
+        EXPECT_EQ(errno, EINVAL);
+        errno = 0;
+        EXPECT_EQ(HostsFileAddEntry(path, "192.0.2.2", "b"), 1);
+        EXPECT_EQ(errno, EINVAL);
+        errno = 0;
+        EXPECT_EQ(HostsFileRemoveEntry(path, "192.0.2.1"), -1);
+        EXPECT_EQ(errno, EINVAL);
+    }
     unsetenv("TESSARON_HOSTS");
-    EXPECT_EQ(read_file(d / "hosts"), "192.0.2.2\t\tb\n");
+    EXPECT_EQ(read_file(d / "hosts"), "192.0.2.1 a\n");
 }
 
 TEST(HostsFind, LongAndBinaryLinesAreWholeLines) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -173,6 +174,30 @@ TEST(Drives, FixedBlockDevicesOnly) {
     DriveInfo none[1] = {};
     EXPECT_EQ(drvinfo(none, 0), 0);
     EXPECT_EQ(none[0].total_mb, 0u);
+}
+
+// Mount points come escaped (\040 for a blank); one device mounted or bound
+// three times is one drive.
+TEST(Drives, EscapedMountPointsAndOneEntryPerDevice) {
+    std::string src, line;
+    {
+        std::string mounts = testutil::read_file("/proc/self/mounts");
+        std::istringstream in(mounts);
+        while (std::getline(in, line))
+            if (line.rfind("/dev/", 0) == 0 && line.find(" / ") != std::string::npos) src = line.substr(0, line.find(' '));
+    }
+    struct stat st;
+    if (src.empty() || stat(src.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) GTEST_SKIP() << "no block device at /";
+    FakeProc p;
+    mkdir((p.dir / "a b").c_str(), 0755);
+    put(p.root + "/self/mounts", src + " " + p.dir.path() + "/a\\040b ext4 rw 0 0\n" + src + " / ext4 rw 0 0\n" +
+                                     src + " " + p.dir.path() + " ext4 rw 0 0\n");
+    DriveInfo d[8];
+    std::memset(d, 0, sizeof d);
+    ASSERT_EQ(drvinfo(d, 8), 0);
+    EXPECT_GT(d[0].total_mb, 0u);
+    EXPECT_EQ(std::string(d[0].name, strnlen(d[0].name, 16)), (p.dir.path() + "/a b").substr(0, 15));
+    EXPECT_EQ(d[1].total_mb, 0u);
 }
 
 TEST(Memory, TotalAndItsWord) {

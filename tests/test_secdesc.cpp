@@ -1,5 +1,6 @@
 // Security descriptors and attribute words on real files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -152,6 +153,17 @@ TEST(AttributeWord, StatFileAndPrivileges) {
     EXPECT_EQ(stat_file(t.path().c_str(), &info), 0);
     EXPECT_EQ(info.dwFileAttributes & 0x10, 0x10u);
     EXPECT_EQ(stat_file((t / "none").c_str(), &info), -1);
+
+    // Creation is the birth time where the file system keeps one: a later
+    // change of mode moves the change time, not that.
+    struct statx sx;
+    if (statx(AT_FDCWD, (t / "f").c_str(), 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME)) {
+        usleep(20000);
+        chmod((t / "f").c_str(), 0600);
+        ASSERT_EQ(stat_file((t / "f").c_str(), &info), 0);
+        uint64_t ct = uint64_t(info.ftCreationTime[1]) << 32 | info.ftCreationTime[0];
+        EXPECT_EQ(ct, (uint64_t(sx.stx_btime.tv_sec) + 11644473600ull) * 10000000ull + sx.stx_btime.tv_nsec / 100);
+    }
 
     if (!testutil::is_root()) return;
     EXPECT_EQ(super_user_init(), 0);

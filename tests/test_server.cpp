@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -145,6 +147,46 @@ TEST(RequestServer, RejectionsResetTheConnection) {
         EXPECT_EQ(c.serve(), -1);
     }
     EXPECT_EQ(sorvan::reset_count() - before, 6u);
+}
+
+// A header frame longer than any header is refused before a byte of it
+// is read; a header trickled in is given 5 s in all, not 5 s per byte.
+TEST(RequestServer, HeaderIsBoundedInSizeAndTime) {
+    key_des();
+    expect_key("right");
+    {
+        Conn c;
+        uint32_t be = htonl(SORVAN_MAX_HEADER_FRAME + 1);
+        ASSERT_EQ(write(c.client, &be, 4), 4);   // and nothing more, the connection open
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.serve(), -1);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    }
+    Conn c;
+    std::string h = header(REQ_LOAD, "right");
+    uint32_t zl = 0;
+    int32_t st = 0;
+    void *z = compress_data(h.data(), 20, &zl, &st, 1);
+    xencrypt(z, zl);
+    std::string frame(4, '\0');
+    uint32_t be = htonl(zl);
+    std::memcpy(frame.data(), &be, 4);
+    frame.append(static_cast<char *>(z), zl);
+    std::free(z);
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        for (size_t i = 0; i < frame.size() && !done; ++i) {
+            (void)!write(c.client, &frame[i], 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        }
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.serve(), -1);
+    auto took = std::chrono::steady_clock::now() - t0;
+    done = true;
+    trickle.join();
+    EXPECT_GT(took, std::chrono::milliseconds(4500));
+    EXPECT_LT(took, std::chrono::seconds(8));
 }
 
 TEST(RequestServer, OneLogLineInAThousandRejections) {

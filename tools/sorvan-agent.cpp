@@ -1,21 +1,28 @@
-// sorvan-agent: a node's agent. Answers the request protocol (load reports)
-// on a TCP port with a pool of worker threads.
+// sorvan-agent: a node's agent. Answers the request protocol (load reports
+// for kord, file operations for replication) on a TCP port.
 //
-//   sorvan-agent [-p PORT] [-l ADDRESS] [-k PASSWORD]
+//   sorvan-agent -k PASSWORD [-r DIR]... [-p PORT] [-l ADDRESS]
 //
-// The password may also come from $TESSARON_AGENT_PASSWORD; without one the
-// agent expects the key of the empty password, which is what kord sends for
-// a group whose password is empty.
+// New connections wait in one event loop until their sealed header has
+// arrived whole (at most 5 s); only then does a worker thread take them,
+// so peers that say nothing, or trickle their bytes, hold no worker. The
+// connections in progress are bounded per peer address and in total;
+// beyond the bound a new connection is reset at once.
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <getopt.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -25,18 +32,34 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "port/paths.h"
 #include "port/varro.h"
 #include "sorvan.h"
 
+#ifndef TESSARON_VERSION
+#define TESSARON_VERSION "unknown"
+#endif
+
 namespace {
 
 // The product's request key, shared with kord.
 const unsigned char kDesKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-constexpr int kWorkers = 4;
-constexpr int kIoTimeoutSec = 30;   // a silent peer releases its worker
+constexpr int kWorkers = 16;          // requests whose header has arrived
+constexpr int kHeaderWaitMs = 5000;   // from accept to a whole header
+constexpr int kPerPeer = 32;          // connections in progress per address
+constexpr int kInProgress = 512;      // ... and in all
+constexpr int kIoTimeoutSec = 30;     // a content stream silent this long ends
+constexpr int kStopGraceMs = 3000;    // workers get this long to finish on stop
+constexpr int kAcceptPauseMs = 100;   // out of descriptors: try again after
+
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 struct Job {
     int fd;
@@ -44,11 +67,40 @@ struct Job {
 };
 
 std::mutex g_lock;
-std::condition_variable g_cv;
-std::deque<Job> g_jobs;
-std::set<int> g_active;   // connections being served, shut down on stop
+std::condition_variable g_cv;        // work for the workers, or the stop
+std::condition_variable g_done_cv;   // a worker ended
+std::deque<Job> g_ready;             // header arrived, waiting for a worker
+std::set<int> g_active;              // being served, shut down on stop
+std::unordered_map<uint32_t, int> g_per_peer;
+int g_in_progress = 0;
+int g_live_workers = 0;
 bool g_stopping = false;
 PdhContext g_pdh;
+
+// Counts a new connection in, unless a bound is reached.
+bool admit(uint32_t addr) {
+    std::lock_guard<std::mutex> lk(g_lock);
+    auto it = g_per_peer.find(addr);
+    int mine = it == g_per_peer.end() ? 0 : it->second;
+    if (g_in_progress >= kInProgress || mine >= kPerPeer) return false;
+    ++g_per_peer[addr];
+    ++g_in_progress;
+    return true;
+}
+
+void release(uint32_t addr) {   // with g_lock held
+    auto it = g_per_peer.find(addr);
+    if (it != g_per_peer.end() && --it->second <= 0) g_per_peer.erase(it);
+    --g_in_progress;
+}
+
+// A connection that will never bring a header: counted out, reset, closed.
+void drop(int fd, const sockaddr_in &peer) {
+    reset(fd, peer.sin_addr.s_addr, "Bad REQ");
+    close(fd);
+    std::lock_guard<std::mutex> lk(g_lock);
+    release(peer.sin_addr.s_addr);
+}
 
 void serve() {
     // A thread's first report counts every passive open since boot as new
@@ -60,40 +112,96 @@ void serve() {
         Job j;
         {
             std::unique_lock<std::mutex> lk(g_lock);
-            g_cv.wait(lk, [] { return g_stopping || !g_jobs.empty(); });
-            if (g_jobs.empty()) return;
-            j = g_jobs.front();
-            g_jobs.pop_front();
+            g_cv.wait(lk, [] { return g_stopping || !g_ready.empty(); });
+            if (g_stopping) break;
+            j = g_ready.front();
+            g_ready.pop_front();
             g_active.insert(j.fd);
         }
         authenticate_and_process(j.fd, &j.peer, nullptr, &g_pdh);
-        {
-            std::lock_guard<std::mutex> lk(g_lock);
-            g_active.erase(j.fd);
-        }
-        close(j.fd);
+        std::lock_guard<std::mutex> lk(g_lock);
+        g_active.erase(j.fd);
+        close(j.fd);   // under the lock: the stop must never shut a reused number
+        release(j.peer.sin_addr.s_addr);
     }
+    std::lock_guard<std::mutex> lk(g_lock);
+    --g_live_workers;
+    g_done_cv.notify_all();
 }
 
-void usage(const char *prog) {
-    std::fprintf(stderr, "usage: %s [-p port] [-l address] [-k password]\n", appname(prog));
+// Whether a waiting connection's first frame is all there: the header is
+// peeked at, never taken, so the request server reads it as sent.
+enum class Header { kWait, kReady, kNever };
+Header header_state(int fd, bool peer_closed) {
+    unsigned char b[4 + SORVAN_MAX_HEADER_FRAME];
+    ssize_t n = recv(fd, b, sizeof b, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return peer_closed ? Header::kNever : Header::kWait;
+    if (n <= 0) return Header::kNever;
+    if (n >= 4) {
+        uint32_t len = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+        // An oversized frame is refused unread by the request server: a
+        // worker's moment, never its time.
+        if (len > SORVAN_MAX_HEADER_FRAME || size_t(n) >= 4 + len) return Header::kReady;
+    }
+    return peer_closed ? Header::kNever : Header::kWait;
+}
+
+const char *kUsage =
+    "usage: %s -k PASSWORD [-r DIR]... [-p PORT] [-l ADDRESS]\n"
+    "       %s --help | --version\n";
+
+void help(const char *prog) {
+    std::printf(kUsage, prog, prog);
+    std::printf(
+        "Serves the Tessaron request protocol: load reports for kord and the file\n"
+        "operations that replication sends.\n"
+        "\n"
+        "  -k PASSWORD   the agent password of the node's groups (required; also\n"
+        "                $TESSARON_AGENT_PASSWORD, which ps does not show)\n"
+        "  -r DIR        confine file operations to the tree DIR (repeatable; more\n"
+        "                trees in $TESSARON_AGENT_ROOTS, colon-separated). Without\n"
+        "                any root they reach the whole machine.\n"
+        "  -p PORT       TCP port to listen on (default 10000)\n"
+        "  -l ADDRESS    listen on this IPv4 address only (default: all)\n"
+        "  --help        show this text and exit\n"
+        "  --version     show the version and exit\n"
+        "\n"
+        "Environment: TESSARON_AGENT_PASSWORD, TESSARON_AGENT_ROOTS, TESSARON_LOG\n"
+        "(a file that also receives the log, - for standard error), TESSARON_PATH_6\n"
+        "(directory of libcrypto.so.3).\n");
+}
+
+[[noreturn]] void usage(const char *prog) {
+    std::fprintf(stderr, kUsage, prog, prog);
     std::exit(2);
+}
+
+[[noreturn]] void refuse_start(const char *prog, const std::string &why) {
+    std::fprintf(stderr, "%s: %s\n", prog, why.c_str());
+    port_syslog(LOG_ALERT, "sorvan-agent: %s", why.c_str());
+    std::exit(1);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    const char *prog = appname(argv[0]);
     int port = 10000;
     const char *listen_addr = nullptr;
     const char *password = std::getenv("TESSARON_AGENT_PASSWORD");
+    std::vector<std::string> roots;
+    static const option longopts[] = {{"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt(argc, argv, "p:l:k:")) != -1) {
+    while ((opt = getopt_long(argc, argv, "p:l:k:r:", longopts, nullptr)) != -1) {
         switch (opt) {
         case 'p': {
             char *end;
             long v = std::strtol(optarg, &end, 10);
-            if (*end || v < 0 || v > 65535) {
-                std::fprintf(stderr, "%s: bad port '%s'\n", appname(argv[0]), optarg);
+            if (!*optarg || *end || v < 0 || v > 65535) {
+                std::fprintf(stderr, "%s: bad port '%s'\n", prog, optarg);
                 return 2;
             }
             port = static_cast<int>(v);
@@ -101,22 +209,59 @@ int main(int argc, char **argv) {
         }
         case 'l': listen_addr = optarg; break;
         case 'k': password = optarg; break;
-        default: usage(argv[0]);
+        case 'r': roots.emplace_back(optarg); break;
+        case 'h': help(prog); return 0;
+        case 'V': std::printf("sorvan-agent (Tessaron) %s\n", TESSARON_VERSION); return 0;
+        default: usage(prog);
         }
     }
-    if (optind != argc) usage(argv[0]);
+    if (optind != argc) usage(prog);
+    if (const char *env = std::getenv("TESSARON_AGENT_ROOTS")) {   // more trees
+        std::string list(env);
+        for (size_t i = 0; i <= list.size();) {
+            size_t j = list.find(':', i);
+            if (j == std::string::npos) j = list.size();
+            if (j > i) roots.push_back(list.substr(i, j - i));
+            i = j + 1;
+        }
+    }
 
     in_addr bind_addr{htonl(INADDR_ANY)};
     if (listen_addr && inet_pton(AF_INET, listen_addr, &bind_addr) != 1) {
-        std::fprintf(stderr, "%s: bad address '%s'\n", appname(argv[0]), listen_addr);
+        std::fprintf(stderr, "%s: bad address '%s'\n", prog, listen_addr);
         return 2;
     }
 
     port_openlog("sorvan-agent", LOG_PID, LOG_DAEMON);
 
+    // Without a password every peer would be served with the empty one's key.
+    if (!password || !*password)
+        refuse_start(prog, "no password: give -k PASSWORD or set TESSARON_AGENT_PASSWORD");
+    if (std::strlen(password) < 12)
+        port_syslog(LOG_WARNING, "sorvan-agent: the password is short; its key travels in every request");
+
+    std::vector<const char *> root_list;
+    for (const std::string &r : roots) {
+        const char *one[] = {r.c_str(), nullptr};
+        if (confine_roots(one) != 0)
+            refuse_start(prog, "root '" + r + "': " + std::strerror(errno));
+        root_list.push_back(r.c_str());
+    }
+    root_list.push_back(nullptr);
+    confine_roots(root_list.data());
+    if (roots.empty()) {
+        port_syslog(LOG_WARNING, "sorvan-agent: no root given (-r): file operations are not confined");
+    } else {
+        std::string all;
+        for (const std::string &r : roots) all += (all.empty() ? "" : ", ") + r;
+        port_syslog(LOG_INFO, "sorvan-agent: file operations confined to %s", all.c_str());
+        int swept = confine_sweep();
+        if (swept > 0) port_syslog(LOG_INFO, "sorvan-agent: %d leftover temporary files removed", swept);
+    }
+
     // The key kord's requests carry: the first 8 characters of the hash.
     char *hash;
-    while (!(hash = crypt_md5(password ? password : "", "Q4"))) sleep(1);
+    while (!(hash = crypt_md5(password, "Q4"))) sleep(1);
     std::memset(key_phrase, 0, sizeof key_phrase);
     std::memcpy(key_phrase, hash, 8);
     memput(hash, 120);
@@ -129,9 +274,16 @@ int main(int argc, char **argv) {
     }
     if (!C) port_syslog(LOG_WARNING, "sorvan-agent: %s not loaded: requests travel unenciphered", lib.c_str());
 
+    // Room for every connection in progress and what the workers open.
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max && rl.rlim_cur < 4096) {
+        rl.rlim_cur = rl.rlim_max < 4096 ? rl.rlim_max : 4096;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+
     std::memset(&g_pdh, 0, sizeof g_pdh);
     if (pdh_init(&g_pdh) != 0) {
-        std::fprintf(stderr, "%s: no memory for the counter query\n", appname(argv[0]));
+        std::fprintf(stderr, "%s: no memory for the counter query\n", prog);
         return 1;
     }
 
@@ -143,17 +295,20 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
 
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
+    int ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1, header_wait = kHeaderWaitMs / 1000;
     setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // A connection that has sent nothing stays with the kernel: floods of
+    // empty connections never reach the accept queue ahead of requests.
+    setsockopt(ls, IPPROTO_TCP, TCP_DEFER_ACCEPT, &header_wait, sizeof header_wait);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr = bind_addr;
-    if (ls < 0 || sfd < 0 || bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        listen(ls, 64) != 0) {
-        std::fprintf(stderr, "%s: cannot listen on port %d: %s\n", appname(argv[0]), port,
-                     std::strerror(errno));
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    if (ls < 0 || sfd < 0 || ep < 0 || bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+        listen(ls, SOMAXCONN) != 0) {
+        std::fprintf(stderr, "%s: cannot listen on port %d: %s\n", prog, port, std::strerror(errno));
         return 1;
     }
     socklen_t sl = sizeof sa;
@@ -165,38 +320,167 @@ int main(int argc, char **argv) {
     port_syslog(LOG_INFO, "sorvan-agent: listening on %s:%d", shown, ntohs(sa.sin_port));
 
     std::vector<std::thread> pool;
+    g_live_workers = kWorkers;
     for (int i = 0; i < kWorkers; ++i) pool.emplace_back(serve);
 
-    for (;;) {
-        pollfd p[2] = {{ls, POLLIN, 0}, {sfd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = ls;
+    epoll_ctl(ep, EPOLL_CTL_ADD, ls, &ev);
+    ev.data.fd = sfd;
+    epoll_ctl(ep, EPOLL_CTL_ADD, sfd, &ev);
+
+    struct Waiting {
+        sockaddr_in peer;
+        uint64_t serial;
+    };
+    struct Expiry {
+        int64_t at;
+        int fd;
+        uint64_t serial;
+    };
+    std::unordered_map<int, Waiting> waiting;   // header not complete yet
+    std::deque<Expiry> expiries;                // in accept order, so in deadline order
+    uint64_t serial = 0;
+    bool accept_paused = false, short_of_fds = false, fd_logged = false;
+    int64_t resume_at = 0, fd_logged_at = -60000;
+
+    auto hand_over = [&](int fd) {
+        Waiting w = waiting[fd];
+        waiting.erase(fd);
+        epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);   // may not be there yet
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        timeval tv{kIoTimeoutSec, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        std::lock_guard<std::mutex> lk(g_lock);
+        g_ready.push_back({fd, w.peer});
+        g_cv.notify_one();
+    };
+    auto give_up = [&](int fd) {
+        Waiting w = waiting[fd];
+        waiting.erase(fd);
+        drop(fd, w.peer);   // closing also takes it out of the epoll set
+    };
+
+    bool stop = false;
+    while (!stop) {
+        int64_t now = now_ms();
+        while (!expiries.empty()) {
+            const Expiry &e = expiries.front();
+            auto it = waiting.find(e.fd);
+            if (it == waiting.end() || it->second.serial != e.serial) {
+                expiries.pop_front();   // served or dropped meanwhile
+                continue;
+            }
+            if (e.at > now) break;
+            int fd = e.fd;
+            expiries.pop_front();
+            give_up(fd);
+        }
+        if (accept_paused && now >= resume_at) {
+            ev.events = EPOLLIN;
+            ev.data.fd = ls;
+            epoll_ctl(ep, EPOLL_CTL_MOD, ls, &ev);
+            accept_paused = false;
+        }
+        int64_t wait = expiries.empty() ? 1000 : expiries.front().at - now;
+        if (accept_paused && resume_at - now < wait) wait = resume_at - now;
+        if (wait < 0) wait = 0;
+
+        epoll_event events[64];
+        int n = epoll_wait(ep, events, 64, int(wait));
+        if (n < 0 && errno != EINTR) {
+            port_syslog(LOG_ERR, "sorvan-agent: epoll_wait: %s", std::strerror(errno));
             break;
         }
-        if (p[1].revents) break;
-        if (!(p[0].revents & POLLIN)) continue;
-        Job j;
-        socklen_t pl = sizeof j.peer;
-        j.fd = accept4(ls, reinterpret_cast<sockaddr *>(&j.peer), &pl, SOCK_CLOEXEC);
-        if (j.fd < 0) continue;
-        timeval tv{kIoTimeoutSec, 0};
-        setsockopt(j.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setsockopt(j.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        std::lock_guard<std::mutex> lk(g_lock);
-        g_jobs.push_back(j);
-        g_cv.notify_one();
+        for (int i = 0; i < n; ++i) {
+            int fd = events[i].data.fd;
+            if (fd == sfd) {
+                stop = true;
+            } else if (fd == ls) {
+                for (;;) {
+                    sockaddr_in peer{};
+                    socklen_t pl = sizeof peer;
+                    int c = accept4(ls, reinterpret_cast<sockaddr *>(&peer), &pl, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                    if (c < 0) {
+                        if (errno == EINTR || errno == ECONNABORTED) continue;
+                        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                            // The pending connection stays queued: pause rather
+                            // than spin on it.
+                            // Logged once a minute at most, however often
+                            // it flaps between short and not.
+                            if (!short_of_fds && now_ms() - fd_logged_at >= 60000) {
+                                port_syslog(LOG_ERR, "sorvan-agent: cannot accept: %s; pausing new connections",
+                                            std::strerror(errno));
+                                fd_logged_at = now_ms();
+                                fd_logged = true;
+                            }
+                            short_of_fds = true;
+                            accept_paused = true;
+                            resume_at = now_ms() + kAcceptPauseMs;
+                            ev.events = 0;
+                            ev.data.fd = ls;
+                            epoll_ctl(ep, EPOLL_CTL_MOD, ls, &ev);
+                        }
+                        break;
+                    }
+                    if (short_of_fds && fd_logged) port_syslog(LOG_INFO, "sorvan-agent: accepting new connections again");
+                    short_of_fds = fd_logged = false;
+                    if (!admit(peer.sin_addr.s_addr)) {
+                        reset(c, peer.sin_addr.s_addr, "Too many connections");
+                        close(c);
+                        continue;
+                    }
+                    waiting[c] = {peer, ++serial};
+                    // Most connections come with their header (or their end)
+                    // already there: only the others wait in the loop.
+                    Header now_state = header_state(c, false);
+                    if (now_state == Header::kReady) {
+                        hand_over(c);
+                        continue;
+                    }
+                    if (now_state == Header::kNever) {
+                        give_up(c);
+                        continue;
+                    }
+                    expiries.push_back({now_ms() + kHeaderWaitMs, c, serial});
+                    epoll_event cev{};
+                    cev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+                    cev.data.fd = c;
+                    if (epoll_ctl(ep, EPOLL_CTL_ADD, c, &cev) != 0) give_up(c);
+                }
+            } else if (waiting.count(fd)) {
+                bool closed = events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR);
+                switch (header_state(fd, closed)) {
+                case Header::kReady: hand_over(fd); break;
+                case Header::kNever: give_up(fd); break;
+                case Header::kWait: break;
+                }
+            }
+        }
     }
 
+    port_syslog(LOG_INFO, "sorvan-agent: stopping");
     close(ls);
+    for (auto &[fd, w] : waiting) drop(fd, w.peer);
     {
-        std::lock_guard<std::mutex> lk(g_lock);
+        std::unique_lock<std::mutex> lk(g_lock);
         g_stopping = true;
-        for (const Job &j : g_jobs) close(j.fd);
-        g_jobs.clear();
+        for (const Job &j : g_ready) close(j.fd);
+        g_ready.clear();
         // A peer that is still sending must not hold the stop.
         for (int fd : g_active) shutdown(fd, SHUT_RDWR);
+        g_cv.notify_all();
+        // A worker busy in the file system (a long remove, say) is not
+        // waited for beyond the grace time.
+        if (!g_done_cv.wait_for(lk, std::chrono::milliseconds(kStopGraceMs), [] { return g_live_workers == 0; })) {
+            port_syslog(LOG_WARNING, "sorvan-agent: %d workers still busy; stopped without them", g_live_workers);
+            port_closelog();
+            std::fflush(nullptr);
+            _exit(0);
+        }
     }
-    g_cv.notify_all();
     for (auto &t : pool) t.join();
     pdh_close(&g_pdh);
     port_syslog(LOG_INFO, "sorvan-agent: stopped");

@@ -279,15 +279,32 @@ SORVAN_API int32_t req_reply_ok(int sock);
 /* ==== Request server ==== */
 struct PdhContext;
 struct sockaddr_in;
+/* A request's first frame, its sealed 20-byte header (at most 31 bytes
+ * deflated), is refused unread when it announces more payload than this. */
+#define SORVAN_MAX_HEADER_FRAME 64u
 /* Serves one accepted connection: 0 dispatched (or unknown kind rejected),
- * -1 header unreadable, -3 wrong key. The caller closes the socket. */
+ * -1 header unreadable, -2 no key, -3 wrong key. Header, record and
+ * descriptor must arrive within 5 s. The caller closes the socket. */
 SORVAN_API int32_t authenticate_and_process(int sock, const struct sockaddr_in *peer,
                                             void *context, struct PdhContext *pdh);
 /* Counts and (one in a thousand) logs a rejection; arms an abortive close. */
 SORVAN_API int32_t reset(int sock, uint32_t peer_addr, const char *reason);
 /* The file handlers: each reads the rest of its request from the
  * connection and answers nothing. */
-/* Kind 4: 0; -1 no record; -2 prohibited path. */
+/* Confines the handlers' file operations (writes, directories, both ends
+ * of a rename, removes, descriptors, attributes) to the trees of the
+ * null-ended list, compared after ".." and symbolic links are resolved; a
+ * null or empty list lifts the confinement. Whatever the roots, no remove
+ * or rename takes "/", a directory directly below it, a mount point, or a
+ * system directory or anything above one. A refused operation is logged
+ * with its path and its connection reset. 0, or -1 (errno set, roots
+ * unchanged) when a root is not an existing directory. */
+SORVAN_API int32_t confine_roots(const char *const *roots);
+/* Removes below the roots the temporary files of transfers whose agent
+ * died mid-transfer (running transfers hold theirs locked); the number
+ * removed, 0 when not confined. */
+SORVAN_API int32_t confine_sweep(void);
+/* Kind 4: 0; -1 no record; -2 prohibited or refused path. */
 SORVAN_API int32_t do_remove(int sock, const struct sockaddr_in *peer, void *context);
 /* Kinds 5 and 6: 0; -1 no record; -2 no descriptor; -3 descriptor not applied. */
 SORVAN_API int32_t change_mode(int sock, const struct sockaddr_in *peer, void *context,
@@ -568,10 +585,11 @@ SORVAN_API int CleanRegistry(const char *key, const char *subkey);
 SORVAN_API int retry(int limit, int seconds);
 
 /* ==== Hosts file ==== */
-/* A null or empty path means $TESSARON_HOSTS, else /etc/hosts. Lines match
- * when they begin with the key (a prefix match). A null or empty key, or a
- * key or value holding a line end, is refused (errno EINVAL). */
-/* 1 an entry line begins with key; 0 none does; -1 cannot open (or bad key). */
+/* The caller names the file: a null or empty path, like a null or empty
+ * key or a key or value holding a line end, is refused with each call's
+ * failure value (errno EINVAL). Lines match when they begin with the key
+ * (a prefix match). */
+/* 1 an entry line begins with key; 0 none does; -1 cannot open (or bad input). */
 SORVAN_API int HostsFileFindEntry(const char *path, const char *key);
 /* Appends "key\t\tvalue\n": 0 added; 1 present already, file missing or
  * bad input (also a key starting with '#'); -2 the append failed (the
@@ -579,7 +597,7 @@ SORVAN_API int HostsFileFindEntry(const char *path, const char *key);
 SORVAN_API int HostsFileAddEntry(const char *path, const char *key, const char *value);
 /* Drops every line beginning with key (comments too) through "<path>.new"
  * renamed over the file: 1 done; 0 the rename failed; -1 cannot open (or
- * bad key); -2 the copy cannot be created; -3 the copy could not be
+ * bad input); -2 the copy cannot be created; -3 the copy could not be
  * written. On 0, -2 and -3 the file is unchanged. */
 SORVAN_API int HostsFileRemoveEntry(const char *path, const char *key);
 /* count hexadecimal digits, the first the least significant; -1 when one

@@ -1,30 +1,27 @@
-// Request server: file operations asked for by a replicating peer.
+// Request server: file operations asked for by a replicating peer. Every
+// path is admitted first (served roots, paths no remove may take) and the
+// operation is carried out on the canonical path that was admitted.
 #include "net/handlers.h"
 
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "net/request.h"
 #include "net/transfer.h"
 #include "port/varro.h"
+#include "sys/confine.h"
 #include "sys/secdesc.h"
 
+using sorvan::confine::admit;
+using sorvan::confine::Op;
+
 namespace {
-
-// What takes the place of the Windows directory: deleting any of these,
-// or anything above them, would wreck the node.
-constexpr const char *kSystemDirs[] = {"/bin", "/boot", "/dev",  "/etc", "/lib", "/lib64",
-                                       "/proc", "/root", "/sbin", "/sys", "/usr", "/var"};
-
-bool part_of_system_dir(const char *path) {
-    for (const char *dir : kSystemDirs)
-        if (std::strstr(dir, path)) return true;
-    return false;
-}
 
 // The descriptor message that follows the record; null when none came.
 unsigned char *read_descriptor(int sock, uint32_t *len) {
@@ -32,36 +29,46 @@ unsigned char *read_descriptor(int sock, uint32_t *len) {
     return static_cast<unsigned char *>(sorvan::xread_len(sock, len));
 }
 
+// Says what became of a descriptor that could not be applied.
+void descriptor_failed(const char *tag, const std::string &path, int rc) {
+    if (rc == -1)
+        port_syslog(LOG_CRIT, "%s: set_NT_SD failed: no descriptor came with the request for '%s'", tag,
+                    path.c_str());
+    else if (rc == -2 || rc == -3)
+        port_syslog(LOG_CRIT, "%s: set_NT_SD failed: the descriptor for '%s' is not valid", tag, path.c_str());
+    else
+        port_syslog(LOG_CRIT, "%s: set_NT_SD failed on '%s': %s (%d)", tag, path.c_str(), std::strerror(errno),
+                    errno);
+}
+
 }  // namespace
 
 namespace sorvan::handlers {
 
-bool prohibited(const char *path) {
-    if (part_of_system_dir(path)) return true;
-    char resolved[PATH_MAX];
-    if (realpath(path, resolved) && part_of_system_dir(resolved)) return true;
-    return false;
+void refuse(int sock, const struct sockaddr_in *peer) {
+    reset(sock, peer ? peer->sin_addr.s_addr : 0, "Refused path");
 }
 
 }  // namespace sorvan::handlers
 
+using sorvan::handlers::refuse;
+
 extern "C" {
 
-SORVAN_API int32_t do_remove(int sock, const struct sockaddr_in *, void *) {
+SORVAN_API int32_t do_remove(int sock, const struct sockaddr_in *peer, void *) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
     if (!rec.path[0]) return 0;
-    if (sorvan::handlers::prohibited(rec.path)) {
-        port_syslog(LOG_ALERT,
-                    "Tessaron(tm) Slave Server: delete path '%s' contains windows directory, prohibited!",
-                    rec.path);
+    std::string target;
+    if (!admit(Op::kRemove, rec.path, &target)) {
+        refuse(sock, peer);
         return -2;
     }
-    rm(rec.path);
+    rm(target.c_str());
     return 0;
 }
 
-SORVAN_API int32_t change_mode(int sock, const struct sockaddr_in *, void *, uint32_t version) {
+SORVAN_API int32_t change_mode(int sock, const struct sockaddr_in *peer, void *, uint32_t version) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
     if (version == 1) return 0;
@@ -70,32 +77,46 @@ SORVAN_API int32_t change_mode(int sock, const struct sockaddr_in *, void *, uin
     unsigned char *sd = read_descriptor(sock, &len);
     if (!sd) rc = -2;
     if (rec.path[0]) {
-        if (sorvan::sd::set_sd(rec.path, sd, len) != 0) {
-            lerror("change_mode", "set_NT_SD", 2, 0);
+        std::string target;
+        if (!admit(Op::kAttributes, rec.path, &target)) {
+            refuse(sock, peer);
+            std::free(sd);
+            return -3;
+        }
+        int r = sorvan::sd::set_sd(target.c_str(), sd, len);
+        if (r != 0) {
+            descriptor_failed("change_mode", target, r);
             rc = -3;
         }
-        set_NT_file_attr(rec.path, rec.attributes);
+        set_NT_file_attr(target.c_str(), rec.attributes);
     }
     std::free(sd);
     return rc;
 }
 
-SORVAN_API int32_t do_rename(int sock, const struct sockaddr_in *, void *) {
+SORVAN_API int32_t do_rename(int sock, const struct sockaddr_in *peer, void *) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
     int32_t rc = 0;
     uint32_t len = 0;
     unsigned char *sd = read_descriptor(sock, &len);
     if (!sd) rc = -2;
-    if (!rec.path[0] || !rec.path2[0] || sorvan::transfer::move_replace(rec.path, rec.path2) != 0)
+    std::string from, to;
+    if (!rec.path[0] || !rec.path2[0]) {
         rc = -3;
-    else if (sd)
-        sorvan::sd::set_sd(rec.path2, sd, len);
+    } else if (!admit(Op::kRenameFrom, rec.path, &from) || !admit(Op::kRenameTo, rec.path2, &to)) {
+        refuse(sock, peer);
+        rc = -3;
+    } else if (sorvan::transfer::move_replace(from.c_str(), to.c_str()) != 0) {
+        rc = -3;
+    } else if (sd) {
+        sorvan::sd::set_sd(to.c_str(), sd, len);
+    }
     std::free(sd);
     return rc;
 }
 
-SORVAN_API int32_t do_mkdir(int sock, const struct sockaddr_in *, void *, uint32_t version) {
+SORVAN_API int32_t do_mkdir(int sock, const struct sockaddr_in *peer, void *, uint32_t version) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
     unsigned char *sd = nullptr;
@@ -106,12 +127,18 @@ SORVAN_API int32_t do_mkdir(int sock, const struct sockaddr_in *, void *, uint32
     }
     // Older peers may separate with '/': that is already our separator.
     int32_t rc = 0;
-    if (rec.path[0] && access(rec.path, R_OK) != 0) {
-        if (mkdirs(rec.path) != 0) {
+    std::string target;
+    if (!rec.path[0]) {
+        // nothing asked
+    } else if (!admit(Op::kMkdir, rec.path, &target)) {
+        refuse(sock, peer);
+        rc = -3;
+    } else if (access(target.c_str(), R_OK) != 0) {
+        if (mkdirs(target.c_str()) != 0) {
             rc = -3;
         } else {
-            set_NT_file_attr(rec.path, rec.attributes);
-            if (sd) sorvan::sd::set_sd(rec.path, sd, len);
+            set_NT_file_attr(target.c_str(), rec.attributes);
+            if (sd) sorvan::sd::set_sd(target.c_str(), sd, len);
         }
     }
     std::free(sd);

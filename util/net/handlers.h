@@ -1,5 +1,5 @@
-// Request server: what the file handlers share with the tests (the
-// handlers themselves are exported, see sorvan.h).
+// Request server: what the file handlers share (the handlers themselves
+// are exported, see sorvan.h).
 #pragma once
 
 #include <cstdint>
@@ -8,9 +8,7 @@
 
 namespace sorvan::handlers {
 
-// True when `path` may not be removed: it is a part of one of the system
-// directories (the root, a system directory, anything above one), as
-// written or once `..` and symbolic links are resolved.
-bool prohibited(const char *path);
+// Ends the connection of a refused operation as a rejected request ends.
+void refuse(int sock, const struct sockaddr_in *peer);
 
 }  // namespace sorvan::handlers

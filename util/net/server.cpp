@@ -16,6 +16,10 @@ namespace {
 
 std::atomic<uint32_t> g_resets{0};
 
+// A request's header, record and descriptor arrive within this time of
+// the start of its serving, however slowly the peer sends them.
+constexpr int kRequestDeadlineMs = 5000;
+
 }  // namespace
 
 namespace sorvan {
@@ -40,8 +44,11 @@ SORVAN_API int32_t reset(int sock, uint32_t peer_addr, const char *reason) {
 SORVAN_API int32_t authenticate_and_process(int sock, const struct sockaddr_in *peer, void *context,
                                             struct PdhContext *pdh) {
     uint32_t peer_addr = peer ? peer->sin_addr.s_addr : 0;
+    sorvan::ReadDeadline deadline(kRequestDeadlineMs);
     uint32_t len = 0;
-    void *msg = sorvan::xread_len(sock, &len);
+    // A first frame longer than any header is refused before it is read,
+    // let alone expanded: only the key decides what may cost more.
+    void *msg = sorvan::xread_bounded(sock, &len, SORVAN_MAX_HEADER_FRAME);
     // A message too short for a header is as unreadable as none.
     if (!msg || len < 20) {
         std::free(msg);
@@ -67,9 +74,6 @@ SORVAN_API int32_t authenticate_and_process(int sock, const struct sockaddr_in *
     case REQ_LOAD:
         send_agent_stats(sock, context, pdh);
         break;
-    // ---- file operations: the replication handlers go here ----
-    // 2, 3 receive_file (version); 4 do_remove; 5, 6 change_mode (version);
-    // 7 do_mkdir (version); 8 do_rename.
     case REQ_SEND_FILE_ALT:
     case REQ_SEND_FILE:
         receive_file(sock, peer, context, h.version);
@@ -87,7 +91,6 @@ SORVAN_API int32_t authenticate_and_process(int sock, const struct sockaddr_in *
     case REQ_RENAME:
         do_rename(sock, peer, context);
         break;
-    // ---- end of the file operations ----
     default:
         reset(sock, peer_addr, "Unknown request?");
         break;

@@ -5,12 +5,16 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <atomic>
@@ -21,8 +25,11 @@
 #include <mutex>
 #include <thread>
 
+#include "net/handlers.h"
 #include "net/request.h"
 #include "port/varro.h"
+#include "store/compress.h"
+#include "sys/confine.h"
 #include "sys/secdesc.h"
 
 namespace sorvan::transfer {
@@ -201,6 +208,74 @@ int send_request(uint32_t addr, int port, int32_t timeout_us, const char *passwo
 using sorvan::transfer::move_replace;
 using sorvan::transfer::parent_dir;
 
+namespace {
+
+// A reception that failed, and why: the requester never learns it.
+void receive_failed(const char *dest, const char *why) {
+    port_syslog(LOG_ERR, "Tessaron(tm) Slave Server: receive '%s' failed: %s", dest, why);
+}
+
+// What may be replaced by a transfer: nothing yet, a regular file, or a
+// link (replaced, never followed).
+bool writable_kind(const std::string &dest) {
+    struct stat st;
+    if (lstat(dest.c_str(), &st) != 0) return true;   // missing, or the write says why not
+    return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
+}
+
+// The content of a transfer of `size` bytes into a temporary file beside
+// `dest`, moved into place once the whole announced content arrived; the
+// temporary file is locked while it is written, so a sweep at start
+// leaves it alone. 0, -4 or -5 as receive_file.
+int32_t receive_content(int sock, uint64_t size, const std::string &dest) {
+    std::string dir = parent_dir(dest.c_str());
+    if (!dir.empty() && access(dir.c_str(), R_OK) != 0) mkdirs(dir.c_str());
+    std::string tmp = sorvan::confine::temp_template(dest);
+    int fd = tmp.size() < PATH_MAX ? mkstemp(tmp.data()) : (errno = ENAMETOOLONG, -1);
+    if (fd < 0) {
+        receive_failed(dest.c_str(), std::strerror(errno));
+        return -5;
+    }
+    flock(fd, LOCK_EX);
+    fchmod(fd, 0644);   // as a new file would get; the descriptor may say otherwise
+    sorvan::mark_hidden(fd);
+    uint64_t written = 0;
+    int err = 0;
+    int64_t got = sorvan::inflate_to(sock, fd, size, &written, 1, &err);
+    // Only a stream that reached its end, with the announced length,
+    // replaces the destination.
+    int32_t rc = 0;
+    char why[160];
+    if (got > 0 && written == size) {
+        if (move_replace(tmp.c_str(), dest.c_str()) != 0) {
+            receive_failed(dest.c_str(), std::strerror(errno));
+            rm(tmp.c_str());
+            rc = -5;
+        }
+    } else {
+        if (got == Z_ERRNO || got == -102)
+            std::snprintf(why, sizeof why, "%s", std::strerror(err));
+        else if (got == sorvan::kInflateTooLong)
+            std::snprintf(why, sizeof why, "more content than the %llu bytes announced", (unsigned long long)size);
+        else if (got == 0)
+            std::snprintf(why, sizeof why, "the connection ended before the content did");
+        else if (got > 0)
+            std::snprintf(why, sizeof why, "%llu bytes arrived, %llu announced", (unsigned long long)written,
+                          (unsigned long long)size);
+        else
+            std::snprintf(why, sizeof why, "the content stream is damaged (%lld)", (long long)got);
+        receive_failed(dest.c_str(), why);
+        unlink(tmp.c_str());
+        // The rest of the stream is not read: the sender must not wait on it.
+        shutdown(sock, SHUT_RDWR);
+        rc = -4;
+    }
+    close(fd);
+    return rc;
+}
+
+}  // namespace
+
 extern "C" {
 
 SORVAN_API int send_file_content(int sock, const FileRecord *rec, int32_t cr) {
@@ -274,49 +349,49 @@ SORVAN_API int32_t req_send_file(uint32_t addr, int port, int32_t timeout_us,
     }
 }
 
-SORVAN_API int32_t receive_file(int sock, const struct sockaddr_in *, void *, uint32_t version) {
+SORVAN_API int32_t receive_file(int sock, const struct sockaddr_in *peer, void *, uint32_t version) {
     FileRecord rec;
-    if (sorvan::read_file_record(sock, &rec) < 0) return -1;
+    if (sorvan::read_file_record(sock, &rec) < 0) {
+        receive_failed("?", "no file record came");
+        return -1;
+    }
+    // Older peers may separate with '/': that is already our separator.
+    const char *asked = rec.path2[0] ? rec.path2 : rec.path;
     unsigned char *sd = nullptr;
     uint32_t sd_len = 0;
     if (version == REQ_VERSION) {
         sd = static_cast<unsigned char *>(sorvan::xread_len(sock, &sd_len));
-        if (!sd) return -2;
-    }
-    // Older peers may separate with '/': that is already our separator.
-    const char *dest = rec.path2[0] ? rec.path2 : rec.path;
-    int32_t rc = 0;
-    if (!dest[0]) {
-        rc = -5;
-    } else if (rec.size == 0) {
-        int fd = open(dest, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0) close(fd);
-    } else {
-        std::string dir = parent_dir(dest);
-        if (!dir.empty() && access(dir.c_str(), R_OK) != 0) mkdirs(dir.c_str());
-        std::string tmp = std::string(dest) + ".XXXXXX";
-        int fd = tmp.size() < 1024 ? mkstemp(tmp.data()) : -1;
-        if (fd < 0) {
-            rc = -5;
-        } else {
-            fchmod(fd, 0644);   // as a new file would get; the descriptor may say otherwise
-            close(fd);
-            uint64_t written = 0;
-            int64_t got = inflate_buf(sock, tmp.c_str(), &written, 1);
-            // Only a stream that reached its end, with the announced length,
-            // replaces the destination.
-            if (got <= 0 || written != rec.size) {
-                unlink(tmp.c_str());
-                rc = -4;
-            } else if (move_replace(tmp.c_str(), dest) != 0) {
-                rm(tmp.c_str());
-                rc = -5;
-            }
+        if (!sd) {
+            receive_failed(asked, "no descriptor came");
+            return -2;
         }
     }
+    std::string dest;
+    int32_t rc = 0;
+    if (!asked[0]) {
+        receive_failed(asked, "no destination");
+        rc = -5;
+    } else if (!sorvan::confine::admit(sorvan::confine::Op::kWrite, asked, &dest)) {
+        sorvan::handlers::refuse(sock, peer);
+        rc = -5;
+    } else if (!writable_kind(dest)) {
+        receive_failed(dest.c_str(), "the destination is not a regular file");
+        rc = -5;
+    } else if (rec.size == 0) {
+        // Created when missing; an existing file keeps its content.
+        int fd = open(dest.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            receive_failed(dest.c_str(), fd < 0 ? std::strerror(errno) : "the destination is not a regular file");
+            rc = -5;
+        }
+        if (fd >= 0) close(fd);
+    } else {
+        rc = receive_content(sock, rec.size, dest);
+    }
     if (rc == 0) {
-        set_NT_file_attr(dest, rec.attributes);
-        if (sd) sorvan::sd::set_sd(dest, sd, sd_len);
+        set_NT_file_attr(dest.c_str(), rec.attributes);
+        if (sd) sorvan::sd::set_sd(dest.c_str(), sd, sd_len);
     }
     std::free(sd);
     return rc;

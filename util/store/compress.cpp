@@ -2,8 +2,12 @@
 #include "util/store/compress.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <zlib.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +18,7 @@ namespace {
 
 constexpr uInt kPiece = 32768;      // compressed bytes per piece on the wire
 constexpr uInt kOutBuf = 65536;     // file writes of inflate_buf
+constexpr int kTooLong = sorvan::kInflateTooLong;
 constexpr const char *kZlibVersion = ZLIB_VERSION;  // the initialisers' check
 
 int write_all(int fd, const unsigned char *p, size_t n) {
@@ -50,6 +55,99 @@ int deflate_into(unsigned char *dst, uLongf *dlen, const unsigned char *src, uLo
 }
 
 }  // namespace
+
+namespace sorvan {
+
+void mark_hidden(int fd) {
+    // The attribute word of a new hidden file (hidden, archive), kept where
+    // the other attributes are; nothing where the file system has no room.
+    const unsigned char word[4] = {0x22, 0, 0, 0};
+    (void)fsetxattr(fd, "user.tessaron.attributes", word, sizeof word, 0);
+}
+
+int64_t inflate_to(int sock, int fd, uint64_t limit, uint64_t *written, int32_t decipher, int *err) {
+    z_stream z;
+    int rc = zlib_inflate_init(&z);
+    if (rc != Z_OK) return rc;
+    unsigned char piece[kPiece];
+    unsigned char *out = nullptr;
+    uint64_t file_bytes = 0;
+    int last_read = 0, saved = 0;
+    bool ended = false, failed = false;
+    // Writes what the output buffer holds; a write error or more content
+    // than allowed ends the stream.
+    auto flush = [&](uInt n) {
+        if (file_bytes + n > limit) {
+            rc = kTooLong;
+        } else if (write_all(fd, out, n) != 0) {
+            saved = errno;
+            rc = Z_ERRNO;
+        } else {
+            file_bytes += n;
+            return true;
+        }
+        failed = true;
+        return false;
+    };
+    for (;;) {
+        last_read = nread(sock, piece, kPiece);
+        if (last_read <= 0) {
+            saved = errno;
+            break;
+        }
+        if (decipher) xdecrypt(piece, static_cast<uint32_t>(last_read));
+        z.next_in = piece;
+        z.avail_in = static_cast<uInt>(last_read);
+        while (z.avail_in > 0) {
+            if (z.avail_out == 0) {
+                if (out && !flush(kOutBuf)) break;
+                std::free(out);
+                out = static_cast<unsigned char *>(std::malloc(kOutBuf));
+                if (!out) {
+                    inflateEnd(&z);
+                    return -101;
+                }
+                z.next_out = out;
+                z.avail_out = kOutBuf;
+            }
+            rc = inflate(&z, Z_NO_FLUSH);
+            if (rc == Z_STREAM_END) {
+                ended = true;
+                break;
+            }
+            if (rc == Z_OK || rc == Z_BUF_ERROR) {
+                // No progress with input left: the stream is damaged.
+                if (rc == Z_BUF_ERROR && z.avail_out > 0 && z.avail_in > 0) {
+                    rc = Z_DATA_ERROR;
+                    failed = true;
+                    break;
+                }
+                continue;
+            }
+            if (rc == Z_ERRNO) NTperror("xdata_getfile");
+            failed = true;
+            break;
+        }
+        if (ended || failed) break;
+    }
+    if (!failed && out) flush(kOutBuf - z.avail_out);
+    if (!failed && written) *written = file_bytes;
+    std::free(out);
+    int64_t consumed = static_cast<int64_t>(z.total_in);
+    inflateEnd(&z);
+    if (err) *err = saved;
+    if (failed) {
+        if (rc == Z_ERRNO) {
+            errno = saved;
+            NTperror("xdata_getfile");
+        }
+        return rc;
+    }
+    if (last_read < 0) return -102;
+    return ended ? consumed : 0;
+}
+
+}  // namespace sorvan
 
 extern "C" {
 
@@ -180,74 +278,20 @@ SORVAN_API int64_t deflate_buf(const void *src, uint64_t len, int sock, int32_t 
 }
 
 SORVAN_API int64_t inflate_buf(int sock, const char *path, uint64_t *written, int32_t decipher) {
-    z_stream z;
-    int rc = zlib_inflate_init(&z);
-    if (rc != Z_OK) return rc;
-    int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        inflateEnd(&z);
-        return -100;
+    // Never through a final link, never waiting on a FIFO: only a regular
+    // file is written.
+    int fd = path ? ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644) : -1;
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        errno = EINVAL;
+        fd = -1;
     }
-    unsigned char piece[kPiece];
-    unsigned char *out = nullptr;
-    uint64_t file_bytes = 0;
-    int last_read = 0;
-    bool ended = false, failed = false;
-    for (;;) {
-        last_read = nread(sock, piece, kPiece);
-        if (last_read <= 0) break;
-        if (decipher) xdecrypt(piece, static_cast<uint32_t>(last_read));
-        z.next_in = piece;
-        z.avail_in = static_cast<uInt>(last_read);
-        while (z.avail_in > 0) {
-            if (z.avail_out == 0) {
-                if (out) {
-                    if (write_all(fd, out, kOutBuf) == 0) file_bytes += kOutBuf;
-                    std::free(out);
-                }
-                out = static_cast<unsigned char *>(std::malloc(kOutBuf));
-                if (!out) {
-                    inflateEnd(&z);
-                    ::close(fd);
-                    return -101;
-                }
-                z.next_out = out;
-                z.avail_out = kOutBuf;
-            }
-            rc = inflate(&z, Z_NO_FLUSH);
-            if (rc == Z_STREAM_END) {
-                ended = true;
-                break;
-            }
-            if (rc == Z_OK || rc == Z_BUF_ERROR) {
-                // No progress with input left: the stream is damaged.
-                if (rc == Z_BUF_ERROR && z.avail_out > 0 && z.avail_in > 0) {
-                    rc = Z_DATA_ERROR;
-                    failed = true;
-                    break;
-                }
-                continue;
-            }
-            if (rc == Z_ERRNO) NTperror("xdata_getfile");
-            failed = true;
-            break;
-        }
-        if (ended || failed) break;
-    }
-    if (!failed) {
-        if (out) {
-            uInt used = kOutBuf - z.avail_out;
-            if (write_all(fd, out, used) == 0) file_bytes += used;
-        }
-        if (written) *written = file_bytes;
-    }
-    std::free(out);
-    int64_t consumed = static_cast<int64_t>(z.total_in);
-    inflateEnd(&z);
+    if (fd < 0) return -100;
+    sorvan::mark_hidden(fd);
+    int64_t rc = sorvan::inflate_to(sock, fd, UINT64_MAX, written, decipher, nullptr);
     ::close(fd);
-    if (last_read < 0) return -102;
-    if (failed) return rc;
-    return ended ? consumed : 0;
+    return rc;
 }
 
 }  // extern "C"

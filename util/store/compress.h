@@ -1,3 +1,22 @@
-// zlib helpers: declared in the library header's "Compression".
+// zlib helpers: declared in the library header's "Compression"; what the
+// receiving side of a transfer shares with them.
 #pragma once
+
+#include <cstdint>
+
 #include "sorvan.h"
+
+namespace sorvan {
+
+// inflate_to's result when the stream holds more than its limit.
+inline constexpr int kInflateTooLong = -103;
+
+// inflate_buf into an open file, writing never more than `limit` bytes
+// (kInflateTooLong when the stream holds more); a failed file write gives
+// Z_ERRNO. *err (may be null) gets the errno of a failed write or read.
+int64_t inflate_to(int sock, int fd, uint64_t limit, uint64_t *written, int32_t decipher, int *err);
+
+// Gives a new file the hidden attribute word (hidden, archive).
+void mark_hidden(int fd);
+
+}  // namespace sorvan

@@ -41,11 +41,8 @@ struct LineReader {
     }
 };
 
-const char *resolve(const char *path, std::string &holder) {
-    if (path && *path) return path;
-    holder = default_path();
-    return holder.c_str();
-}
+// The caller names the file: there is no default to fall back on.
+bool path_ok(const char *path) { return path && *path; }
 
 bool key_ok(const char *key) {
     return key && *key && !std::strchr(key, '\n') && !std::strchr(key, '\r');
@@ -70,11 +67,6 @@ bool write_all(int fd, const char *p, size_t n) {
 
 }  // namespace
 
-std::string default_path() {
-    const char *env = std::getenv("TESSARON_HOSTS");
-    return (env && *env) ? env : "/etc/hosts";
-}
-
 }  // namespace sorvan::hosts
 
 using namespace sorvan::hosts;
@@ -82,9 +74,7 @@ using namespace sorvan::hosts;
 extern "C" {
 
 SORVAN_API int HostsFileFindEntry(const char *path, const char *key) {
-    std::string holder;
-    path = resolve(path, holder);
-    if (!key_ok(key)) {
+    if (!path_ok(path) || !key_ok(key)) {
         errno = EINVAL;
         return -1;
     }
@@ -101,10 +91,8 @@ SORVAN_API int HostsFileFindEntry(const char *path, const char *key) {
 }
 
 SORVAN_API int HostsFileAddEntry(const char *path, const char *key, const char *value) {
-    std::string holder;
-    path = resolve(path, holder);
     // A key starting with '#' would add a comment that no find ever sees.
-    if (!key_ok(key) || key[0] == '#' || !value || std::strchr(value, '\n') ||
+    if (!path_ok(path) || !key_ok(key) || key[0] == '#' || !value || std::strchr(value, '\n') ||
         std::strchr(value, '\r')) {
         errno = EINVAL;
         return 1;
@@ -142,9 +130,7 @@ SORVAN_API int HostsFileAddEntry(const char *path, const char *key, const char *
 }
 
 SORVAN_API int HostsFileRemoveEntry(const char *path, const char *key) {
-    std::string holder;
-    path = resolve(path, holder);
-    if (!key_ok(key)) {
+    if (!path_ok(path) || !key_ok(key)) {
         errno = EINVAL;
         return -1;
     }

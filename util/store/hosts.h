@@ -5,10 +5,6 @@
 
 namespace sorvan::hosts {
 
-// The file the helpers edit when the caller passes no path:
-// $TESSARON_HOSTS, else /etc/hosts.
-std::string default_path();
-
 // True when line (without its newline) begins with key: the prefix match
 // the editors use, so "10.0.0.1" also matches a line for "10.0.0.10".
 inline bool line_matches(const std::string &line, const char *key, size_t keylen) {

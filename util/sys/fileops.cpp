@@ -157,6 +157,11 @@ SORVAN_API int rm_pass(const char *dir) {
 }
 
 SORVAN_API int rm_all(const char *dir, int self) {
+    // Entries go only from a writable directory: lift a read-only
+    // directory's write bit before its entries, not after them.
+    struct stat st;
+    bool lifted = dir && lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR) &&
+                  chmod(dir, (st.st_mode & 07777) | S_IWUSR) == 0;
     int rc;
     for (;;) {
         int removed = 0;
@@ -168,16 +173,23 @@ SORVAN_API int rm_all(const char *dir, int self) {
     if (self) {
         clear_readonly(dir);
         if (rmdir(dir) != 0) return -9;
+    } else if (lifted) {
+        chmod(dir, st.st_mode & 07777);   // the directory stays as it was
     }
     return rc;
 }
 
 SORVAN_API int rm(const char *path) {
+    if (!path) return -1;
+    // A trailing slash would make lstat follow a link: the link itself is
+    // what goes, never what it points to.
+    std::string p(path);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
     struct stat st;
-    if (!path || lstat(path, &st) != 0) return -1;
-    if (S_ISDIR(st.st_mode)) return rm_all(path, 1);
-    clear_readonly(path);
-    return delete_file(path) ? 0 : -2;
+    if (lstat(p.c_str(), &st) != 0) return -1;
+    if (S_ISDIR(st.st_mode)) return rm_all(p.c_str(), 1);
+    clear_readonly(p.c_str());
+    return delete_file(p.c_str()) ? 0 : -2;
 }
 
 SORVAN_API int rmdirs(const char *dir) {

@@ -186,11 +186,29 @@ uint32_t trunc_u32(double v) {
     return static_cast<uint32_t>(v);
 }
 
-// Block-device file systems that are neither removable nor on a network.
-bool fixed_block_device(const char *source) {
+// The kernel writes blanks, tabs, line ends and backslashes of a mount
+// point as octal escapes (\040 for a blank): undone in place.
+void unescape_mount_point(char *s) {
+    char *out = s;
+    for (const char *p = s; *p; ++p) {
+        if (p[0] == '\\' && p[1] >= '0' && p[1] <= '3' && p[2] >= '0' && p[2] <= '7' && p[3] >= '0' &&
+            p[3] <= '7') {
+            *out++ = char((p[1] - '0') << 6 | (p[2] - '0') << 3 | (p[3] - '0'));
+            p += 3;
+        } else {
+            *out++ = *p;
+        }
+    }
+    *out = '\0';
+}
+
+// Block-device file systems that are neither removable nor on a network;
+// *dev gets the device number.
+bool fixed_block_device(const char *source, dev_t *dev) {
     struct stat st;
     if (std::strncmp(source, "/dev/", 5) != 0 || stat(source, &st) != 0 || !S_ISBLK(st.st_mode))
         return false;
+    *dev = st.st_rdev;
     char path[128];
     std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(st.st_rdev), minor(st.st_rdev));
     std::string rem;
@@ -301,14 +319,20 @@ SORVAN_API int32_t drvinfo(DriveInfo *drives, int32_t max) {
     FILE *f = std::fopen((g_proc + "/self/mounts").c_str(), "re");
     if (!f) return -1;
     int32_t n = 0;
+    dev_t seen[64];
+    int nseen = 0;
     char line[4096];
     while (n < max && std::fgets(line, sizeof line, f)) {
         char src[1024], dir[1024];
         if (std::sscanf(line, "%1023s %1023s", src, dir) != 2) continue;
-        if (!fixed_block_device(src)) continue;
-        // Mount points escape blanks as \040; the name is only a label.
+        dev_t dev;
+        if (!fixed_block_device(src, &dev)) continue;
+        // A device mounted again, or bound elsewhere, is still one drive.
+        if (std::find(seen, seen + nseen, dev) != seen + nseen) continue;
+        unescape_mount_point(dir);
         struct statvfs vs;
         if (statvfs(dir, &vs) != 0) continue;
+        if (nseen < 64) seen[nseen++] = dev;
         DriveInfo &d = drives[n++];
         std::memset(&d, 0, sizeof d);
         std::memcpy(d.name, dir, std::min(std::strlen(dir), sizeof d.name - 1));

@@ -281,7 +281,12 @@ SORVAN_API int stat_file(const char *path, ByHandleFileInformation *info) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat st;
+    struct statx sx;
     int rc = fstat(fd, &st);
+    // The birth time where the file system keeps one, else the change time.
+    struct timespec created = st.st_ctim;
+    if (rc == 0 && statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+        created = {sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec};
     close(fd);
     if (rc != 0) return -2;
     std::memset(info, 0, sizeof *info);
@@ -291,7 +296,7 @@ SORVAN_API int stat_file(const char *path, ByHandleFileInformation *info) {
         ft[0] = uint32_t(v);
         ft[1] = uint32_t(v >> 32);
     };
-    put_ft(info->ftCreationTime, st.st_ctim);
+    put_ft(info->ftCreationTime, created);
     put_ft(info->ftLastAccessTime, st.st_atim);
     put_ft(info->ftLastWriteTime, st.st_mtim);
     info->dwVolumeSerialNumber = uint32_t(st.st_dev);

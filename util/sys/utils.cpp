@@ -1,6 +1,7 @@
 // Small utilities: basename, sealed messages, memory blocks, random
 // passwords, domain trimming.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -14,6 +15,7 @@
 #include "port/varro.h"
 #include "sorvan.h"
 #include "util/net/request.h"
+#include "util/net/server.h"
 
 namespace {
 
@@ -77,14 +79,76 @@ BlockHead *head_of(void *p) {
 const char kPwAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.<>?$#@:-=+()[]{}";
 static_assert(sizeof kPwAlphabet - 1 == 79);
 
+// This thread's read deadline (CLOCK_MONOTONIC ms), 0 for none.
+thread_local int64_t t_deadline_ms = 0;
+
+int64_t now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// nread, but ending at the thread's deadline when one is set: a peer that
+// trickles its bytes cannot stretch a read past it.
+int read_exact(int fd, void *buf, uint32_t n) {
+    if (!t_deadline_ms) return nread(fd, buf, int(n));
+    auto *p = static_cast<char *>(buf);
+    uint32_t got = 0;
+    while (got < n) {
+        int64_t left = t_deadline_ms - now_ms();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            break;
+        }
+        pollfd pf{fd, POLLIN, 0};
+        int r = poll(&pf, 1, int(left > 60000 ? 60000 : left));
+        if (r < 0 && errno != EINTR) break;
+        if (r <= 0) continue;
+        ssize_t k = read(fd, p + got, n - got);
+        if (k < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            break;
+        }
+        if (k == 0) break;
+        got += uint32_t(k);
+    }
+    return got > 0 ? int(got) : -1;
+}
+
+// One frame: 0, -1 length word not read, -2 no memory or longer than
+// `max`, -3 payload not read whole.
+int32_t read_frame(int sock, void **payload, uint32_t *len, uint32_t max) {
+    unsigned char word[4];
+    if (read_exact(sock, word, 4) != 4) return -1;
+    uint32_t n = uint32_t(word[0]) << 24 | uint32_t(word[1]) << 16 | uint32_t(word[2]) << 8 | word[3];
+    // The length comes from the peer: a frame beyond any real message is
+    // refused rather than allocated or read.
+    void *buf = n <= max ? std::malloc(n ? n : 1) : nullptr;
+    if (!buf) {
+        if (len) *len = 0;
+        return -2;
+    }
+    if (n > 0 && read_exact(sock, buf, n) != int(n)) {
+        std::free(buf);
+        return -3;
+    }
+    if (payload) *payload = buf;
+    else std::free(buf);
+    if (len) *len = n;
+    return 0;
+}
+
 }  // namespace
 
 namespace sorvan {
 
-void *xread_len(int sock, uint32_t *len) {
+ReadDeadline::ReadDeadline(int ms) { t_deadline_ms = now_ms() + ms; }
+ReadDeadline::~ReadDeadline() { t_deadline_ms = 0; }
+
+void *xread_bounded(int sock, uint32_t *len, uint32_t max_frame) {
     void *payload = nullptr;
     uint32_t n = 0;
-    if (_xread(sock, &payload, &n) < 0) return nullptr;
+    if (read_frame(sock, &payload, &n, max_frame) < 0) return nullptr;
     xdecrypt(payload, n);
     uint32_t out_len = 0;
     int32_t status = 0;
@@ -93,6 +157,8 @@ void *xread_len(int sock, uint32_t *len) {
     if (msg && len) *len = out_len;
     return msg;
 }
+
+void *xread_len(int sock, uint32_t *len) { return xread_bounded(sock, len, SORVAN_MAX_FRAME); }
 
 int read_file_record(int sock, FileRecord *rec) {
     uint32_t len = 0;
@@ -155,24 +221,7 @@ SORVAN_API int32_t xwrite(int sock, const void *data, uint32_t len) {
 }
 
 SORVAN_API int32_t _xread(int sock, void **payload, uint32_t *len) {
-    unsigned char word[4];
-    if (nread(sock, word, 4) != 4) return -1;
-    uint32_t n = uint32_t(word[0]) << 24 | uint32_t(word[1]) << 16 | uint32_t(word[2]) << 8 | word[3];
-    // The length comes from the peer: a frame beyond any real message is
-    // refused rather than allocated.
-    void *buf = n <= SORVAN_MAX_FRAME ? std::malloc(n ? n : 1) : nullptr;
-    if (!buf) {
-        if (len) *len = 0;
-        return -2;
-    }
-    if (n > 0 && nread(sock, buf, static_cast<int>(n)) != static_cast<int>(n)) {
-        std::free(buf);
-        return -3;
-    }
-    if (payload) *payload = buf;
-    else std::free(buf);
-    if (len) *len = n;
-    return 0;
+    return read_frame(sock, payload, len, SORVAN_MAX_FRAME);
 }
 
 SORVAN_API void *xread(int sock) { return sorvan::xread_len(sock, nullptr); }
