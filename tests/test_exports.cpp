@@ -95,7 +95,7 @@ TEST(Exports, EveryLibraryOperationIsExported) {
         "rmfiles", "send_agent_stats", "send_file", "send_file_content", "set_NT_SD",
         "set_NT_file_attr", "stat_file", "super_user_finish", "super_user_init", "thread2fork",
         "timer", "tlog_delete_rec", "tlog_do_op", "tlog_init", "tlog_process", "tlog_rec_last",
-        "tlog_search", "tlog_shutdown", "tlog_write_rec", "total_memory", "trim_domain",
+        "tlog_read_rec", "tlog_search", "tlog_shutdown", "tlog_write_rec", "total_memory", "trim_domain",
         "watch_dog", "xdecrypt", "xencrypt", "xfree", "xmalloc", "xread", "xwrite",
         "zlib_inflate_init",
          })

@@ -228,18 +228,20 @@ TEST(FileOperations, RecordFollowsAndRemoveSendsNoDescriptor) {
     // Runs op on a thread, checks the header's kind and reads the record;
     // gives the descriptor length that followed (0 when none did).
     FileRecord got;
+    // The requester shuts its side once everything is out and waits for
+    // the agent's end, as an agent gives it after the operation.
     auto exchange = [&](auto op, unsigned kind) {
         std::thread t([&] { EXPECT_EQ(op(), 0); });
         int c = l.accept_one();
         EXPECT_EQ(read_header(c).kind, kind);
         EXPECT_EQ(sorvan::read_file_record(c, &got), 0);
-        t.join();
         uint32_t sd_len = 0;
         char peek;
         void *sd = recv(c, &peek, 1, MSG_PEEK) == 1 ? sorvan::xread_len(c, &sd_len) : nullptr;
         std::free(sd);
         EXPECT_TRUE(at_eof(c));
         close(c);
+        t.join();
         return sd_len;
     };
     FileRecord rec{};
@@ -270,14 +272,19 @@ TEST(FileOperations, RetryWaitsForTheAgent) {
     FileRecord rec{};
     std::strcpy(rec.path, "/x");
     auto start = std::chrono::steady_clock::now();
-    std::thread t([&] { req_rename(kLoop, port, 200000, nullptr, &rec); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    std::thread t([&] { EXPECT_EQ(req_rename(kLoop, port, 200000, nullptr, &rec), 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
     Listener l(port);
     int c = l.accept_one();
     EXPECT_EQ(read_header(c).kind, unsigned(REQ_RENAME));
-    t.join();
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1200));
+    testutil::drain(c);
     close(c);
+    t.join();
+    // Attempts at 0, 0.5 and 1.5 s: the pause doubles (a constant half
+    // second would have met the agent at 1 s).
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(1400));
+    EXPECT_LT(took, std::chrono::milliseconds(3400));
 }
 
 TEST(StatusReply, ReplyAndCheck) {

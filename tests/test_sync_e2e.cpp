@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/mount.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -49,7 +51,10 @@ protected:
         a.insert(a.end(), rest.begin(), rest.end());
         return a;
     }
-    testutil::RunResult sync(std::vector<std::string> rest) { return testutil::run(sync_argv(std::move(rest))); }
+    // The program's log lines go to its standard error.
+    testutil::RunResult sync(std::vector<std::string> rest) {
+        return testutil::run(sync_argv(std::move(rest)), {"TESSARON_LOG=-"});
+    }
 
     off_t log_size() {
         struct stat st;
@@ -106,14 +111,20 @@ TEST_F(SyncE2E, FilesArriveWithContentOwnerModeAndAttributes) {
     EXPECT_EQ(b.st_mode & 07777, 0711u);
 }
 
-TEST_F(SyncE2E, RenameReplacesAndSystemDirectoriesAreRefused) {
+TEST_F(SyncE2E, RenameMkdirAndRefusedSystemDirectories) {
     write_file(t_ / "a", "new");
     write_file(t_ / "b", "old");
     ASSERT_EQ(sync({"mv", t_ / "a", t_ / "b"}).status, 0);
     ASSERT_EQ(sync({"rm", "/us"}).status, 0);
     fs::create_directories(t_ / "gone/x");
     ASSERT_EQ(sync({"rm", t_ / "gone"}).status, 0);
-    ASSERT_EQ(sync({"drain"}).status, 0);
+    ASSERT_EQ(sync({"mkdir", t_ / "made/deep"}).status, 0);   // no such directory here
+    // The agent refuses the removal of /us by resetting the request: it is
+    // given up after a few tries and drain says so.
+    auto d = sync({"drain"});
+    EXPECT_EQ(d.status, 1);
+    EXPECT_TRUE(testutil::contains(d.err, "remove /us given up and dropped")) << d.err;
+    EXPECT_TRUE(fs::is_directory(t_ / "made/deep"));
     EXPECT_TRUE(testutil::wait_until([&] { return !fs::exists(t_ / "gone"); }, std::chrono::seconds(5)));
     EXPECT_EQ(read_file(t_ / "b"), "new");
     EXPECT_FALSE(fs::exists(t_ / "a"));
@@ -150,10 +161,14 @@ TEST_F(SyncE2E, ThousandOperationsSurviveAKilledConsumer) {
     for (int i = 0; i < 1000; ++i) write_file(t_ / ("many/f" + std::to_string(i)), "content " + std::to_string(i));
     ASSERT_EQ(sync({"put", t_ / "many", t_ / "copy"}).status, 0);
     ASSERT_EQ(log_size(), off_t(1001 * sizeof(TlogRecord)));   // the directory, then its files
+    auto arrived = [&] {
+        std::error_code ec;
+        auto it = fs::directory_iterator(t_ / "copy", ec);
+        return ec ? 0 : int(std::distance(it, fs::directory_iterator()));
+    };
     {
         Proc drain(sync_argv({"drain"}), {}, t_ / "drain1.out");
-        ASSERT_TRUE(testutil::wait_until([&] { return log_size() <= off_t(500 * sizeof(TlogRecord)); },
-                                         std::chrono::seconds(120)));
+        ASSERT_TRUE(testutil::wait_until([&] { return arrived() >= 500; }, std::chrono::seconds(120)));
         drain.stop(SIGKILL);
     }
     off_t left = log_size();
@@ -172,4 +187,93 @@ TEST_F(SyncE2E, ThousandOperationsSurviveAKilledConsumer) {
     };
     testutil::wait_until([&] { return missing() == 0; }, std::chrono::seconds(10));
     EXPECT_EQ(missing(), 0);
+}
+
+// An operation that can never succeed is dropped with a line saying so, and
+// the queue goes on.
+TEST_F(SyncE2E, HopelessOperationIsDroppedAndTheRestArrives) {
+    for (const char *f : {"a", "b", "c"}) write_file(t_ / f, std::string("content of ") + f);
+    for (const char *f : {"a", "b", "c"}) ASSERT_EQ(sync({"put", t_ / f, t_ / (std::string("to-") + f)}).status, 0);
+    fs::remove(t_ / "b");
+    auto start = std::chrono::steady_clock::now();
+    auto d = sync({"drain"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(d.status, 1) << d.err;   // the log is empty, but one operation failed
+    EXPECT_TRUE(testutil::contains(d.err, "the source is gone: No such file or directory: given up")) << d.err;
+    EXPECT_TRUE(testutil::contains(d.err, "given up and dropped")) << d.err;
+    EXPECT_EQ(read_file(t_ / "to-a"), "content of a");
+    EXPECT_EQ(read_file(t_ / "to-c"), "content of c");
+    EXPECT_FALSE(fs::exists(t_ / "to-b"));
+    EXPECT_EQ(log_size(), 0);
+}
+
+// Requests overlap, but two operations on one path never overtake each
+// other: a large send and its removal, a small send and its rename.
+TEST_F(SyncE2E, OperationsOnOnePathKeepTheirOrder) {
+    write_file(t_ / "big", mixed(30u << 20, 4));
+    write_file(t_ / "small", "small one");
+    fs::create_directories(t_ / "out");
+    ASSERT_EQ(sync({"put", t_ / "big", t_ / "out/x"}).status, 0);
+    ASSERT_EQ(sync({"rm", t_ / "out/x"}).status, 0);
+    ASSERT_EQ(sync({"put", t_ / "small", t_ / "out/y"}).status, 0);
+    ASSERT_EQ(sync({"mv", t_ / "out/y", t_ / "out/w"}).status, 0);
+    ASSERT_EQ(sync({"drain"}).status, 0);
+    EXPECT_FALSE(fs::exists(t_ / "out/x"));
+    EXPECT_FALSE(fs::exists(t_ / "out/y"));
+    EXPECT_EQ(read_file(t_ / "out/w"), "small one");
+}
+
+// A full file system does not stop a drain (a finished record is zeroed in
+// place, which needs no room); a log that cannot be written does, at once
+// and with an error, instead of sending the same operation again.
+TEST_F(SyncE2E, DrainOnFullAndOnReadOnlyLogFileSystems) {
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    fs::create_directories(t_ / "logfs");
+    ASSERT_EQ(mount("tmpfs", (t_ / "logfs").c_str(), "tmpfs", 0, "size=256k"), 0);
+    log_ = t_ / "logfs/queue.tlog";
+    for (int i = 0; i < 4; ++i) {
+        write_file(t_ / ("f" + std::to_string(i)), "file " + std::to_string(i));
+        ASSERT_EQ(sync({"put", t_ / ("f" + std::to_string(i)), t_ / ("g" + std::to_string(i))}).status, 0);
+    }
+    {
+        std::ofstream fill(t_ / "logfs/fill");
+        std::string block(4096, 'x');
+        while (fill.write(block.data(), block.size()) && fill.flush()) {}
+    }
+    // The last page of the log may still have room for a record or two.
+    int late = 0;
+    while (late < 4 && sync({"put", t_ / "f0", t_ / ("late" + std::to_string(late))}).status == 0) ++late;
+    ASSERT_LT(late, 4) << "no room to queue";
+    auto d = sync({"drain"});
+    EXPECT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(log_size(), 0);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(read_file(t_ / ("g" + std::to_string(i))), "file " + std::to_string(i));
+    for (int i = 0; i < late; ++i) EXPECT_EQ(read_file(t_ / ("late" + std::to_string(i))), "file 0");
+
+    fs::remove(t_ / "logfs/fill");
+    ASSERT_EQ(sync({"put", t_ / "f1", t_ / "h1"}).status, 0);
+    ASSERT_EQ(sync({"put", t_ / "f2", t_ / "h2"}).status, 0);
+    ASSERT_EQ(mount(nullptr, (t_ / "logfs").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    d = sync({"-j", "1", "drain"});
+    EXPECT_NE(d.status, 0);
+    EXPECT_TRUE(testutil::contains(d.err, "cannot remove a finished operation")) << d.err;
+    EXPECT_EQ(log_size(), off_t(2 * sizeof(TlogRecord)));   // both still queued
+    EXPECT_EQ(read_file(t_ / "h1"), "file 1");               // carried out once, then stopped
+    EXPECT_FALSE(fs::exists(t_ / "h2"));
+    umount2((t_ / "logfs").c_str(), MNT_DETACH);
+}
+
+TEST(SyncCli, HelpAndVersion) {
+    auto h = testutil::run({testutil::bin_path("sorvan-sync"), "--help"});
+    EXPECT_EQ(h.status, 0);
+    for (const char *opt : {"-l LOG", "-a ADDRESS", "-p PORT", "-k PASSWORD", "-t USEC", "-j N", "--help", "--version",
+                            "put PATH", "mkdir PATH", "rm PATH", "mv PATH PATH2", "drain"})
+        EXPECT_TRUE(testutil::contains(h.out, opt)) << opt;
+    auto v = testutil::run({testutil::bin_path("sorvan-sync"), "--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_TRUE(testutil::contains(v.out, "sorvan-sync")) << v.out;
+    auto bad = testutil::run({testutil::bin_path("sorvan-sync"), "-l", "x", "-j", "0", "drain"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(testutil::contains(bad.err, "'0'")) << bad.err;
 }

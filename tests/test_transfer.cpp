@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -194,8 +195,8 @@ TEST(Transfer, CutContentIsSentAgain) {
     std::string content = mixed(8 << 20, 5);
     write_file(t / "src", content);
     FileRecord rec = record(t / "src", t / "dst", content.size());
+    // It returns once the agent has ended the request: the file is there.
     EXPECT_EQ(req_send_file(loopback(), a.port(), 1000000, kPassword, &rec), 0);
-    ASSERT_TRUE(testutil::wait_until([&] { return a.served() == 1; }, std::chrono::seconds(20)));
     EXPECT_TRUE(read_file(t / "dst") == content) << "content differs";
 }
 
@@ -254,4 +255,36 @@ TEST(Transfer, ContentStepFailures) {
     close(ls);
     EXPECT_EQ(send_file_content(s, &big, 0), -2);
     close(s);
+}
+
+// What no retry can cure comes back at once, with a log line saying why.
+TEST(Transfer, HopelessRequestsAreGivenUpAtOnce) {
+    const std::string &log = testutil::log_file("test_transfer");
+    Agent a;
+    TempDir t;
+    write_file(t / "short", "abc");
+    fs::create_directories(t / "dir");
+    auto quick = [](auto op) {
+        auto t0 = std::chrono::steady_clock::now();
+        int rc = op();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+        return rc;
+    };
+    FileRecord gone = record(t / "missing", t / "d1"), dir = record(t / "dir", t / "d2"),
+               shorter = record(t / "short", t / "d3", 1000), fine = record(t / "short", t / "d4");
+    EXPECT_EQ(quick([&] { return req_send_file(loopback(), a.port(), 1000000, kPassword, &gone); }), -100);
+    EXPECT_EQ(quick([&] { return req_send_file(loopback(), a.port(), 1000000, kPassword, &dir); }), -100);
+    EXPECT_EQ(quick([&] { return req_send_file(loopback(), a.port(), 1000000, kPassword, &shorter); }), -100);
+    EXPECT_EQ(quick([&] { return req_send_file(loopback(), a.port(), 1000000, "wrong", &fine); }), -100);
+    FileRecord mk = record("", "");
+    std::snprintf(mk.path, sizeof mk.path, "%s", (t / "made").c_str());
+    EXPECT_EQ(quick([&] { return req_mkdir(loopback(), a.port(), 1000000, "wrong", &mk); }), -5);
+    for (const char *f : {"d1", "d2", "d3", "d4", "made"}) EXPECT_FALSE(fs::exists(t / f)) << f;
+    std::string text = read_file(log);
+    for (const char *why : {"the source is gone", "the source is not a regular file",
+                            "the source is shorter than announced (3 of 1000 bytes)", "the agent rejects the key"})
+        EXPECT_TRUE(testutil::contains(text, why)) << why << "\n" << text;
+    // The right key still works.
+    EXPECT_EQ(req_send_file(loopback(), a.port(), 1000000, kPassword, &fine), 0);
+    EXPECT_EQ(read_file(t / "d4"), "abc");
 }

@@ -5,24 +5,33 @@
 //   sorvan-sync -l LOG -a ADDRESS -p PORT -k PASSWORD [-t USEC] mkdir PATH
 //   sorvan-sync -l LOG -a ADDRESS -p PORT -k PASSWORD [-t USEC] rm PATH
 //   sorvan-sync -l LOG -a ADDRESS -p PORT -k PASSWORD [-t USEC] mv PATH PATH2
-//   sorvan-sync -l LOG [...] drain
+//   sorvan-sync -l LOG [-j N] drain
 //
 // put queues a file, or a directory with everything below it (its
 // directories first), to be sent to DEST (default: the same path on the
 // node). mkdir, rm and mv name paths on the node. drain carries the queued
-// operations out, oldest first, until the log is empty; killed and started
-// again, it goes on with the oldest operation left.
+// operations out, oldest first and N at a time, until the log is empty;
+// killed and started again, it goes on with the oldest operations left.
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "port/paths.h"
@@ -39,6 +48,7 @@ const unsigned char kDesKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61
 const char *g_prog = "sorvan-sync";
 uint64_t g_bytes = 0;
 long g_done = 0;
+long g_dropped = 0;
 
 // The attribute word the node is to apply (read-only, compressed, ...).
 uint32_t attr_word(const char *path) {
@@ -46,14 +56,43 @@ uint32_t attr_word(const char *path) {
     return stat_file(path, &info) == 0 ? info.dwFileAttributes : 0x20;
 }
 
-[[noreturn]] void usage() {
-    std::fprintf(stderr,
-                 "usage: %s -l log -a address -p port -k password [-t usec] put path [dest]\n"
-                 "       %s -l log -a address -p port -k password [-t usec] mkdir|rm path\n"
-                 "       %s -l log -a address -p port -k password [-t usec] mv path path2\n"
-                 "       %s -l log drain\n",
+constexpr int kDefaultWidth = 8;   // requests in flight to the agent while draining
+constexpr int kMaxWidth = 32;
+
+void print_usage(FILE *to) {
+    std::fprintf(to,
+                 "usage: %s -l log -a address [-p port] [-k password] [-t usec] put path [dest]\n"
+                 "       %s -l log -a address [-p port] [-k password] [-t usec] mkdir|rm path\n"
+                 "       %s -l log -a address [-p port] [-k password] [-t usec] mv path path2\n"
+                 "       %s -l log [-j requests] drain\n",
                  g_prog, g_prog, g_prog, g_prog);
+}
+
+[[noreturn]] void usage() {
+    print_usage(stderr);
     std::exit(2);
+}
+
+void help() {
+    print_usage(stdout);
+    std::printf("\nQueues file operations for a node's agent in a transaction log and carries\n"
+                "them out later; the log survives restarts.\n\n"
+                "  -l LOG        the transaction log file (created with mode 0600)\n"
+                "  -a ADDRESS    the agent's IPv4 address\n"
+                "  -p PORT       the agent's TCP port (default 10000)\n"
+                "  -k PASSWORD   the agent's password (default none)\n"
+                "  -t USEC       connect time-out in microseconds (default 5000000)\n"
+                "  -j N          drain: requests in flight at once, 1 to %d (default %d)\n"
+                "  -h, --help    this text\n"
+                "  -V, --version the program's version\n\n"
+                "  put PATH [DEST]  send a file, or a directory and everything below it\n"
+                "  mkdir PATH       make a directory on the node\n"
+                "  rm PATH          remove a file or directory tree on the node\n"
+                "  mv PATH PATH2    rename on the node\n"
+                "  drain            carry the queued operations out until none is left\n\n"
+                "Exit status: 0 done; 1 the log could not be read or written, or an operation\n"
+                "was given up (it is logged and dropped); 2 bad usage.\n",
+                kMaxWidth, kDefaultWidth);
 }
 
 bool set_text(char *field, size_t room, const std::string &text) {
@@ -81,7 +120,8 @@ struct Queue {
         r.file.size = size;
         int rc = tlog_write_rec(&log, &r);
         if (rc < 0) {
-            std::fprintf(stderr, "%s: cannot queue in %s (%d)\n", g_prog, log.path, rc);
+            std::fprintf(stderr, "%s: cannot queue %s in %s: %s (%d)\n", g_prog, path.c_str(), log.path,
+                         rc == -2 ? "no room, or the log cannot be created" : "the record was not written", rc);
             return false;
         }
         ++queued;
@@ -106,16 +146,18 @@ bool queue_tree(Queue &q, const std::string &src, const std::string &dst) {
     // local `path2`.
     if (!q.add(REQ_MKDIR, dst, src, attr_word(src.c_str()), 0)) return false;
     std::error_code ec;
-    std::vector<fs::path> files;
+    std::vector<std::string> files;
+    // Entries are named src/rel: the node's name is dst/rel.
+    auto below = [&](const fs::path &p) { return dst + p.string().substr(src.size()); };
     for (auto it = fs::recursive_directory_iterator(src, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
-        std::string rel = fs::relative(it->path(), src).string();
-        std::string d = dst + "/" + rel;
-        if (it->is_directory() && !it->is_symlink()) {
-            if (!q.add(REQ_MKDIR, d, it->path().string(), attr_word(it->path().c_str()), 0))
+        std::error_code tec;
+        auto type = it->symlink_status(tec).type();
+        if (type == fs::file_type::directory) {
+            if (!q.add(REQ_MKDIR, below(it->path()), it->path().string(), attr_word(it->path().c_str()), 0))
                 return false;
-        } else if (it->is_regular_file()) {
-            files.push_back(it->path());
+        } else if (type == fs::file_type::regular || (type == fs::file_type::symlink && it->is_regular_file(tec))) {
+            files.push_back(it->path().string());
         }
     }
     if (ec) {
@@ -123,60 +165,220 @@ bool queue_tree(Queue &q, const std::string &src, const std::string &dst) {
         return false;
     }
     for (auto &f : files)
-        if (!queue_file(q, f.string(), dst + "/" + fs::relative(f, src).string())) return false;
+        if (!queue_file(q, f, below(f))) return false;
     return true;
 }
 
-void report_progress(TlogHandle *h) {
-    struct stat st;
-    long left = stat(h->path, &st) == 0 ? long(st.st_size / sizeof(TlogRecord)) : 0;
-    std::printf("operations left: %ld, bytes sent: %llu\n", left,
-                static_cast<unsigned long long>(g_bytes));
-    std::fflush(stdout);
+// The paths an operation touches, here or on the node.
+std::vector<std::string> paths_of(const TlogRecord &r) {
+    std::vector<std::string> out;
+    for (const char *p : {r.file.path, r.file.path2}) {
+        std::string s(p, strnlen(p, sizeof r.file.path));
+        while (s.size() > 1 && s.back() == '/') s.pop_back();
+        if (!s.empty()) out.push_back(s);
+    }
+    return out;
 }
 
-// The consumer: carry the oldest operation out, then remove it from the log.
-void consume(evContext *ctx, void *uap, const void *) {
-    auto *block = static_cast<TlogDispatch *>(uap);
-    TlogRecord op = block->rec;   // the queued bytes stay the record's identity
-    bool carry = true;
-    if (op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT) {
+// One path is the other or lies below it.
+bool overlap(const std::string &a, const std::string &b) {
+    const std::string &s = a.size() <= b.size() ? a : b, &l = a.size() <= b.size() ? b : a;
+    return l.compare(0, s.size(), s) == 0 && (l.size() == s.size() || s == "/" || l[s.size()] == '/');
+}
+
+bool conflict(const TlogRecord &a, const TlogRecord &b) {
+    for (const auto &x : paths_of(a))
+        for (const auto &y : paths_of(b))
+            if (overlap(x, y)) return true;
+    return false;
+}
+
+void note(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void note(int priority, const char *fmt, ...) {
+    char text[2400];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    const char *mirror = std::getenv("TESSARON_LOG");
+    if (!mirror || std::strcmp(mirror, "-") != 0) std::fprintf(stderr, "%s: %s\n", g_prog, text);
+    port_syslog(priority, "%s", text);
+}
+
+const char *op_name(uint32_t kind) {
+    switch (kind) {
+    case REQ_SEND_FILE_ALT:
+    case REQ_SEND_FILE: return "send";
+    case REQ_REMOVE: return "remove";
+    case REQ_CHANGE_ATTRIBUTE: return "change attributes of";
+    case REQ_CHANGE_SD: return "change the descriptor of";
+    case REQ_MKDIR: return "mkdir";
+    case REQ_RENAME: return "rename";
+    default: return nullptr;
+    }
+}
+
+// Carries one operation out; 0, or negative when it was given up.
+int carry(TlogRecord op, uint64_t *bytes) {
+    *bytes = 0;
+    bool send = op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT;
+    if (send) {
         // Send the file as it is now: its length and attributes may have
         // changed since it was queued.
         op.file.path[sizeof op.file.path - 1] = 0;
         struct stat st;
-        if (stat(op.file.path, &st) != 0 || !S_ISREG(st.st_mode)) {
-            std::fprintf(stderr, "%s: %s is gone, not sent\n", g_prog, op.file.path);
-            carry = false;
-        } else {
+        if (stat(op.file.path, &st) == 0 && S_ISREG(st.st_mode)) {
             op.file.size = uint64_t(st.st_size);
             op.file.attributes = attr_word(op.file.path);
         }
     }
-    if (carry) {
-        int rc = tlog_do_op(ctx, &op);
-        if (rc == -100) std::fprintf(stderr, "%s: unknown operation %u dropped\n", g_prog, op.kind);
-        else if (op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT) g_bytes += op.file.size;
-    }
-    tlog_delete_rec(block->log, &block->rec);
-    ++g_done;
-    memput(block, sizeof(TlogDispatch));
+    int rc = tlog_do_op(nullptr, &op);
+    if (rc == 0 && send) *bytes = op.file.size;
+    return rc;
 }
 
-int drain(TlogHandle *h) {
-    for (;;) {
-        report_progress(h);
-        int rc = tlog_process(h);
-        if (rc == -1 || rc == -2) break;   // no log, or nothing left in it
-        if (rc < 0) {
-            std::fprintf(stderr, "%s: cannot read %s (%d)\n", g_prog, h->path, rc);
-            return 1;
+struct Job {
+    TlogRecord rec;
+    bool done = false;
+    int rc = 0;
+    uint64_t bytes = 0;
+};
+
+// Drains the log with up to `width` requests in flight. Records start in
+// queue order; one that touches a path (or a tree) an earlier record still
+// in flight touches waits for it, so two operations on one path never
+// overtake each other. A record leaves the log once its operation is done
+// or given up; the records in flight are always the oldest ones queued.
+int drain(TlogHandle *h, int width) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Job *> todo;
+    std::vector<std::unique_ptr<Job>> flight;   // in queue order
+    bool closing = false;
+    std::vector<std::thread> workers;
+    for (int i = 0; i < width; ++i)
+        workers.emplace_back([&] {
+            std::unique_lock<std::mutex> lk(m);
+            for (;;) {
+                cv.wait(lk, [&] { return closing || !todo.empty(); });
+                if (todo.empty()) return;
+                Job *j = todo.front();
+                todo.pop_front();
+                lk.unlock();
+                uint64_t bytes;
+                int rc = carry(j->rec, &bytes);
+                lk.lock();
+                j->rc = rc;
+                j->bytes = bytes;
+                j->done = true;
+                cv.notify_all();
+            }
+        });
+    auto finish = [&](int status) {
+        {
+            std::lock_guard<std::mutex> lk(m);
+            closing = true;
         }
-        evDo(h->evctx, nullptr);
-        evMainLoop(h->evctx);
+        cv.notify_all();
+        for (auto &t : workers) t.join();
+        return status;
+    };
+
+    auto last_report = std::chrono::steady_clock::now();
+    auto report = [&](int left) {
+        std::printf("operations left: %d, bytes sent: %llu\n", left, static_cast<unsigned long long>(g_bytes));
+        std::fflush(stdout);
+        last_report = std::chrono::steady_clock::now();
+    };
+    int left = tlog_read_rec(h, -1, nullptr);
+    report(std::max(left, 0));
+    bool more = true;
+    std::unique_lock<std::mutex> lk(m);
+    for (;;) {
+        // Finished operations leave the log, in whatever order they ended.
+        for (auto it = flight.begin(); it != flight.end();) {
+            Job &j = **it;
+            if (!j.done) {
+                ++it;
+                continue;
+            }
+            lk.unlock();
+            if (j.rc < 0) {
+                ++g_dropped;
+                j.rec.file.path[sizeof j.rec.file.path - 1] = 0;
+                if (const char *name = op_name(j.rec.kind))
+                    note(LOG_WARNING, "%s %s given up and dropped from %s", name, j.rec.file.path, h->path);
+                else
+                    note(LOG_WARNING, "unknown operation %u in %s dropped", j.rec.kind, h->path);
+            }
+            int rc = tlog_delete_rec(h, &j.rec);
+            if (rc < 0) {
+                note(LOG_ERR, "cannot remove a finished operation from %s (%d): stopping", h->path, rc);
+                std::fflush(stdout);
+                port_closelog();
+                std::_Exit(1);   // requests still in flight stay queued
+            }
+            g_bytes += j.bytes;
+            ++g_done;
+            lk.lock();
+            it = flight.erase(it);
+        }
+        // Start the next oldest records while there is room.
+        while (more && int(flight.size()) < width) {
+            auto next = std::make_unique<Job>();
+            lk.unlock();
+            int queued = tlog_read_rec(h, int(flight.size()), &next->rec);
+            lk.lock();
+            if (queued == -1 || (queued >= 0 && queued <= int(flight.size()))) {
+                left = std::max(queued, 0);
+                more = false;   // nothing beyond what is in flight
+                break;
+            }
+            if (queued < 0) {
+                note(LOG_ERR, "cannot read %s (%d)", h->path, queued);
+                lk.unlock();
+                return finish(1);
+            }
+            left = queued;
+            bool blocked = false;
+            for (auto &f : flight) blocked = blocked || conflict(f->rec, next->rec);
+            if (blocked) break;   // waits for the earlier operation on its path
+            todo.push_back(next.get());
+            flight.push_back(std::move(next));
+            cv.notify_all();
+        }
+        if (flight.empty()) {
+            lk.unlock();
+            // Records queued meanwhile by another process are drained too.
+            int queued = tlog_read_rec(h, -1, nullptr);
+            if (queued > 0) {
+                more = true;
+                lk.lock();
+                continue;
+            }
+            if (queued < -1) {
+                note(LOG_ERR, "cannot read %s (%d)", h->path, queued);
+                return finish(1);
+            }
+            break;
+        }
+        if (std::chrono::steady_clock::now() - last_report > std::chrono::seconds(1)) {
+            lk.unlock();
+            report(left);
+            lk.lock();
+        }
+        cv.wait_for(lk, std::chrono::seconds(1), [&] {
+            for (auto &f : flight)
+                if (f->done) return true;
+            return false;
+        });
+        more = true;
     }
-    std::printf("done: %ld operations, %llu bytes sent\n", g_done, static_cast<unsigned long long>(g_bytes));
-    return 0;
+    report(0);
+    std::printf("done: %ld operations (%ld given up), %llu bytes sent\n", g_done, g_dropped,
+                static_cast<unsigned long long>(g_bytes));
+    // Every operation left the log, but not every one reached the node.
+    return finish(g_dropped > 0 ? 1 : 0);
 }
 
 void load_des() {
@@ -193,10 +395,16 @@ int main(int argc, char **argv) {
     g_prog = appname(argv[0]);
     const char *log = nullptr, *address = nullptr, *password = nullptr;
     long port = 10000, timeout = 5000000;
+    long width = kDefaultWidth;
+    static const option longopts[] = {{"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt(argc, argv, "l:a:p:k:t:")) != -1) {
+    while ((opt = getopt_long(argc, argv, "l:a:p:k:t:j:hV", longopts, nullptr)) != -1) {
         char *end = nullptr;
         switch (opt) {
+        case 'h': help(); return 0;
+        case 'V': std::printf("%s (Tessaron) %s\n", g_prog, TESSARON_VERSION); return 0;
         case 'l': log = optarg; break;
         case 'a': address = optarg; break;
         case 'k': password = optarg; break;
@@ -214,6 +422,14 @@ int main(int argc, char **argv) {
                 return 2;
             }
             break;
+        case 'j':
+            width = std::strtol(optarg, &end, 10);
+            if (*end || width < 1 || width > kMaxWidth) {
+                std::fprintf(stderr, "%s: bad number of requests in flight '%s' (1 to %d)\n", g_prog, optarg,
+                             kMaxWidth);
+                return 2;
+            }
+            break;
         default: usage();
         }
     }
@@ -224,12 +440,12 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     port_openlog("sorvan-sync", LOG_PID, LOG_DAEMON);
     Queue q;
-    tlog_init(&q.log, log, consume);
+    tlog_init(&q.log, log, nullptr);
     int status = 0;
     if (verb == "drain") {
         if (!args.empty()) usage();
         load_des();
-        status = drain(&q.log);
+        status = drain(&q.log, int(width));
     } else {
         in_addr a{};
         if (!address || inet_pton(AF_INET, address, &a) != 1 || a.s_addr == 0) {
@@ -245,11 +461,18 @@ int main(int argc, char **argv) {
         auto abs = [](const std::string &p) { return fs::absolute(p).lexically_normal().string(); };
         if (verb == "put" && (args.size() == 1 || args.size() == 2)) {
             std::string src = abs(args[0]);
+            if (src.size() > 1 && src.back() == '/') src.pop_back();
             std::string dst = args.size() == 2 ? args[1] : src;
             if (!dst.empty() && dst.size() > 1 && dst.back() == '/') dst.pop_back();
             ok = fs::is_directory(src) ? queue_tree(q, src, dst) : queue_file(q, src, dst);
         } else if (verb == "mkdir" && args.size() == 1) {
-            ok = q.add(REQ_MKDIR, args[0], "", 0x10, 0);
+            // The agent makes a directory only with a descriptor: that of the
+            // same path here, else of the nearest directory above it here.
+            fs::path from = args[0];
+            while (!fs::is_directory(from) && from.has_parent_path() && from != from.parent_path())
+                from = from.parent_path();
+            std::string desc = fs::is_directory(from) ? from.string() : "/";
+            ok = q.add(REQ_MKDIR, args[0], desc == args[0] ? "" : desc, 0x10, 0);
         } else if (verb == "rm" && args.size() == 1) {
             ok = q.add(REQ_REMOVE, args[0], "", 0, 0);
         } else if (verb == "mv" && args.size() == 2) {

@@ -258,10 +258,16 @@ SORVAN_API int32_t xencrypt(void *buf, uint32_t len);
 SORVAN_API int32_t xdecrypt(void *buf, uint32_t len);
 
 /* Connected socket, or -1 address 0, -4 not connected, -5 header, -6 record,
- * -7 descriptor not written. With `retry` it returns only once delivered. */
+ * -7 descriptor not written. With `retry` what can heal is tried again
+ * (pauses from 0.5 s doubling to 30 s): then only -1, or -5 for a key the
+ * agent rejects. */
 SORVAN_API int req_send(uint32_t addr, int port, int32_t timeout_us, const char *password,
                         const char *salt, FileRecord *rec, uint32_t kind, uint32_t argument,
                         int32_t descriptor, int32_t retry);
+/* File operations: each returns once the agent has ended the request (0),
+ * trying again what can heal as req_send does; what never can is logged
+ * and answered at once: -1 address 0, -5 key rejected, -6 the agent keeps
+ * resetting the request. */
 SORVAN_API int32_t req_mkdir(uint32_t addr, int port, int32_t timeout_us,
                              const char *password, FileRecord *rec);
 SORVAN_API int32_t req_remove(uint32_t addr, int port, int32_t timeout_us,
@@ -387,11 +393,13 @@ SORVAN_API void dwatch_stop(DirWatcher *w);
  * returns travel as spaces. */
 SORVAN_API int send_file(uint32_t addr, int port, int32_t timeout_us, const char *password,
                          const char *salt, FileRecord *rec, int32_t cr);
-/* The content step: >= 0 sent (or nothing to send); -1 length unknown;
- * -2 not sent whole; -3 not mapped. */
+/* The content step: >= 0 sent (or nothing to send); -1 length unknown or
+ * the file cannot be opened; -2 not sent whole; -3 shorter than announced
+ * or not mapped. */
 SORVAN_API int send_file_content(int sock, const FileRecord *rec, int32_t cr);
-/* send_file with the salt "Q4", retried every half second until the
- * content went out whole; 0. */
+/* send_file with the salt "Q4", tried again as req_mkdir is until the agent
+ * has ended the request: 0; -100 given up (logged): the source is gone, not
+ * a regular file or shorter than announced, or the agent rejects the key. */
 SORVAN_API int32_t req_send_file(uint32_t addr, int port, int32_t timeout_us,
                                  const char *password, FileRecord *rec);
 /* Agent side of kinds 2 and 3: 0; -1 no record; -2 no descriptor; -4
@@ -421,6 +429,7 @@ typedef struct TlogHandle {
     tlog_callback callback;
     pthread_mutex_t mutex;
     int32_t mutex_ready;
+    struct tlog_index *index;   /* the library's: where each queued record lies */
 } TlogHandle;
 
 /* What tlog_process hands the callback: a 2184-byte memget block the
@@ -432,8 +441,8 @@ typedef struct TlogDispatch {
 
 SORVAN_API int tlog_init(TlogHandle *h, const char *path, tlog_callback callback);
 SORVAN_API void tlog_shutdown(TlogHandle *h);
-/* 0 appended; 1 already queued (not counting the oldest); -2 not
- * extended; -3 not mapped (the file is shrunk back). */
+/* 0 appended; 1 already queued (not counting the oldest); -2 no room
+ * (nothing queued before is touched); -3 not written (shrunk back). */
 SORVAN_API int tlog_write_rec(TlogHandle *h, const TlogRecord *rec);
 /* Hands a copy of the oldest record to the callback, to run when the
  * program signals the null tag: 0; -1 no file; -2 empty; -3 not mapped;
@@ -442,11 +451,15 @@ SORVAN_API int tlog_process(TlogHandle *h);
 /* Index of the first equal record, 0 when none; -1, -2, -3. */
 SORVAN_API int tlog_search(TlogHandle *h, const TlogRecord *rec);
 /* Removes the first equal record: 0; -1..-3; -4 not reopened; -5 not
- * shortened. */
+ * removed. */
 SORVAN_API int tlog_delete_rec(TlogHandle *h, const TlogRecord *rec);
 SORVAN_API int tlog_rec_last(const TlogRecord *rec, const void *end);
-/* Carries the operation out against its agent (retrying until it is
- * delivered): 0; -100 unknown kind. */
+/* How many records are queued; copies the one at `index` (0 the oldest)
+ * into `rec` when there is one. -1 no file; -3 not readable. */
+SORVAN_API int tlog_read_rec(TlogHandle *h, int32_t index, TlogRecord *rec);
+/* Carries the operation out against its agent, retrying what can heal:
+ * 0 delivered; -100 unknown kind, or an operation that cannot succeed
+ * (logged). */
 SORVAN_API int tlog_do_op(struct ev_context *ctx, TlogRecord *rec);
 
 /* ==== File-tree operations ==== */

@@ -3,8 +3,15 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -137,11 +144,30 @@ void derive_key(const char *password, const char *salt, unsigned char key[8]) {
     have = true;
 }
 
-// The descriptor of the record's path, its control word turned big-endian
-// for transit; null (and *len 0) when it cannot be read.
-static void *read_descriptor(const char *path, uint32_t *len) {
+}  // namespace sorvan
+
+namespace {
+
+constexpr useconds_t kFirstPause = 500000;        // after the first failure
+constexpr useconds_t kLongestPause = 30000000;
+constexpr int kAnswerWaitMs = 30000;              // for the agent to end the request
+constexpr int kProbeWaitSec = 5;                  // for a load report
+constexpr int kResetsBeforeRefusal = 3;   // an agent refuses an operation by a reset
+
+// The descriptor for a request, its control word turned big-endian for
+// transit; null (and *len 0) when it cannot be read.
+void *read_descriptor(const FileRecord *rec, bool fallback, uint32_t *len) {
     *len = 0;
-    void *sd = get_NT_SD(path, len);
+    void *sd = nullptr;
+    if (fallback) {
+        // path2 is usually the destination on the agent, which the requester
+        // lacks: then the source's own descriptor goes with it.
+        if (rec->path2[0]) sd = get_NT_SD(rec->path2, len);
+        if (!sd && rec->path[0]) sd = get_NT_SD(rec->path, len);
+    } else {
+        const char *path = rec->path2[0] ? rec->path2 : rec->path[0] ? rec->path : nullptr;
+        if (path) sd = get_NT_SD(path, len);
+    }
     if (sd && *len >= sorvan::sd::kHeaderSize) {
         sorvan::sd::control_to_transit(static_cast<unsigned char *>(sd));
         return sd;
@@ -151,6 +177,264 @@ static void *read_descriptor(const char *path, uint32_t *len) {
     return nullptr;
 }
 
+const char *op_name(uint32_t kind) {
+    switch (kind) {
+    case REQ_SEND_FILE_ALT:
+    case REQ_SEND_FILE: return "send";
+    case REQ_REMOVE: return "remove";
+    case REQ_CHANGE_ATTRIBUTE: return "change attributes of";
+    case REQ_CHANGE_SD: return "change the descriptor of";
+    case REQ_MKDIR: return "mkdir";
+    case REQ_RENAME: return "rename";
+    default: return "request";
+    }
+}
+
+void header_wire(const sorvan::Delivery &d, uint32_t kind, unsigned char wire[20], uint32_t argument = 0) {
+    RequestHeader h{};
+    h.version = REQ_VERSION;
+    h.kind = kind;
+    h.argument = argument;
+    sorvan::derive_key(d.password, d.salt, h.key);
+    sorvan::encode_header(h, wire);
+}
+
+enum class Fate { Delivered, Heal, Reset, Refused };
+
+// After a failed write: a reset is told apart, anything else may heal.
+Fate write_fate(int sock, int err, const char *what, std::string *why) {
+    if (err == ECONNRESET || err == EPIPE || sorvan::connection_reset(sock)) {
+        *why = std::string("the agent reset the connection while the ") + what + " went out";
+        return Fate::Reset;
+    }
+    *why = std::string(what) + " not sent: " + (err == EAGAIN ? "time-out" : std::strerror(err));
+    return Fate::Heal;
+}
+
+// Connects and writes header, record and descriptor. The socket, or -1
+// with the fate and req_send's code.
+int send_messages(const sorvan::Delivery &d, const unsigned char wire[20], Fate *fate, int *code,
+                  std::string *why) {
+    int s = connect_nb(d.addr, d.port, d.timeout_us);
+    if (s < 0) {
+        *fate = Fate::Heal;
+        *code = -4;
+        *why = std::string("no connection: ") + std::strerror(errno == EAGAIN ? ETIMEDOUT : errno);
+        return -1;
+    }
+    int one = 1;   // header, record and descriptor are small: no Nagle wait
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval tv{kAnswerWaitMs / 1000, 0};   // a stalled agent is a time-out
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    *code = 0;
+    const char *what = "header";
+    if (xwrite(s, wire, 20) < 0) {
+        *code = -5;
+    } else if (d.rec) {
+        uint32_t sd_len = 0;
+        void *sd = d.descriptor ? read_descriptor(d.rec, d.descriptor_fallback, &sd_len) : nullptr;
+        if (xwrite(s, d.rec, sizeof *d.rec) < 0) {
+            *code = -6;
+            what = "record";
+        } else if (sd && xwrite(s, sd, sd_len) < 0) {
+            *code = -7;
+            what = "descriptor";
+        }
+        std::free(sd);
+    }
+    if (*code == 0) return s;
+    *fate = write_fate(s, errno, what, why);
+    close(s);
+    return -1;
+}
+
+// After the last message: the write side is closed and the agent's end
+// awaited. A clean end means the agent read everything it was sent.
+Fate await_end(int s, std::string *why) {
+    shutdown(s, SHUT_WR);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerWaitMs);
+    auto left_ms = [&] {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        return int(std::max<int64_t>(0, ms.count()));
+    };
+    char buf[512];
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        int pr = poll(&p, 1, left_ms());
+        if (pr < 0 && errno == EINTR) continue;
+        if (pr <= 0) break;
+        ssize_t n = read(s, buf, sizeof buf);
+        if (n > 0) continue;   // nothing is expected; whatever comes is read past
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == ECONNRESET) {
+                *why = "the agent reset the connection";
+                return Fate::Reset;
+            }
+            *why = std::string("connection failed: ") + std::strerror(errno);
+            return Fate::Heal;
+        }
+        // The agent has closed. Had it left some of the request unread, its
+        // system answers the rest with a reset: wait for our end to close.
+        for (int pause = 1;; pause = std::min(pause * 2, 50)) {
+            struct tcp_info ti;
+            socklen_t len = sizeof ti;
+            if (getsockopt(s, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return Fate::Delivered;
+            if (ti.tcpi_state == TCP_CLOSE) {
+                int err = 0;
+                len = sizeof err;
+                getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+                if (err == 0) return Fate::Delivered;
+                *why = err == ECONNRESET ? "the agent reset the connection" : std::strerror(err);
+                return err == ECONNRESET ? Fate::Reset : Fate::Heal;
+            }
+            if (left_ms() == 0) break;
+            poll(nullptr, 0, pause);
+        }
+        break;
+    }
+    *why = "no end of the request from the agent within " + std::to_string(kAnswerWaitMs / 1000) + " s";
+    return Fate::Heal;
+}
+
+// Whether the agent accepts the request's key, asked with a load query
+// (its answer comes only after the key was checked): 1 it answered, 0 it
+// reset the query, -1 no verdict.
+int key_verdict(const sorvan::Delivery &d) {
+    unsigned char wire[20];
+    header_wire(d, REQ_LOAD, wire);
+    int s = connect_nb(d.addr, d.port, d.timeout_us);
+    if (s < 0) return -1;
+    timeval tv{kProbeWaitSec, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    unsigned char stats[sizeof(AgentStats)];
+    int n = -1, err = 0;
+    if (xwrite(s, wire, sizeof wire) >= 0) {
+        n = nread(s, stats, int(sizeof stats));
+        err = errno;
+    } else {
+        err = errno;
+    }
+    bool reset = err == ECONNRESET || err == EPIPE || sorvan::connection_reset(s);
+    close(s);
+    if (n == int(sizeof stats)) return 1;
+    return n <= 0 && reset ? 0 : -1;
+}
+
+std::string peer_text(const sorvan::Delivery &d) {
+    char a[INET_ADDRSTRLEN] = "?";
+    in_addr in;
+    in.s_addr = d.addr;
+    inet_ntop(AF_INET, &in, a, sizeof a);
+    return std::string(a) + ":" + std::to_string(d.port);
+}
+
+// The pause before the next attempt, and the one after it.
+void pause_before_retry(useconds_t *pause) {
+    usleep(*pause);
+    *pause = std::min(*pause * 2, kLongestPause);
+}
+
+int open_with(const sorvan::Delivery &d, const unsigned char wire[20], bool retry) {
+    if (d.addr == 0) return -1;
+    useconds_t pause = kFirstPause;
+    for (;;) {
+        Fate fate;
+        int code;
+        std::string why;
+        int s = send_messages(d, wire, &fate, &code, &why);
+        if (s >= 0) return s;
+        if (!retry) return code;
+        if (fate == Fate::Reset && key_verdict(d) == 0) {
+            sorvan::note_request(LOG_ERR, d, "the agent rejects the key (wrong password or cipher key)");
+            return -5;
+        }
+        pause_before_retry(&pause);
+    }
+}
+
+}  // namespace
+
+namespace sorvan {
+
+bool connection_reset(int sock) {
+    struct tcp_info ti;
+    socklen_t len = sizeof ti;
+    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return false;   // not TCP
+    return ti.tcpi_state == TCP_CLOSE;
+}
+
+void note_request(int priority, const Delivery &d, const std::string &text) {
+    const char *path = d.rec ? d.rec->path : "";
+    if (d.kind == REQ_SEND_FILE && d.rec && d.rec->path2[0])
+        port_syslog(priority, "%s %s as %s to %s: %s", op_name(d.kind), path, d.rec->path2, peer_text(d).c_str(),
+                    text.c_str());
+    else
+        port_syslog(priority, "%s %s to %s: %s", op_name(d.kind), path, peer_text(d).c_str(), text.c_str());
+}
+
+int open_request(const Delivery &d, bool retry) {
+    unsigned char wire[20];
+    header_wire(d, d.kind, wire);
+    return open_with(d, wire, retry);
+}
+
+int deliver(const Delivery &d) {
+    if (d.addr == 0) {
+        note_request(LOG_ERR, d, "no address");
+        return -1;
+    }
+    unsigned char wire[20];
+    header_wire(d, d.kind, wire);
+    useconds_t pause = kFirstPause;
+    int resets = 0;
+    bool told = false;
+    for (;;) {
+        Fate fate;
+        int code;
+        std::string why;
+        int s = send_messages(d, wire, &fate, &code, &why);
+        if (s >= 0) {
+            int c = d.content ? d.content(s, d.arg, &why) : 0;
+            if (c == -2) {
+                fate = Fate::Refused;
+            } else if (c < 0) {
+                fate = connection_reset(s) ? Fate::Reset : Fate::Heal;
+                if (why.empty()) why = fate == Fate::Reset ? "the agent reset the connection" : "content not sent whole";
+            } else {
+                fate = await_end(s, &why);
+            }
+            close(s);
+        }
+        if (fate == Fate::Delivered) {
+            if (told) note_request(LOG_INFO, d, "delivered");
+            return 0;
+        }
+        if (fate == Fate::Refused) {
+            note_request(LOG_ERR, d, why + ": given up");
+            return -100;
+        }
+        if (fate == Fate::Reset) {
+            int verdict = key_verdict(d);
+            if (verdict == 0) {
+                note_request(LOG_ERR, d, "the agent rejects the key (wrong password or cipher key): given up");
+                return -5;
+            }
+            if (verdict == 1 && ++resets >= kResetsBeforeRefusal) {
+                note_request(LOG_ERR, d, "the agent accepts the key but reset the request " + std::to_string(resets) +
+                                             " times: given up");
+                return -6;
+            }
+        }
+        if (!told) {
+            note_request(LOG_WARNING, d, why + "; trying again");
+            told = true;
+        }
+        pause_before_retry(&pause);
+    }
+}
+
 }  // namespace sorvan
 
 extern "C" {
@@ -158,49 +442,16 @@ extern "C" {
 SORVAN_API int req_send(uint32_t addr, int port, int32_t timeout_us, const char *password,
                         const char *salt, FileRecord *rec, uint32_t kind, uint32_t argument,
                         int32_t descriptor, int32_t retry) {
-    if (addr == 0) return -1;
-    RequestHeader h{};
-    h.version = REQ_VERSION;
-    h.kind = kind;
-    h.argument = argument;
-    sorvan::derive_key(password, salt, h.key);
+    sorvan::Delivery d{addr, port, timeout_us, password, salt, rec, kind, descriptor != 0, false};
     unsigned char wire[20];
-    sorvan::encode_header(h, wire);
-
-    for (;;) {
-        int rc = 0;
-        int s = connect_nb(addr, port, timeout_us);
-        if (s < 0) {
-            rc = -4;
-        } else if (xwrite(s, wire, sizeof wire) < 0) {
-            rc = -5;
-        } else if (!rec) {
-            return s;
-        } else {
-            void *sd = nullptr;
-            uint32_t sd_len = 0;
-            if (descriptor) {
-                const char *path = rec->path2[0] ? rec->path2 : rec->path[0] ? rec->path : nullptr;
-                if (path) sd = sorvan::read_descriptor(path, &sd_len);
-            }
-            if (xwrite(s, rec, sizeof *rec) < 0)
-                rc = -6;
-            else if (sd && sd_len > 0 && xwrite(s, sd, sd_len) < 0)
-                rc = -7;
-            std::free(sd);
-            if (rc == 0) return s;
-        }
-        if (s >= 0) close(s);
-        if (!retry) return rc;
-        usleep(500000);
-    }
+    header_wire(d, kind, wire, argument);
+    return open_with(d, wire, retry != 0);
 }
 
 static int32_t wrapper(uint32_t addr, int port, int32_t timeout_us, const char *password,
                        FileRecord *rec, uint32_t kind, int32_t descriptor) {
-    int s = req_send(addr, port, timeout_us, password, "Q4", rec, kind, 0, descriptor, 1);
-    if (s > 0) close(s);
-    return 0;
+    sorvan::Delivery d{addr, port, timeout_us, password, "Q4", rec, kind, descriptor != 0, false};
+    return sorvan::deliver(d);
 }
 
 SORVAN_API int32_t req_mkdir(uint32_t addr, int port, int32_t timeout_us,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "sorvan.h"
 
@@ -21,5 +22,43 @@ void *xread_len(int sock, uint32_t *len);
 // Reads one sealed FileRecord; a shorter message is zero-extended and both
 // paths are terminated inside their fields. 0, or -1 when none was read.
 int read_file_record(int sock, FileRecord *rec);
+
+// A file operation's request, as deliver and open_request make it.
+struct Delivery {
+    uint32_t addr;
+    int port;
+    int32_t timeout_us;          // to connect
+    const char *password;
+    const char *salt;
+    FileRecord *rec;
+    uint32_t kind;
+    bool descriptor;             // send the descriptor of path2, else path
+    bool descriptor_fallback;    // ... of path2 where the requester has it, else of path
+    // What follows the messages (a file's content): 0 sent; -1 the
+    // connection failed; -2 it can never be sent (why in *why).
+    int (*content)(int sock, void *arg, std::string *why) = nullptr;
+    void *arg = nullptr;
+};
+
+// Delivers the request and waits until the agent ends the connection,
+// which it does once it has carried the operation out. What can heal
+// (no connection, a time-out, a reset while the agent accepts the key) is
+// tried again after a pause growing from 0.5 s to 30 s; what cannot is
+// logged once and answered at once: -1 address 0; -5 the agent rejects the
+// key; -6 the agent keeps resetting the request; -100 the content can
+// never be sent. 0 when delivered.
+int deliver(const Delivery &d);
+
+// The messages of the request (header, record, descriptor) on a new
+// connection: the socket, or req_send's failure codes. With `retry`, only
+// what can never succeed is answered (-1, or -5 when the agent rejects the
+// key), after a pause growing as deliver's.
+int open_request(const Delivery &d, bool retry);
+
+// One log line about a file operation: "<op> <path> to <peer>: <text>".
+void note_request(int priority, const Delivery &d, const std::string &text);
+
+// True when the peer reset the connection (it is closed with an error).
+bool connection_reset(int sock);
 
 }  // namespace sorvan

@@ -17,13 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
-#include <memory>
-#include <mutex>
-#include <thread>
+#include <string>
 
 #include "net/handlers.h"
 #include "net/request.h"
@@ -70,137 +65,75 @@ int move_replace(const char *from, const char *to) {
 
 namespace {
 
-// The descriptor that goes with a transfer: that of path2 where the
-// requester has such a file, else that of the source itself. (path2 is
-// usually the destination on the agent, which the requester lacks; with
-// no descriptor a current agent would abandon the transfer.)
-unsigned char *transfer_descriptor(const FileRecord *rec, uint32_t *len) {
-    *len = 0;
-    void *sd = nullptr;
-    if (rec->path2[0]) sd = get_NT_SD(rec->path2, len);
-    if (!sd && rec->path[0]) sd = get_NT_SD(rec->path, len);
-    if (sd && *len >= sorvan::sd::kHeaderSize) {
-        sorvan::sd::control_to_transit(static_cast<unsigned char *>(sd));
-        return static_cast<unsigned char *>(sd);
-    }
-    std::free(sd);
-    *len = 0;
-    return nullptr;
-}
-
-// The content stream as deflate_buf writes it (a zlib stream in pieces of
-// 32768 bytes, each enciphered on its own), with the work split: this
-// thread compresses while a second one enciphers and writes, so the cipher
-// and the socket overlap the compression. Unlike deflate_buf it notices a
-// failed write, and stops. Total compressed bytes, or -2.
-int64_t stream_content(const unsigned char *src, uint64_t len, int sock) {
-    constexpr uInt kPiece = 32768;
-    constexpr size_t kQueued = 8;   // bounds the memory: 8 pieces in flight
-    struct Piece {
-        std::unique_ptr<unsigned char[]> data;
-        uInt size;
+// The content step: 0 sent (or nothing to send); -1 the length is not
+// known or the source cannot be opened; -2 not sent whole; -3 the source
+// is shorter than announced or cannot be mapped. *why (when given) says
+// what is wrong with the source.
+int send_content(int sock, const FileRecord *rec, int32_t cr, std::string *why) {
+    auto fail = [&](int code, const std::string &text) {
+        if (why) *why = text;
+        return code;
     };
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<Piece> queue;
-    bool done = false;
-    std::atomic<bool> failed{false};
-    std::thread writer([&] {
-        for (;;) {
-            Piece piece;
-            {
-                std::unique_lock<std::mutex> lk(m);
-                cv.wait(lk, [&] { return done || !queue.empty(); });
-                if (queue.empty()) return;
-                piece = std::move(queue.front());
-                queue.pop_front();
-            }
-            cv.notify_all();
-            if (failed) continue;   // drain what is queued without sending
-            xencrypt(piece.data.get(), piece.size);
-            if (nwrite(sock, piece.data.get(), int(piece.size)) != int(piece.size)) failed = true;
-        }
-    });
-    auto hand_over = [&](Piece piece) {
-        std::unique_lock<std::mutex> lk(m);
-        cv.wait(lk, [&] { return queue.size() < kQueued || failed; });
-        queue.push_back(std::move(piece));
-        cv.notify_all();
-    };
-
-    z_stream z{};
-    int64_t total = -2;
-    if (deflateInit(&z, len > 1024 ? 9 : 1) == Z_OK) {
-        uint64_t fed = 0;
-        int rc = Z_OK;
-        Piece out{std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[kPiece]), kPiece};
-        z.next_out = out.data.get();
-        z.avail_out = kPiece;
-        while (out.data && !failed && rc != Z_STREAM_END) {
-            if (z.avail_in == 0 && fed < len) {   // zlib counts in 32 bits: feed slices
-                uint64_t n = std::min<uint64_t>(len - fed, 0x40000000u);
-                z.next_in = const_cast<Bytef *>(src + fed);
-                z.avail_in = uInt(n);
-                fed += n;
-            }
-            rc = deflate(&z, fed == len ? Z_FINISH : Z_NO_FLUSH);
-            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) break;
-            if (z.avail_out == 0 || rc == Z_STREAM_END) {
-                out.size = kPiece - z.avail_out;
-                hand_over(std::move(out));
-                out = Piece{std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[kPiece]), kPiece};
-                z.next_out = out.data.get();
-                z.avail_out = kPiece;
-            }
-        }
-        if (rc == Z_STREAM_END) total = int64_t(z.total_out);
-        deflateEnd(&z);
+    char path[sizeof rec->path];
+    std::memcpy(path, rec->path, sizeof path);
+    path[sizeof path - 1] = 0;
+    uint64_t len = rec->size;
+    if (len == 0) {
+        struct stat st;
+        if (stat(path, &st) != 0) return fail(-1, std::string("the source is gone: ") + std::strerror(errno));
+        len = uint64_t(st.st_size);
     }
-    {
-        std::lock_guard<std::mutex> lk(m);
-        done = true;
+    if (len == 0) return 0;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(-1, std::string("the source cannot be opened: ") + std::strerror(errno));
+    struct stat st;
+    if (fstat(fd, &st) != 0 || uint64_t(st.st_size) < len) {
+        close(fd);   // mapping past the end would fault
+        return fail(-3, "the source is shorter than announced (" + std::to_string(st.st_size) + " of " +
+                            std::to_string(len) + " bytes)");
     }
-    cv.notify_all();
-    writer.join();
-    return failed ? -2 : total;
+    // With the carriage-return flag the pages are private copies, so the
+    // source stays as it is.
+    int prot = cr ? PROT_READ | PROT_WRITE : PROT_READ;
+    void *p = mmap(nullptr, size_t(len), prot, cr ? MAP_PRIVATE : MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+        int e = errno;
+        close(fd);
+        return fail(-3, std::string("the source cannot be mapped: ") + std::strerror(e));
+    }
+    madvise(p, size_t(len), MADV_SEQUENTIAL);
+    if (cr) {
+        auto *b = static_cast<unsigned char *>(p);
+        for (unsigned char *q = b; (q = static_cast<unsigned char *>(std::memchr(q, '\r', size_t(b + len - q))));)
+            *q++ = ' ';
+    }
+    int64_t sent = deflate_buf(p, len, sock, 1);
+    munmap(p, size_t(len));
+    close(fd);
+    return sent < 0 ? -2 : 0;
 }
 
-// A connection the peer reset while the content was going out: some of
-// it never arrived, whatever the stream's writer was told.
-bool connection_reset(int sock) {
-    struct tcp_info ti;
-    socklen_t len = sizeof ti;
-    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return false;   // not TCP
-    return ti.tcpi_state == TCP_CLOSE;
+struct Content {
+    const FileRecord *rec;
+    int32_t cr;
+};
+
+int content_step(int sock, void *arg, std::string *why) {
+    auto *c = static_cast<Content *>(arg);
+    int rc = send_content(sock, c->rec, c->cr, why);
+    if (rc == -2) return -1;
+    return rc < 0 ? -2 : 0;
 }
 
-// The request of a transfer (header, record, descriptor), delivered as
-// req_send delivers it with its retry flag: again every half second until
-// it went out whole. The connected socket, or -1 for address 0.
-int send_request(uint32_t addr, int port, int32_t timeout_us, const char *password, const char *salt,
-                 FileRecord *rec) {
-    if (addr == 0) return -1;
-    RequestHeader h{};
-    h.version = REQ_VERSION;
-    h.kind = REQ_SEND_FILE;
-    sorvan::derive_key(password, salt, h.key);
-    unsigned char wire[20];
-    sorvan::encode_header(h, wire);
-    for (;;) {
-        int s = connect_nb(addr, port, timeout_us);
-        if (s >= 0) {
-            int one = 1;   // header, record and descriptor are small: no Nagle wait
-            setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            uint32_t sd_len = 0;
-            unsigned char *sd = transfer_descriptor(rec, &sd_len);
-            bool ok = xwrite(s, wire, sizeof wire) >= 0 && xwrite(s, rec, sizeof *rec) >= 0 &&
-                      (!sd || xwrite(s, sd, sd_len) >= 0);
-            std::free(sd);
-            if (ok) return s;
-            close(s);
-        }
-        usleep(500000);
-    }
+// The record as it goes out: the agent reads content only when the record
+// announces a length, so an unannounced one is taken from the file.
+FileRecord announced(const FileRecord *rec) {
+    FileRecord a = *rec;
+    a.path[sizeof a.path - 1] = 0;
+    a.path2[sizeof a.path2 - 1] = 0;
+    struct stat st;
+    if (a.size == 0 && stat(a.path, &st) == 0 && S_ISREG(st.st_mode)) a.size = uint64_t(st.st_size);
+    return a;
 }
 
 }  // namespace
@@ -279,58 +212,18 @@ int32_t receive_content(int sock, uint64_t size, const std::string &dest) {
 extern "C" {
 
 SORVAN_API int send_file_content(int sock, const FileRecord *rec, int32_t cr) {
-    char path[sizeof rec->path];
-    std::memcpy(path, rec->path, sizeof path);
-    path[sizeof path - 1] = 0;
-    uint64_t len = rec->size;
-    if (len == 0) {
-        struct stat st;
-        if (stat(path, &st) != 0) return -1;
-        len = uint64_t(st.st_size);
-    }
-    if (len == 0) return 0;
-    // A source that has gone is not sent: the agent then sees an unfinished
-    // stream and leaves its copy as it is.
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || uint64_t(st.st_size) < len) {
-        close(fd);   // mapping past the end would fault
-        return -3;
-    }
-    // With the carriage-return flag the pages are private copies, so the
-    // source stays as it is.
-    int prot = cr ? PROT_READ | PROT_WRITE : PROT_READ;
-    void *p = mmap(nullptr, size_t(len), prot, cr ? MAP_PRIVATE : MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) {
-        close(fd);
-        return -3;
-    }
-    madvise(p, size_t(len), MADV_SEQUENTIAL);
-    if (cr) {
-        auto *b = static_cast<unsigned char *>(p);
-        for (unsigned char *q = b; (q = static_cast<unsigned char *>(std::memchr(q, '\r', size_t(b + len - q))));)
-            *q++ = ' ';
-    }
-    int64_t sent = stream_content(static_cast<const unsigned char *>(p), len, sock);
-    munmap(p, size_t(len));
-    close(fd);
-    if (sent < 0 || connection_reset(sock)) return -2;
-    return 0;
+    int rc = send_content(sock, rec, cr, nullptr);
+    if (rc == 0 && sorvan::connection_reset(sock)) return -2;   // some of it never arrived
+    return rc;
 }
 
 SORVAN_API int send_file(uint32_t addr, int port, int32_t timeout_us, const char *password,
                          const char *salt, FileRecord *rec, int32_t cr) {
-    // The agent reads content only when the record announces a length: a
-    // record without one would leave it an empty file while the content
-    // went unread.
-    FileRecord announced = *rec;
-    struct stat st;
-    if (announced.size == 0 && stat(announced.path, &st) == 0 && S_ISREG(st.st_mode))
-        announced.size = uint64_t(st.st_size);
-    int s = send_request(addr, port, timeout_us, password, salt, &announced);
+    FileRecord a = announced(rec);
+    sorvan::Delivery d{addr, port, timeout_us, password, salt, &a, REQ_SEND_FILE, true, true};
+    int s = sorvan::open_request(d, true);
     if (s < 0) return s;
-    if (send_file_content(s, &announced, cr) < 0) {
+    if (send_file_content(s, &a, cr) < 0) {
         close(s);
         return -100;
     }
@@ -339,14 +232,25 @@ SORVAN_API int send_file(uint32_t addr, int port, int32_t timeout_us, const char
 
 SORVAN_API int32_t req_send_file(uint32_t addr, int port, int32_t timeout_us,
                                  const char *password, FileRecord *rec) {
-    for (;;) {
-        int s = send_file(addr, port, timeout_us, password, "Q4", rec, 0);
-        if (s != -100) {
-            if (s > 0) close(s);
-            return 0;
-        }
-        usleep(500000);   // the content did not arrive: the whole transfer again
+    FileRecord a = announced(rec);
+    Content content{&a, 0};
+    sorvan::Delivery d{addr, port, timeout_us, password, "Q4", &a, REQ_SEND_FILE, true, true,
+                       content_step, &content};
+    // What no retry can cure is given up before the agent is asked.
+    struct stat st;
+    std::string why;
+    if (stat(a.path, &st) != 0)
+        why = std::string("the source is gone: ") + std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        why = "the source is not a regular file";
+    else if (uint64_t(st.st_size) < a.size)
+        why = "the source is shorter than announced (" + std::to_string(st.st_size) + " of " +
+              std::to_string(a.size) + " bytes)";
+    if (!why.empty()) {
+        sorvan::note_request(LOG_ERR, d, why + ": given up");
+        return -100;
     }
+    return sorvan::deliver(d) < 0 ? -100 : 0;
 }
 
 SORVAN_API int32_t receive_file(int sock, const struct sockaddr_in *peer, void *, uint32_t version) {

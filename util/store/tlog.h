@@ -10,7 +10,8 @@ namespace sorvan::tlog {
 inline constexpr size_t kRecordSize = 2176;
 inline constexpr size_t kDispatchSize = 2184;
 
-// Number of whole records queued, or a negative code as tlog_process.
-int count(TlogHandle *h);
+// A removed record: its place is zeroed, so address and kind read 0 and no
+// reader can carry it out.
+bool removed(const TlogRecord &rec);
 
 }  // namespace sorvan::tlog
