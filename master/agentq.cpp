@@ -5,6 +5,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "master/kord.h"
@@ -43,14 +45,25 @@ void decode_agent_reply(const unsigned char *reply, NodeRecord *slot) {
 }
 
 int query_agent(GroupRecord *g, NodeRecord *slot) {
+    char why[128];
+    return query_agent_why(g, slot, why, sizeof why);
+}
+
+int query_agent_why(GroupRecord *g, NodeRecord *slot, char *why, size_t size) {
     char password[sizeof g->passwd + 1];
     std::memcpy(password, g->passwd, sizeof g->passwd);
     password[sizeof g->passwd] = '\0';
 
+    errno = 0;
     int s = req_send(slot->addr, g->agent_port, static_cast<int32_t>(g->timeout_us), password, "Q4",
                      nullptr, REQ_LOAD, 0, 0, 0);
     slot->conn_fd = s;
-    if (s < 0) return -1;
+    if (s < 0) {
+        int e = errno;
+        std::snprintf(why, size, "port %u: %s %s", unsigned(g->agent_port),
+                      s == -4 ? "connection" : "request", e ? connect_error_text(e) : "failed");
+        return -1;
+    }
 
     // The agent samples for 500 ms before it answers; an agent that accepts
     // and then says nothing must not hold the worker for ever.
@@ -59,13 +72,25 @@ int query_agent(GroupRecord *g, NodeRecord *slot) {
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 
     unsigned char reply[sizeof(AgentStats)] = {};
-    if (nread(s, reply, sizeof reply) < 1) {
+    int n = nread(s, reply, sizeof reply);
+    if (n < 1) {
+        int e = errno;
+        // An agent resets a request whose key it does not share.
+        if (n == 0)
+            std::snprintf(why, size, "port %u: closed without a reply", unsigned(g->agent_port));
+        else if (e == ECONNRESET)
+            std::snprintf(why, size, "port %u: reset by the agent (wrong key?)", unsigned(g->agent_port));
+        else if (e == EAGAIN || e == EWOULDBLOCK)
+            std::snprintf(why, size, "port %u: no reply in time", unsigned(g->agent_port));
+        else
+            std::snprintf(why, size, "port %u: %s", unsigned(g->agent_port), std::strerror(e));
         close(s);
         return -3;
     }
     decode_agent_reply(reply, slot);
     check_thresholds(g, slot);
     close(s);
+    why[0] = '\0';
     return 0;
 }
 

@@ -39,7 +39,7 @@ void dir_of(const char *path, char *out, size_t n) {
     abort();
 }
 
-int mail_unresolvable(const GroupRecord *g, const char *node) {
+void mail_unresolvable(const GroupRecord *g, const char *node) {
     char subject[256];
     snprintf(subject, sizeof subject, "Tessaron Group %s: %s is not resolvable by DNS.",
              g->name, node);
@@ -48,7 +48,7 @@ int mail_unresolvable(const GroupRecord *g, const char *node) {
     req.from = g->mailto;
     req.subject = subject;
     req.body = "This node will not be used in this cluster group.";
-    return mail(&req);
+    post_mail(&req);   // queued: the workers start without waiting for it
 }
 
 // The node's address in network order, or 0 when the name does not resolve.

@@ -110,15 +110,44 @@ int alert_raise(ProbeStatus *s, alert_sender sender, void *record);
 void alert_expire(ProbeStatus *s, uint32_t minutes);
 void latch_alert(AlertLatch *l, uint32_t minutes, ThresholdAlert *record);
 void check_thresholds(GroupRecord *g, NodeRecord *slot);
+// Worker stacks: room for a pass's deepest call (logging, the agent query)
+// on top of the threads' static TLS, which glibc takes from the stack.
+inline constexpr size_t kWorkerStack = 64 * 1024;
+size_t worker_stack_size(void);
+// One log line about a node: "<group>/<node> (<address>): <text>".
+void node_log(int priority, const GroupRecord *g, const NodeRecord *s, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+// Logs "<probe> <old> -> <new> (<detail>)" when before and after differ.
+void log_state_change(const GroupRecord *g, const NodeRecord *s, const char *probe, uint32_t before,
+                      uint32_t after, const char *detail);
+const char *state_name(uint32_t state);
+// Why a connection failed, as the log says it: "refused", "timed out" ...
+const char *connect_error_text(int err);
 
 // ---- ports.cpp: port probes and port files ----
 FILE *open_port_file(const GroupRecord *g, const NodeRecord *slot);
 int read_port_file(const GroupRecord *g, NodeRecord *slot);
 int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot);
+// read_port_file for the probing path: the chosen file is parsed again only
+// when its identity, size or modification time changed (or it changed too
+// recently to tell); otherwise the fields of its last reading are used.
+int read_port_file_cached(const GroupRecord *g, NodeRecord *slot);
 
 // ---- agentq.cpp: agent load query ----
 int query_agent(GroupRecord *g, NodeRecord *slot);
+// query_agent that also says why a query failed ("connection refused",
+// "no reply in time", "reset by the agent (wrong key?)" ...).
+int query_agent_why(GroupRecord *g, NodeRecord *slot, char *why, size_t size);
 void decode_agent_reply(const unsigned char *reply, NodeRecord *slot);
+
+// ---- mailer.cpp: alert mail off the probing paths ----
+inline constexpr size_t kMailQueueMax = 256;        // when full, the oldest mail is dropped
+inline constexpr int32_t kMailDeadlineMs = 60000;   // one mail, every exchanger together
+inline constexpr int32_t kMailMaxExchangers = 5;
+// Copies the request and queues it for the mailer thread; never blocks.
+void post_mail(const MailRequest *req);
+// Stop path: logs every mail still waiting, and one being sent, as not sent.
+void mailer_stop(void);
 
 // ---- check.cpp: the configuration check (kord --check, start, reload) ----
 inline constexpr int kCheckNote = 0, kCheckWarning = 1, kCheckError = 2;

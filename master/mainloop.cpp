@@ -63,7 +63,7 @@ void send_start_notice() {
     req.body = nullptr;
     req.report_bad_recipient = 0;
     req.html = 0;
-    (void)mail(&req);   // a lost notice does not stop kord
+    post_mail(&req);   // queued: a lost notice does not stop kord
 }
 
 [[noreturn]] void watch_failed() {

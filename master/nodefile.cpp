@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "master/kord.h"
@@ -49,7 +50,12 @@ struct Reader {
     int chunk_pos = 0;
     char line[kLineMax + 1];
 };
-thread_local Reader t_reader;
+// Made on a thread's first read (see group.cpp): node workers read none.
+thread_local std::unique_ptr<Reader> t_reader;
+Reader &reader() {
+    if (!t_reader) t_reader = std::make_unique<Reader>();
+    return *t_reader;
+}
 
 // Next byte of the file, or -1 at its end or on a read error.
 int next_byte(Reader &r) {
@@ -127,7 +133,7 @@ std::string node_file_path(const NodeRecord *slot) {
 }  // namespace
 
 void parse_node_file(int fd, NodeFileValues *values) {
-    Reader &r = t_reader;
+    Reader &r = reader();
     *values = NodeFileValues{};
     r.fd = fd;
     r.end = false;

@@ -1,6 +1,7 @@
 // Port probes: after a node answers its ping, its worker checks that one TCP
 // port of the node accepts connections. The port file says which port and
-// whom to tell; it is read again on every probe, so edits apply at once.
+// whom to tell; the probe looks at it on every pass and reads it again when
+// it changed, so edits apply at the next pass.
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -8,9 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <ctime>
+#include <string>
 
 #include "master/kord.h"
 #include "master/ports.h"
@@ -19,28 +24,69 @@
 namespace kord {
 
 namespace {
-thread_local char t_port_path[1024];
 
-int send_mail(void *record) { return mail(static_cast<MailRequest *>(record)); }
+int send_mail(void *record) {
+    post_mail(static_cast<MailRequest *>(record));
+    return 0;
+}
 
 bool has_at(const char *s) { return s[0] && strchr(s, '@'); }
+
+// The port file this thread read last, and what it gave.
+struct PortFileCache {
+    bool valid = false;
+    bool settled = false;   // read well after its last change: its times tell edits apart
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime{}, ctime{};
+    uint16_t port = 0;
+    char label[8] = {};
+    char mail[64] = {};
+};
+thread_local PortFileCache t_port_cache;
+thread_local uint32_t t_port_file_reads = 0;
+thread_local bool t_port_known = false;   // this worker has read a port file before
+
+bool same_time(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool unchanged(const PortFileCache &c, const struct stat &st) {
+    return c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size && same_time(c.mtime, st.st_mtim) &&
+           same_time(c.ctime, st.st_ctim);
+}
+
+// Time stamps are coarse (a clock tick, a second, two on some file systems):
+// a change made within that span of a reading may not move them.
+bool settled(const struct timespec &changed, const struct timespec &read) {
+    int64_t ns = int64_t(read.tv_sec - changed.tv_sec) * 1000000000 + (read.tv_nsec - changed.tv_nsec);
+    return ns > int64_t(2) * 1000000000;
+}
+
+// The candidate files in the order they win, built in the caller's buffer
+// (on its stack: thread-local storage would cost every thread its size).
+constexpr size_t kPortPathMax = 1024;
+void port_file_path(char (&path)[kPortPathMax], int which, const GroupRecord *g, const NodeRecord *slot) {
+    const char *root = path_item(2);
+    if (which == 0)
+        snprintf(path, kPortPathMax, "%s%cports%c%s.%s.%s.cfg", root, '/', '/', slot->name, g->name, g->domain);
+    else if (which == 1)
+        snprintf(path, kPortPathMax, "%s%cports%c%s.%s.cfg", root, '/', '/', g->name, g->domain);
+    else
+        snprintf(path, kPortPathMax, "%s%cports%c%s", root, '/', '/', "fallback.cfg");
+}
 }  // namespace
 
 FILE *open_port_file(const GroupRecord *g, const NodeRecord *slot) {
-    const char *root = path_item(2);
-    snprintf(t_port_path, sizeof t_port_path, "%s%cports%c%s.%s.%s.cfg", root, '/', '/',
-             slot->name, g->name, g->domain);
-    if (access(t_port_path, R_OK) != 0) {
-        snprintf(t_port_path, sizeof t_port_path, "%s%cports%c%s.%s.cfg", root, '/', '/', g->name,
-                 g->domain);
-        if (access(t_port_path, R_OK) != 0) {
-            snprintf(t_port_path, sizeof t_port_path, "%s%cports%c%s", root, '/', '/',
-                     "fallback.cfg");
-            if (access(t_port_path, R_OK) != 0)
-                return nullptr;
-        }
+    char path[kPortPathMax];
+    for (int which = 0; which < 3; which++) {
+        port_file_path(path, which, g, slot);
+        if (access(path, R_OK) == 0)
+            return fopen(path, "r");
     }
-    return fopen(t_port_path, "r");
+    return nullptr;
 }
 
 void parse_port_file(FILE *f, NodeRecord *slot) {
@@ -89,9 +135,66 @@ int read_port_file(const GroupRecord *g, NodeRecord *slot) {
     return 0;
 }
 
+uint32_t port_file_reads(void) { return t_port_file_reads; }
+
+int read_port_file_cached(const GroupRecord *g, NodeRecord *slot) {
+    PortFileCache &c = t_port_cache;
+    char path[kPortPathMax];
+    for (int which = 0; which < 3; which++) {
+        port_file_path(path, which, g, slot);
+        struct stat st;
+        if (stat(path, &st) != 0)
+            continue;
+        if (c.valid && c.settled && c.path == path && unchanged(c, st)) {
+            slot->port = c.port;
+            memcpy(slot->port_label, c.label, sizeof c.label);
+            memcpy(slot->port_mail, c.mail, sizeof c.mail);
+            return 0;
+        }
+        if (access(path, R_OK) != 0)
+            continue;
+        c.valid = false;
+        FILE *f = fopen(path, "r");
+        if (!f)
+            return 1;
+        struct stat fst;
+        bool known = fstat(fileno(f), &fst) == 0;
+        parse_port_file(f, slot);
+        fclose(f);
+        t_port_file_reads++;
+        if (!known)
+            return 0;
+        // A file changed within a tick of its reading may change again with
+        // the same time stamp (and size): trust its times only once its last
+        // change lies well before a reading.
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        c.settled = settled(fst.st_mtim, now) && settled(fst.st_ctim, now);
+        c.path = path;
+        c.dev = fst.st_dev;
+        c.ino = fst.st_ino;
+        c.size = fst.st_size;
+        c.mtime = fst.st_mtim;
+        c.ctime = fst.st_ctim;
+        c.port = slot->port;
+        memcpy(c.label, slot->port_label, sizeof c.label);
+        memcpy(c.mail, slot->port_mail, sizeof c.mail);
+        c.valid = true;
+        return 0;
+    }
+    c.valid = false;
+    return 1;
+}
+
 int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
-    if (read_port_file(g, slot) == 1)
+    const uint16_t old_port = slot->port;
+    if (read_port_file_cached(g, slot) == 1)
         return -3;
+    // An edit that moves the probe is news; the first reading is not.
+    if (slot->port != old_port && t_port_known)
+        node_log(LOG_INFO, g, slot, "port file %s: probing port %u (was %u)", t_port_cache.path.c_str(),
+                 unsigned(slot->port), unsigned(old_port));
+    t_port_known = true;
     if (slot->port == 0) {
         alert_expire(&slot->port_status, g->alert_interval_min);
         return 0;
@@ -99,7 +202,8 @@ int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
     status_step(&slot->port_status, g->retries);
 
     enum { kNone, kUp, kDown } outcome = kDown;
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+    const char *why = "refused";
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
         lerror("kord", "socket", LOG_ERR, 0);
         return 0;
@@ -112,35 +216,54 @@ int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
     if (connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
         outcome = kUp;
     } else if (errno == EWOULDBLOCK || errno == EINPROGRESS) {
-        fd_set rd, wr;
-        FD_ZERO(&rd);
-        FD_ZERO(&wr);
-        FD_SET(s, &rd);
-        FD_SET(s, &wr);
-        struct timeval tv;
-        tv.tv_sec = g->timeout_us / 1000000;
-        tv.tv_usec = g->timeout_us % 1000000;
-        int r = select(s + 1, &rd, &wr, nullptr, &tv);
-        if (r <= 0) {
-            outcome = kDown;
-        } else if (FD_ISSET(s, &rd) || FD_ISSET(s, &wr)) {
+        // poll, not select: kord's descriptors run far past FD_SETSIZE.
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        struct pollfd p{s, POLLIN | POLLOUT, 0};
+        int r;
+        for (;;) {
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            int64_t spent_us = int64_t(now.tv_sec - start.tv_sec) * 1000000 + (now.tv_nsec - start.tv_nsec) / 1000;
+            int64_t left_us = int64_t(g->timeout_us) - spent_us;
+            r = poll(&p, 1, left_us > 0 ? int((left_us + 999) / 1000) : 0);
+            if (r < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+        if (r < 0) {
+            why = strerror(errno);
+        } else if (r == 0) {
+            why = "timed out";
+        } else if (p.revents & (POLLIN | POLLOUT | POLLERR | POLLHUP)) {
             int err = 0;
             socklen_t len = sizeof err;
-            if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                why = strerror(errno);
+            else if (err == 0)
                 outcome = kUp;
             else
-                outcome = kDown;
+                why = connect_error_text(err);
         } else {
             outcome = kNone;
         }
+    } else {
+        why = connect_error_text(errno);
     }
 
+    char probe[16];
+    snprintf(probe, sizeof probe, "port %u", unsigned(slot->port));
+    const uint32_t before = slot->port_status.state;
     if (outcome == kUp) {
         status_ok(&slot->port_status);
         status_ok(&slot->port_summary);
+        log_state_change(g, slot, probe, before, slot->port_status.state, "connected");
     } else if (outcome == kDown) {
         status_fail(&slot->port_status, g->retries);
         status_fail(&slot->port_summary, g->retries);
+        char detail[96];
+        snprintf(detail, sizeof detail, "%s, %u failures", why, slot->port_status.failures);
+        log_state_change(g, slot, probe, before, slot->port_status.state, detail);
         char to[sizeof slot->port_mail + 1];
         to[0] = '\0';
         if (has_at(slot->port_mail))

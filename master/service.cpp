@@ -226,6 +226,7 @@ void on_stop(int) {
         g_stopping = true;
         stop_workers();
     }
+    mailer_stop();
     stop_watcher();
     port_syslog(LOG_INFO, "Stop %s ...", kDisplayName);
     port_closelog();

@@ -1,17 +1,23 @@
 // Node monitor workers: one thread per used node slot pings the node, probes
 // its port, asks its agent, and keeps the slot's status records and alerts.
+#include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <link.h>
+#include <linux/futex.h>
 #include <memory>
 #include <mutex>
-#include <poll.h>
 #include <pthread.h>
 #include <random>
+#include <poll.h>
 #include <semaphore.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,23 +27,48 @@ namespace kord {
 
 namespace {
 
+// Opened once every handle is stored: the workers begin. Shared by all the
+// workers start_workers makes, so that one wake-up releases ten thousand;
+// a bare futex, so that they need no lock on the way out (a condition
+// variable would hand one mutex through all of them in turn).
+struct Gate {
+    std::atomic<uint32_t> open{0};
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
+    uint32_t *word() { return reinterpret_cast<uint32_t *>(&open); }
+    void wait() {
+        while (open.load(std::memory_order_acquire) == 0)
+            syscall(SYS_futex, word(), FUTEX_WAIT_PRIVATE, 0u, nullptr, nullptr, 0);
+    }
+    void release() {
+        open.store(1, std::memory_order_release);
+        syscall(SYS_futex, word(), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+    }
+};
+
 // What the slot's handle words stand for: entry (word - 1) of this table.
 struct Worker {
     NodeRecord *slot = nullptr;
     GroupRecord *group = nullptr;
     pthread_t thread{};
     std::mutex mutex;          // the slot's mutex; kord never takes it
-    int stop_fd = -1;          // the stop event
+    // The stop event. An eventfd each, waited on with ppoll: ten thousand
+    // workers sleeping on futexes (a condition variable each) contend in the
+    // kernel's futex hash on every wait and wake.
+    int stop_fd = -1;
     int32_t tid = 0;
     sem_t started;             // the thread has its id
-    sem_t go;                  // every handle is stored: begin
+    std::shared_ptr<Gate> go;  // every handle is stored: begin
     bool cancelled = false;    // creation failed after the thread started
 };
 
 std::mutex g_table_lock;
 std::vector<std::unique_ptr<Worker>> g_table;
 
-int send_mail(void *record) { return mail(static_cast<MailRequest *>(record)); }
+// Alert mail goes to the mailer thread: a slow exchanger never holds a probe.
+int send_mail(void *record) {
+    post_mail(static_cast<MailRequest *>(record));
+    return 0;
+}
 
 uint32_t now_s() { return static_cast<uint32_t>(time(nullptr)); }
 
@@ -50,8 +81,8 @@ uint64_t now_us() {
 }
 
 // Waits up to us microseconds; true when the stop event was signalled.
-bool wait_or_stop(int fd, uint64_t us) {
-    struct pollfd p{fd, POLLIN, 0};
+bool wait_or_stop(Worker *w, uint64_t us) {
+    struct pollfd p{w->stop_fd, POLLIN, 0};
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(us / 1000000);
     ts.tv_nsec = static_cast<long>(us % 1000000) * 1000;
@@ -60,6 +91,39 @@ bool wait_or_stop(int fd, uint64_t us) {
         r = ppoll(&p, 1, &ts, nullptr);
     } while (r < 0 && errno == EINTR);
     return r > 0;
+}
+
+// A warning that may repeat every pass is logged at most once per alert
+// interval; the ones in between are counted.
+struct Repeats {
+    bool any = false;
+    uint32_t last = 0;       // when it was last logged
+    uint32_t left_out = 0;   // since then
+    bool due(uint32_t minutes) {
+        uint32_t now = now_s();
+        if (any && now - last < minutes * 60u) {
+            left_out++;
+            return false;
+        }
+        any = true;
+        last = now;
+        return true;
+    }
+    // The count to report with a line just allowed by due(); starts again.
+    uint32_t take() {
+        uint32_t n = left_out;
+        left_out = 0;
+        return n;
+    }
+};
+
+const char *ping_failure_text(int rtt) {
+    switch (rtt) {
+    case -10: return "send timed out";
+    case -11: return "no reply in time";
+    case -12: return "receive timed out";
+    default: return "no answer";
+    }
 }
 
 // Mails a down alert for one status, or only raises the flags without an
@@ -85,13 +149,63 @@ void down_alert(GroupRecord *g, NodeRecord *s, ProbeStatus *st, const char *body
 void end_worker(Worker *w, int code) {
     w->slot->thread_id = 0;
     w->slot->worker_tid = 0;
-    if (w->stop_fd >= 0)
-        close(w->stop_fd);
-    w->stop_fd = -1;
+    {
+        // Under the table's lock: stop_workers must never write to a
+        // descriptor number that another open may have taken meanwhile.
+        std::lock_guard<std::mutex> lock(g_table_lock);
+        if (w->stop_fd >= 0)
+            close(w->stop_fd);
+        w->stop_fd = -1;
+    }
     pthread_exit(reinterpret_cast<void *>(static_cast<intptr_t>(code)));
 }
 
 }  // namespace
+
+// ---- log lines about nodes ----
+
+const char *state_name(uint32_t state) {
+    switch (state) {
+    case kStateUp: return "up";
+    case kStateFailing: return "failing";
+    case kStateDown: return "down";
+    default: return "unknown";
+    }
+}
+
+const char *connect_error_text(int err) {
+    switch (err) {
+    case ECONNREFUSED: return "refused";
+    case ETIMEDOUT: return "timed out";
+    case EHOSTUNREACH: return "host unreachable";
+    case ENETUNREACH: return "network unreachable";
+    case ECONNRESET: return "reset";
+    default: return strerror(err);
+    }
+}
+
+void node_log(int priority, const GroupRecord *g, const NodeRecord *s, const char *fmt, ...) {
+    char text[768];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    char addr[INET_ADDRSTRLEN] = "?";
+    struct in_addr a;
+    a.s_addr = s->addr;
+    inet_ntop(AF_INET, &a, addr, sizeof addr);
+    port_syslog(priority, "%.*s/%.*s (%s): %s", int(sizeof g->name), g->name, int(sizeof s->name), s->name,
+                addr, text);
+}
+
+void log_state_change(const GroupRecord *g, const NodeRecord *s, const char *probe, uint32_t before,
+                      uint32_t after, const char *detail) {
+    // A node found up at its first probe is no news.
+    if (before == after || (before == 0 && after == kStateUp))
+        return;
+    node_log(after == kStateUp ? LOG_INFO : LOG_WARNING, g, s, "%s %s -> %s (%s)", probe, state_name(before),
+             state_name(after), detail);
+}
 
 // ---- status records ----
 
@@ -152,7 +266,8 @@ int threshold_mail(void *record) {
     req.from = to;
     req.subject = subject;
     req.body = r->text;
-    return mail(&req) == 0 ? 0 : -1;
+    post_mail(&req);   // handed over: the mailer logs what becomes of it
+    return 0;
 }
 
 void check_thresholds(GroupRecord *g, NodeRecord *s) {
@@ -165,12 +280,17 @@ void check_thresholds(GroupRecord *g, NodeRecord *s) {
     const AgentStats &a = s->agent_stats;
 
     uint32_t free_kb = a.word[2];
+    const bool mem_was_low = s->mem_status & kMemLowBit;
     if (free_kb < s->min_vm) {
+        if (!mem_was_low)
+            node_log(LOG_WARNING, g, s, "memory low: %u K < min_vm %u K", free_kb, s->min_vm);
         snprintf(rec.text, sizeof rec.text, "Memory %d K < required minimum %d K.", int(free_kb),
                  int(s->min_vm));
         latch_alert(&s->mem_latch, minutes, &rec);
         s->mem_status |= kMemLowBit;
     } else {
+        if (mem_was_low)
+            node_log(LOG_INFO, g, s, "memory ok again: %u K >= min_vm %u K", free_kb, s->min_vm);
         s->mem_status &= ~kMemLowBit;
     }
 
@@ -179,12 +299,19 @@ void check_thresholds(GroupRecord *g, NodeRecord *s) {
         const DriveInfo &d = a.drive[k];
         char name[sizeof d.name + 1];
         snprintf(name, sizeof name, "%.*s", int(sizeof d.name), d.name);
+        const bool was_low = s->fs_status[k] & kFsLowBit;
         if (d.total_mb != 0 && strchr(name, '/') && d.free_mb < s->min_fs) {
+            if (!was_low)
+                node_log(LOG_WARNING, g, s, "file system '%s' low: %u M < min_fs %u M", name, d.free_mb,
+                         s->min_fs);
             snprintf(rec.text, sizeof rec.text, "File System '%s': space %d M < minimum %d M.", name,
                      int(d.free_mb), int(s->min_fs));
             latch_alert(&s->fs_latch[k], minutes, &rec);
             s->fs_status[k] |= kFsLowBit;
         } else {
+            if (was_low)
+                node_log(LOG_INFO, g, s, "file system '%s' ok again: %u M free, min_fs %u M", name,
+                         d.free_mb, s->min_fs);
             s->fs_status[k] &= ~kFsLowBit;
         }
         any_low = any_low || (s->fs_status[k] & kFsLowBit);
@@ -195,12 +322,18 @@ void check_thresholds(GroupRecord *g, NodeRecord *s) {
         s->fs_summary &= ~kFsAnyBit;
 
     int32_t conns = static_cast<int32_t>(a.word[11]);
+    const bool conn_was_high = s->conn_status & kConnHighBit;
     if (conns > s->max_connections) {
+        if (!conn_was_high)
+            node_log(LOG_WARNING, g, s, "connections high: %d > max_connections %d", conns, s->max_connections);
         snprintf(rec.text, sizeof rec.text, "%s has exceeded maximum connection limit (%d > maximum %d).",
                  s->name, conns, s->max_connections);
         latch_alert(&s->conn_latch, minutes, &rec);
         s->conn_status |= kConnHighBit;
     } else {
+        if (conn_was_high)
+            node_log(LOG_INFO, g, s, "connections ok again: %d <= max_connections %d", conns,
+                     s->max_connections);
         s->conn_status &= ~kConnHighBit;
     }
 }
@@ -211,7 +344,7 @@ void *node_worker(void *arg) {
     auto *w = static_cast<Worker *>(arg);
     w->tid = port_gettid();
     sem_post(&w->started);
-    sem_wait(&w->go);
+    w->go->wait();
     if (w->cancelled)
         return reinterpret_cast<void *>(intptr_t(-1));
 
@@ -223,20 +356,23 @@ void *node_worker(void *arg) {
     {
         std::minstd_rand rng(static_cast<uint32_t>(w->tid) * 2654435761u);
         uint64_t offset = g->interval_us ? rng() % g->interval_us : 0;
-        if (wait_or_stop(w->stop_fd, offset))
+        if (wait_or_stop(w, offset))
             end_worker(w, 1);
     }
 
     // The interval runs from the start of a pass, so a pass that waited out
     // a silent node's time-out does not push the next one back.
-    bool last_was_local_error = false;
+    bool retried = false;          // this pass already retried a local error
+    uint32_t local_passes = 0;     // consecutive passes that ended in a local error
+    Repeats local_warnings, agent_warnings;
     uint64_t pass_start = now_us();
     auto wait_rest_of_interval = [&]() {
         uint64_t due = pass_start + g->interval_us, now = now_us();
-        return wait_or_stop(w->stop_fd, due > now ? due - now : 0);
+        return wait_or_stop(w, due > now ? due - now : 0);
     };
+    char detail[160];
     for (;;) {
-        if (!last_was_local_error)
+        if (!retried)
             pass_start = now_us();
         struct pollfd p{w->stop_fd, POLLIN, 0};
         int r = poll(&p, 1, 0);
@@ -254,37 +390,72 @@ void *node_worker(void *arg) {
         s->last_ping = rtt;
 
         if (rtt < 0 && rtt > -10) {
-            port_syslog(LOG_WARNING, "KORD(%d): %s ICMP rtt %d?", int(s->thread_id), s->name, rtt);
-            // One local error is retried at once; a second in a row (no raw
-            // socket, say) waits the interval rather than spinning.
-            if (!last_was_local_error) {
-                last_was_local_error = true;
+            if (local_warnings.due(g->alert_interval_min)) {
+                port_syslog(LOG_WARNING, "KORD(%d): %s ICMP rtt %d?", int(s->thread_id), s->name, rtt);
+                if (uint32_t n = local_warnings.take())
+                    node_log(LOG_WARNING, g, s, "ping local error %d repeated, %u warnings left out", rtt, n);
+            }
+            // One local error is retried at once.
+            if (!retried) {
+                retried = true;
                 continue;
             }
-            if (wait_or_stop(w->stop_fd, g->interval_us))
+            retried = false;
+            // A local failure that persists (an output firewall rule, a lost
+            // route) must not keep a dead node up: after retries + 1 such
+            // passes in a row each further one counts as a failure.
+            if (++local_passes == 1)
+                node_log(LOG_WARNING, g, s, "ping local errors begin (rtt %d)", rtt);
+            if (local_passes >= g->retries + 1) {
+                uint32_t before = s->ping.state;
+                status_fail(&s->ping, g->retries);
+                snprintf(detail, sizeof detail, "local error, rtt %d, %u passes", rtt, local_passes);
+                log_state_change(g, s, "ping", before, s->ping.state, detail);
+                down_alert(g, s, &s->ping, "Cluster Node went down?");
+            }
+            if (wait_rest_of_interval())
                 end_worker(w, 1);
-            last_was_local_error = false;
             continue;
         }
-        last_was_local_error = false;
+        retried = false;
+        if (local_passes) {
+            node_log(LOG_INFO, g, s, "ping local errors end after %u passes (rtt %d)", local_passes, rtt);
+            local_passes = 0;
+        }
 
         if (rtt <= -10) {
+            uint32_t before = s->ping.state;
             status_fail(&s->ping, g->retries);
+            snprintf(detail, sizeof detail, "%s, rtt %d, %u failures", ping_failure_text(rtt), rtt,
+                     s->ping.failures);
+            log_state_change(g, s, "ping", before, s->ping.state, detail);
             down_alert(g, s, &s->ping, "Cluster Node went down?");
             if (wait_rest_of_interval())
                 end_worker(w, 1);
             continue;
         }
 
+        uint32_t before = s->ping.state;
         status_ok(&s->ping);
+        snprintf(detail, sizeof detail, "rtt %d ms", rtt);
+        log_state_change(g, s, "ping", before, s->ping.state, detail);
         probe_port(s->addr, g, s);
 
         if (!(g->method & (kMethodRtt | kMethodFailsafe | kMethodTrafficAlloc))) {
             status_step(&s->agent, g->retries);
-            if (query_agent(g, s) == 0) {
+            before = s->agent.state;
+            if (query_agent_why(g, s, detail, sizeof detail) == 0) {
                 status_ok(&s->agent);
+                log_state_change(g, s, "agent", before, s->agent.state, "answered");
             } else {
                 status_fail(&s->agent, g->retries);
+                if (agent_warnings.due(g->alert_interval_min)) {
+                    if (uint32_t n = agent_warnings.take())
+                        node_log(LOG_WARNING, g, s, "agent query failed (%s), %u warnings left out", detail, n);
+                    else
+                        node_log(LOG_WARNING, g, s, "agent query failed (%s)", detail);
+                }
+                log_state_change(g, s, "agent", before, s->agent.state, detail);
                 down_alert(g, s, &s->agent, "Cluster Agent went down?");
             }
         }
@@ -294,7 +465,34 @@ void *node_worker(void *arg) {
     }
 }
 
-uint32_t CreateChild(int gi, int i) {
+size_t worker_stack_size(void) {
+    static const size_t size = [] {
+        // glibc carves each thread's static TLS (every module loaded at
+        // start) out of its stack: add it, so that the stack proper stays
+        // kWorkerStack however much TLS the libraries hold.
+        size_t tls = 0;
+        dl_iterate_phdr(
+            [](struct dl_phdr_info *info, size_t, void *data) {
+                for (int i = 0; i < info->dlpi_phnum; i++)
+                    if (info->dlpi_phdr[i].p_type == PT_TLS)
+                        *static_cast<size_t *>(data) +=
+                            info->dlpi_phdr[i].p_memsz + info->dlpi_phdr[i].p_align;
+                return 0;
+            },
+            &tls);
+        size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        // The thread descriptor and glibc's spare static TLS live there too.
+        size_t total = kWorkerStack + tls + 16 * 1024;
+        return (total + page - 1) / page * page;
+    }();
+    return size;
+}
+
+namespace {
+
+// The thread of a new worker, started but held until finish_worker; null
+// when it could not be made.
+Worker *spawn_worker(int gi, int i, std::shared_ptr<Gate> go) {
     GroupRecord *g = &g_groups[gi];
     NodeRecord *s = &g->slot[i];
     s->group_index = static_cast<uint32_t>(gi);
@@ -304,49 +502,71 @@ uint32_t CreateChild(int gi, int i) {
     w->slot = s;
     w->group = g;
     sem_init(&w->started, 0, 0);
-    sem_init(&w->go, 0, 0);
+    w->go = std::move(go);
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_attr_setstacksize(&attr, worker_stack_size());
+    pthread_attr_setguardsize(&attr, static_cast<size_t>(sysconf(_SC_PAGESIZE)));
     int rc = pthread_create(&w->thread, &attr, node_worker, w.get());
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         port_syslog(LOG_ERR, "CreateChild: CreateThread() %d failed!", gi);
-        return 0;
+        return nullptr;
     }
+    return w.release();
+}
+
+// Gives the worker its stop event and stores its handles in its slot; its
+// thread id, 0 when it cannot run. Opening the gate lets it begin.
+uint32_t finish_worker(Worker *wp) {
+    std::unique_ptr<Worker> w(wp);
     sem_wait(&w->started);
     uint32_t tid = static_cast<uint32_t>(w->tid);
-
+    NodeRecord *s = w->slot;
     w->stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (w->stop_fd < 0) {
         port_syslog(LOG_ERR, "CreateChild: CreateEvent()  %d failed!", int(tid));
         w->cancelled = true;
-        sem_post(&w->go);
-        w.release();  // the detached thread may still touch it as it ends
+        w.release();  // the thread still reads it when the gate opens
         return 0;
     }
-
     uint32_t handle;
     {
         std::lock_guard<std::mutex> lock(g_table_lock);
         g_table.push_back(std::move(w));
         handle = static_cast<uint32_t>(g_table.size());
     }
-    Worker *wp = g_table[handle - 1].get();
     s->worker_handle = handle;
     s->worker_tid = tid;
     s->worker_mutex = handle;
     s->worker_stop = handle;
     s->thread_id = tid;  // the worker's id in both words before it starts
-    sem_post(&wp->go);
+    return tid;
+}
+
+}  // namespace
+
+uint32_t CreateChild(int gi, int i) {
+    auto go = std::make_shared<Gate>();
+    Worker *w = spawn_worker(gi, i, go);
+    if (!w)
+        return 0;
+    uint32_t tid = finish_worker(w);
+    go->release();
     return tid;
 }
 
 void start_workers(void) {
     if (!g_groups)
         return;
+    // All threads first, then their handles, then the go: no thread waits
+    // to be scheduled before the next one is made, and none probes (taking
+    // the processors) while the rest are still being made.
+    const uint64_t t0 = now_us();
+    auto go = std::make_shared<Gate>();
+    std::vector<std::pair<NodeRecord *, Worker *>> pending;
     for (int gi = 0; gi < g_group_count; gi++) {
         GroupRecord *g = &g_groups[gi];
         if (g->peer[0] || !g->name[0] || !g->domain[0] || g->node_count == 0)
@@ -354,12 +574,20 @@ void start_workers(void) {
         uint32_t started = 0;
         for (int k = 0; k < kSlotsPerGroup && g->slot[k].name[0]; k++) {
             if (started < g->node_count) {
-                g->slot[k].thread_id = CreateChild(gi, static_cast<int>(started));
+                pending.emplace_back(&g->slot[k], spawn_worker(gi, static_cast<int>(started), go));
                 started++;
             }
         }
         g->worker_count = started;
     }
+    size_t running = 0;
+    for (auto &[slot, w] : pending) {
+        slot->thread_id = w ? finish_worker(w) : 0;
+        running += slot->thread_id != 0;
+    }
+    port_syslog(LOG_INFO, "node workers: %zu of %zu started in %llu ms (stack %zu KiB)", running, pending.size(),
+                static_cast<unsigned long long>((now_us() - t0) / 1000), worker_stack_size() / 1024);
+    go->release();
 }
 
 void stop_workers(void) {

@@ -1,10 +1,14 @@
 // kord end to end: the built program against a real DNS server (dnsmasq),
 // a real SMTP sink, real ICMP and TCP on loopback, in a private network and
-// mount namespace. A silent node goes down and one down mail arrives, a
-// closed port mails "Port Down!" to its own address, the zone file is right.
+// mount namespace. A silent node goes down and one down mail arrives, so
+// does a node that kord's own firewall keeps it from pinging; a closed port
+// mails "Port Down!" to its own address, the zone file is right, and the log
+// tells each of these. A mail exchanger that never greets holds up no probe.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -22,9 +26,13 @@ TEST(KordEndToEnd, SilentNodeClosedPortAndZoneFile) {
     testutil::MailWorld world;   // resolver pointed at dnsmasq, mail sink on 127.0.0.1
     ASSERT_TRUE(world.ok);
     const testutil::TempDir &tmp = world.dir;
+    // 127.0.0.3 never answers; echo requests to 127.0.0.4 never leave
+    // (kord's sends fail with EPERM, a local error).
     if (system("nft add table ip korde2e && nft add chain ip korde2e in "
                "'{ type filter hook input priority 0; }' && nft add rule ip korde2e in "
-               "ip daddr 127.0.0.3 icmp type echo-request drop") != 0)
+               "ip daddr 127.0.0.3 icmp type echo-request drop && nft add chain ip korde2e out "
+               "'{ type filter hook output priority 0; }' && nft add rule ip korde2e out "
+               "ip daddr 127.0.0.4 icmp type echo-request drop") != 0)
         GTEST_SKIP() << "nft not usable";
 
     const std::string root = tmp / "root";
@@ -33,7 +41,7 @@ TEST(KordEndToEnd, SilentNodeClosedPortAndZoneFile) {
     // retries 2, interval 0.2 s, time-out 0.1 s, alert interval 1 min.
     testutil::write_file(root + "/gpfile",
                          "e2e:demo.test:pw:200000:rtt:1:2:100000:0::ops@demo.test:1:0:"
-                         "127.0.0.1,127.0.0.3\n");
+                         "127.0.0.1,127.0.0.3,127.0.0.4\n");
     uint16_t closed = 0;
     int cfd = testutil::loopback_socket(&closed, SOCK_STREAM, false);   // bound, never listening: refuses
     testutil::write_file(root + "/ports/e2e.demo.test.cfg",
@@ -58,7 +66,8 @@ TEST(KordEndToEnd, SilentNodeClosedPortAndZoneFile) {
     ASSERT_TRUE(testutil::wait_until(
         [&] {
             auto m = world.mails();
-            return testutil::count_with(m, "Cluster Node went down?", "RCPT TO:<ops@demo.test>") >= 1 &&
+            return testutil::count_with(m, "Cluster Node went down?", "e2e 127.0.0.3") >= 1 &&
+                   testutil::count_with(m, "Cluster Node went down?", "e2e 127.0.0.4") >= 1 &&
                    testutil::count_with(m, "Port Down!", "RCPT TO:<portwatch@demo.test>") >= 1;
         },
         15s))
@@ -68,14 +77,37 @@ TEST(KordEndToEnd, SilentNodeClosedPortAndZoneFile) {
     auto m = world.mails();
     using testutil::count_with;
     EXPECT_EQ(count_with(m, "Cluster Node went down?", "e2e 127.0.0.3"), 1);
+    EXPECT_EQ(count_with(m, "Cluster Node went down?", "e2e 127.0.0.4"), 1);
+    // Greeted with kord's own host name, not the exchanger's.
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(count_with(m, "\r\nX-Helo: " + std::string(host), "RCPT TO:<ops@demo.test>"), 2);
     EXPECT_EQ(count_with(m, "Port Down!", "Port " + std::to_string(closed) + " is not responding?"), 1);
     EXPECT_EQ(count_with(m, "Cluster Node went down?", "127.0.0.1\r\n"), 0);
 
     testutil::read_record(map, 0, g);
+    EXPECT_EQ(g.slot[2].ping.state, kord::kStateDown);
+    EXPECT_LT(g.slot[2].last_ping, 0);
+    EXPECT_GT(g.slot[2].last_ping, -10);
+    const std::string log = testutil::read_file(tmp / "kord.log");
+    auto lines = [&](const std::string &text) {
+        int n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) n++;
+        return n;
+    };
+    EXPECT_EQ(lines("e2e/127.0.0.3 (127.0.0.3): ping failing -> down (no reply in time, rtt -11, 3 failures)"), 1)
+        << log;
+    EXPECT_EQ(lines("e2e/127.0.0.4 (127.0.0.4): ping local errors begin (rtt -4)"), 1) << log;
+    EXPECT_EQ(lines("e2e/127.0.0.4 (127.0.0.4): ping failing -> down (local error, rtt -4, 5 passes)"), 1) << log;
+    EXPECT_EQ(lines("KORD("), 1) << log;   // the ICMP warning, once per alert interval
+    EXPECT_EQ(lines("e2e/127.0.0.1 (127.0.0.1): port " + std::to_string(closed) + " failing -> down (refused, 3 failures)"),
+              1) << log;
+    EXPECT_EQ(lines("mail to ops@demo.test \"" + std::string(host)), 2) << log;
+    EXPECT_EQ(lines("\": accepted by mx.demo.test [127.0.0.1]:25 (250"), 3) << log;
     EXPECT_EQ(g.slot[0].port, closed);
     EXPECT_EQ(g.slot[0].port_status.state, kord::kStateDown);
     EXPECT_EQ(testutil::read_file(root + "/nsdb/cn/demo.test.cndb"),
-              "e2e\t0\tIN\tA\t127.0.0.1\n\t0\tIN\tA\t127.0.0.3\n");
+              "e2e\t0\tIN\tA\t127.0.0.1\n\t0\tIN\tA\t127.0.0.3\n\t0\tIN\tA\t127.0.0.4\n");
 
     EXPECT_EQ(kord.stop(), 0);
     testutil::read_record(map, 0, g);
@@ -83,4 +115,73 @@ TEST(KordEndToEnd, SilentNodeClosedPortAndZoneFile) {
     close(cfd);
     (void)system("nft delete table ip korde2e");
     printf("detection of a silent node: %lld ms\n", static_cast<long long>(detect.count()));
+}
+
+// Mail for stuck.test goes to an exchanger that accepts connections and
+// never greets: every mail sits there for its whole reply time-out.
+TEST(KordEndToEnd, StuckMailHoldsUpNoProbe) {
+    if (!testutil::own_network()) GTEST_SKIP() << "needs root for a network namespace of its own";
+    testutil::MailWorld world({"--mx-host=stuck.test,mx.stuck.test,10", "--host-record=mx.stuck.test,127.0.0.9"});
+    ASSERT_TRUE(world.ok);
+    const testutil::TempDir &tmp = world.dir;
+    int mx = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(25);
+    sin.sin_addr.s_addr = inet_addr("127.0.0.9");
+    ASSERT_EQ(bind(mx, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    ASSERT_EQ(listen(mx, 16), 0);   // never accepted, never greeted
+
+    const std::string root = tmp / "root";
+    for (const char *d : {"", "/data", "/nodes", "/ports", "/nsdb", "/nsdb/cn"})
+        mkdir((root + d).c_str(), 0755);
+    // Three members that do not resolve, each mailed about before any worker
+    // starts; interval 1 s. And a node to silence: interval 0.2 s, retries 1.
+    testutil::write_file(root + "/gpfile",
+                         "busy:stuck.test:pw:1000000:rtt:1:1:300000:0::ops@stuck.test:1:0:"
+                         "127.0.0.1,nosuch1.stuck.test,nosuch2.stuck.test,nosuch3.stuck.test,127.0.0.2\n"
+                         "flap:stuck.test:pw:200000:rtt:1:1:100000:0::ops@stuck.test:1:0:127.0.0.3\n");
+    auto t0 = std::chrono::steady_clock::now();
+    Proc kord({testutil::bin_path("kord")}, {"TESSARON_ROOT=" + root, "TESSARON_LOG=" + (tmp / "kord.log")},
+              tmp / "kord.out");
+    const std::string map = root + "/data/map.data";
+    kord::GroupRecord busy{}, flap{};
+    ASSERT_TRUE(testutil::wait_until(
+        [&] {
+            return testutil::read_record(map, 0, busy) && busy.slot[0].ping.state == kord::kStateUp &&
+                   busy.slot[1].ping.state == kord::kStateUp;
+        },
+        5s))
+        << testutil::read_file(tmp / "kord.log");
+    auto up_after = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(up_after, 2s) << "two intervals";
+    ASSERT_TRUE(testutil::wait_until(
+        [&] { return testutil::read_record(map, 1, flap) && flap.slot[0].ping.state == kord::kStateUp; }, 5s));
+
+    ASSERT_EQ(system("nft add table ip stuck && nft add chain ip stuck in '{ type filter hook input priority 0; }' "
+                     "&& nft add rule ip stuck in ip daddr 127.0.0.3 icmp type echo-request drop"),
+              0);
+    ASSERT_TRUE(testutil::wait_until(
+        [&] { return testutil::read_record(map, 1, flap) && flap.slot[0].ping.state == kord::kStateDown; }, 3s));
+    ASSERT_EQ(system("nft delete table ip stuck"), 0);
+    auto t1 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(testutil::wait_until(
+        [&] { return testutil::read_record(map, 1, flap) && flap.slot[0].ping.state == kord::kStateUp; }, 3s));
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, 1s);
+
+    // The mailer is still waiting for the first greeting: nothing is sent yet.
+    const std::string log = testutil::read_file(tmp / "kord.log");
+    pollfd p{mx, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 1) << "the mailer's connection waits at the exchanger";
+    EXPECT_FALSE(testutil::contains(log, "mail to ops@stuck.test")) << log;
+    EXPECT_TRUE(testutil::contains(log, "flap/127.0.0.3 (127.0.0.3): ping up -> down (no reply in time")) << log;
+    EXPECT_TRUE(testutil::contains(log, "flap/127.0.0.3 (127.0.0.3): ping down -> up (rtt ")) << log;
+    EXPECT_EQ(kord.stop(), 0);
+    // The mails still waiting at the stop are told of.
+    EXPECT_TRUE(testutil::contains(testutil::read_file(tmp / "kord.log"),
+                                   "mail to ops@stuck.test \"Tessaron Group busy: nosuch1.stuck.test is not "
+                                   "resolvable by DNS.\": not sent: kord stopped while sending it"));
+    close(mx);
+    printf("nodes up %lld ms after start, with mail stuck\n",
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(up_after).count()));
 }

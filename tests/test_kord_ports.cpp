@@ -6,8 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <chrono>
+#include <thread>
+#include <vector>
 
 #include "master/kord.h"
 #include "master/ports.h"
@@ -78,6 +83,7 @@ TEST_F(PortFiles, LineSplitting) {
         {"9/abcdefghij/m\n", 9, "abcdefgh", "m"},               // label fills the field
         {"# only comments\n", 0, "", ""},
         {"25", 25, "", ""},                                      // no line end
+        {"# c\r\n\r\n \r\n81/www/ops@x.test\r\n", 81, "www", "ops@x.test"},  // written on Windows
     };
     for (const Case &c : cases) {
         strcpy(s->port_label, "old");
@@ -92,6 +98,36 @@ TEST_F(PortFiles, LineSplitting) {
     port_file("fallback.cfg", "1/l/" + std::string(100, 'm') + "\n");
     read_port_file(g, s);
     EXPECT_EQ(strlen(s->port_mail), sizeof s->port_mail - 1);
+}
+
+TEST_F(PortFiles, ReadAgainOnlyWhenChanged) {
+    port_file("fallback.cfg", "1/a\n");
+    EXPECT_EQ(read_port_file_cached(g, s), 0);
+    EXPECT_EQ(s->port, 1);
+    port_file("fallback.cfg", "2/a\n");   // at once: same size and inode, maybe the same time stamp
+    read_port_file_cached(g, s);
+    EXPECT_EQ(s->port, 2);
+
+    // Once its last change lies well back, an unchanged file is not read again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    read_port_file_cached(g, s);
+    const uint32_t reads = port_file_reads();
+    read_port_file_cached(g, s);
+    EXPECT_EQ(port_file_reads(), reads);
+    EXPECT_EQ(s->port, 2);
+    port_file("fallback.cfg", "3/a\n");
+    read_port_file_cached(g, s);
+    EXPECT_EQ(s->port, 3);
+    // A more specific file that appears wins at once, and when it goes the
+    // fallback counts again.
+    port_file("n1.web.demo.test.cfg", "5/a\n");
+    read_port_file_cached(g, s);
+    EXPECT_EQ(s->port, 5);
+    unlink((root() + "/ports/n1.web.demo.test.cfg").c_str());
+    read_port_file_cached(g, s);
+    EXPECT_EQ(s->port, 3);
+    unlink((root() + "/ports/fallback.cfg").c_str());
+    EXPECT_EQ(read_port_file_cached(g, s), 1);
 }
 
 TEST_F(PortFiles, ProbeOutcomes) {
@@ -128,4 +164,34 @@ TEST_F(PortFiles, ProbeOutcomes) {
     EXPECT_EQ(s->port_summary.state, kStateDown);
     EXPECT_EQ(s->port_status.alert_flags, 0u);  // no recipient: no alert raised
     close(cfd);
+}
+
+// kord raises its descriptor limit: a probe's socket may be numbered far
+// above what select() can take. Run under AddressSanitizer as well.
+TEST_F(PortFiles, ProbeWithSocketAbove1023) {
+    struct rlimit rl;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+    if (rl.rlim_max < 2048) GTEST_SKIP() << "descriptor limit " << rl.rlim_max;
+    struct rlimit raised = {2048, rl.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    Listener l;
+    uint16_t refused = 0;
+    int cfd = testutil::loopback_socket(&refused, SOCK_STREAM, false);
+    std::vector<int> held;   // the low numbers, taken
+    for (int fd = dup(0); fd >= 0 && fd < 1100; fd = dup(0)) held.push_back(fd);
+    ASSERT_GE(held.size(), 1000u);
+
+    port_file("fallback.cfg", std::to_string(l.port) + "/open\n");
+    EXPECT_EQ(probe_port(kLoop, g, s), 0);
+    EXPECT_EQ(s->port_status.state, kStateUp);
+    port_file("fallback.cfg", std::to_string(refused) + "/closed\n");
+    for (int i = 0; i < 3; i++) probe_port(kLoop, g, s);
+    EXPECT_EQ(s->port_status.state, kStateDown);
+
+    int probe = socket(AF_INET, SOCK_STREAM, 0);   // what the probe got too
+    EXPECT_GT(probe, 1023);
+    close(probe);
+    for (int fd : held) close(fd);
+    close(cfd);
+    setrlimit(RLIMIT_NOFILE, &rl);
 }

@@ -1,13 +1,18 @@
-// Node workers: failure counting, down alerts, threshold latches and checks,
-// and a worker's whole life against real ICMP on loopback.
+// Node workers: failure counting, down alerts, threshold latches and checks;
+// the mailer's queue.
 #include <gtest/gtest.h>
 
-
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <poll.h>
+#include <unistd.h>
 #include <vector>
 
 #include "master/kord.h"
+#include "testutil.h"
 
 using namespace kord;
 
@@ -150,4 +155,53 @@ TEST(Thresholds, LatchesSetBitsAndRepeatOnlyAfterTheInterval) {
     none.group = &g;
     none.slot = &s;
     EXPECT_EQ(threshold_mail(&none), -1);
+}
+
+// Posting never waits for the mail: with the relay silent, the mailer sits
+// on the first mail while the queue fills and sheds its oldest.
+TEST(Mailer, PostingNeverBlocksAndAFullQueueDropsTheOldest) {
+    const std::string &log = testutil::log_file("mailer");
+    uint16_t port = 0;
+    int relay = testutil::loopback_socket(&port);   // listens, never greets
+    ASSERT_GE(relay, 0);
+    setenv("TESSARON_SMTP_RELAY", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+
+    const int n = int(kMailQueueMax) + 3;
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; i++) {
+        std::string subject = "m" + std::to_string(i);
+        MailRequest r{};
+        r.to = "ops@x.test";
+        r.from = "ops@x.test";
+        r.subject = subject.c_str();
+        post_mail(&r);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    // Three too many: whichever the mailer took first, the mails dropped are
+    // among the three oldest, and no later one.
+    auto drops = [&](int from, int to) {
+        const std::string text = testutil::read_file(log);
+        int k = 0;
+        for (int i = from; i < to; i++)
+            k += testutil::contains(text, "mail to ops@x.test \"m" + std::to_string(i) + "\": dropped, mail queue full");
+        return k;
+    };
+    EXPECT_TRUE(testutil::wait_until([&] { return drops(0, 3) >= 2; }, std::chrono::seconds(2)))
+        << testutil::read_file(log);
+    EXPECT_EQ(drops(3, n), 0);
+
+    // At the stop every mail not sent is told of, and later ones too.
+    pollfd p{relay, POLLIN, 0};
+    ASSERT_TRUE(testutil::wait_until([&] { return poll(&p, 1, 0) == 1; }, std::chrono::seconds(2)))
+        << "the mailer is at the relay";
+    mailer_stop();
+    MailRequest late{};
+    late.to = late.from = "ops@x.test";
+    late.subject = "late";
+    post_mail(&late);
+    const std::string text = testutil::read_file(log);
+    EXPECT_TRUE(testutil::contains(text, "\": not sent: kord stopped while sending it")) << text;
+    EXPECT_TRUE(testutil::contains(text, "\"m" + std::to_string(n - 1) + "\": not sent: kord stopped")) << text;
+    EXPECT_TRUE(testutil::contains(text, "\"late\": not sent: kord stopped")) << text;
+    close(relay);
 }

@@ -170,13 +170,13 @@ struct Script {
 
 class ScriptedServer {
 public:
-    ScriptedServer(const std::string &addr, Script script) : script_(std::move(script)) {
+    ScriptedServer(const std::string &addr, Script script, int port = 25) : script_(std::move(script)) {
         lfd_ = socket(AF_INET, SOCK_STREAM, 0);
         int one = 1;
         setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in sin{};
         sin.sin_family = AF_INET;
-        sin.sin_port = htons(25);
+        sin.sin_port = htons(static_cast<uint16_t>(port));
         sin.sin_addr.s_addr = inet_addr(addr.c_str());
         ok_ = bind(lfd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 && listen(lfd_, 8) == 0;
         thread_ = std::thread([this] { serve(); });
@@ -284,6 +284,29 @@ MailRequest request(const char *to, const char *subject = "Node down", const cha
     return r;
 }
 
+// The name mail() greets with: this host's, never the exchanger's.
+std::string helo() {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string &name = sorvan::helo_name();
+    EXPECT_EQ(name.rfind(host, 0), 0u) << name << " does not name " << host;
+    return "HELO " + name + "\r\n";
+}
+
+// A port that accepts connections (the kernel does) and never says a word.
+int silent_listener(const char *addr) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(25);
+    sin.sin_addr.s_addr = inet_addr(addr);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0 || listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Shorter reply time-outs, so that silent servers cost little here.
 class ReplyTimeout {
 public:
@@ -387,6 +410,7 @@ TEST(MailDelivery, HeadersBodyAndLineEndsAsReceived) {
         ASSERT_EQ(m[i - 1], '\r') << "bare line feed at " << i;
     std::regex shape(
         "X-Envelope: MAIL FROM:<alerts@kord.test> RCPT TO:<bob@good.test>\r\n"
+        "X-Helo: [^\r\n]+\r\n"
         "From: <alerts@kord.test>\r\n"
         "To: bob <bob@good.test>\r\n"
         "subject: Node web1 down\r\n"
@@ -396,9 +420,10 @@ TEST(MailDelivery, HeadersBodyAndLineEndsAsReceived) {
         "\r\n"
         "\\.hidden\r\n\\.\\.two\r\nmiddle\r\n\\.\r\nlast\r\n");
     EXPECT_TRUE(std::regex_match(m, shape)) << m;
+    EXPECT_TRUE(testutil::contains(m, "\r\nX-Helo: " + helo().substr(5))) << m;
 
     std::regex bare_shape(
-        "X-Envelope: [^\r\n]*\r\nFrom: <alerts@kord.test>\r\nTo: bob <bob@good.test>\r\n"
+        "X-Envelope: [^\r\n]*\r\nX-Helo: [^\r\n]*\r\nFrom: <alerts@kord.test>\r\nTo: bob <bob@good.test>\r\n"
         "Message-ID: [^\r\n]*\r\nDate: [^\r\n]*\r\n\r\n");
     EXPECT_TRUE(std::regex_match(msgs[1], bare_shape)) << msgs[1];
 }
@@ -418,7 +443,7 @@ TEST(MailDialogue, CommandsEndInCrlfAndRepliesAreReadWhole) {
         testutil::wait_until([&] { return srv.transcript().ends_with("QUIT\r\n"); }, seconds(2));
         std::string t = srv.transcript();
         EXPECT_EQ(t.substr(0, t.find("From:")),
-                  "HELO mx.script.test\r\nMAIL FROM: <alerts@kord.test>\r\nRCPT TO: <bob@script.test>\r\nDATA\r\n");
+                  helo() + "MAIL FROM: <alerts@kord.test>\r\nRCPT TO: <bob@script.test>\r\nDATA\r\n");
         EXPECT_TRUE(t.ends_with("\r\n\r\nline\r\n.\r\nQUIT\r\n")) << t;
     }
     s.rcpt = "550-no such\r\n550 user\r\n";
@@ -428,7 +453,7 @@ TEST(MailDialogue, CommandsEndInCrlfAndRepliesAreReadWhole) {
         EXPECT_EQ(mail(&r), 1);
         testutil::wait_until([&] { return srv.transcript().ends_with("QUIT\r\n"); }, seconds(2));
         EXPECT_EQ(srv.transcript(),
-                  "HELO mx.script.test\r\nMAIL FROM: <alerts@kord.test>\r\nRCPT TO: <bob@script.test>\r\nQUIT\r\n");
+                  helo() + "MAIL FROM: <alerts@kord.test>\r\nRCPT TO: <bob@script.test>\r\nQUIT\r\n");
     }
 }
 
@@ -441,7 +466,7 @@ TEST(MailDialogue, ExchangersInPreferenceOrderAndHeloRefusal) {
         MailRequest r = request("bob@order.test");
         EXPECT_EQ(mail(&r), 0);
         testutil::wait_until([&] { return mx20.transcript().ends_with("QUIT\r\n"); }, seconds(2));
-        EXPECT_EQ(mx10.transcript(), "HELO mx10.order.test\r\nQUIT\r\n");
+        EXPECT_EQ(mx10.transcript(), helo() + "QUIT\r\n");
         EXPECT_NE(mx20.transcript().find("DATA\r\n"), std::string::npos);
     }
     Script other_helo;
@@ -510,14 +535,8 @@ TEST(MailResilience, BadExchangersCostOnlyTheirTimeouts) {
     ReplyTimeout quick(300);
     Sink last("127.0.1.85");
     ASSERT_TRUE(last.ready());
-    // 10: accepts the connection (the kernel does) but never speaks.
-    int silent = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(25);
-    sin.sin_addr.s_addr = inet_addr("127.0.1.81");
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
-    ASSERT_EQ(listen(silent, 4), 0);
+    int silent = silent_listener("127.0.1.81");   // 10
+    ASSERT_GE(silent, 0);
     Script junk;
     junk.junk = true;                    // 20: endless bytes without a line end
     Script hangup;
@@ -537,4 +556,76 @@ TEST(MailResilience, BadExchangersCostOnlyTheirTimeouts) {
     std::printf("mail past five bad exchangers: %ld ms\n", ms);
     EXPECT_EQ(junk_srv.connections(), 1);
     EXPECT_EQ(hangup_srv.connections(), 1);
+}
+
+TEST(MailReport, OutcomesExchangerLimitAndDeadline) {
+    REQUIRE_NETWORK();
+    char rep[1024];
+    MailRequest r = request("bob@nx.test");
+    EXPECT_EQ(mail_report(&r, 0, 0, rep, sizeof rep), -1);
+    EXPECT_STREQ(rep, "not sent: no mail exchanger for nx.test (no such domain)");
+    {
+        Sink sink("127.0.1.40");
+        ASSERT_TRUE(sink.ready());
+        r.to = "bob@good.test";
+        EXPECT_EQ(mail_report(&r, 0, 0, rep, sizeof rep), 0);
+        EXPECT_EQ(std::string(rep).rfind("accepted by mx.good.test [127.0.1.40]:25 (250", 0), 0u) << rep;
+    }
+    {
+        Script s;
+        s.rcpt = "550 5.1.1 no such user\r\n";
+        ScriptedServer srv("127.0.1.60", s);
+        r.to = "bob@refuse.test";
+        EXPECT_EQ(mail_report(&r, 0, 0, rep, sizeof rep), 1);
+        EXPECT_STREQ(rep, "recipient refused by mx.refuse.test [127.0.1.60]:25 (550 5.1.1 no such user)");
+    }
+
+    // slow.test: a silent exchanger first, then six more.
+    int silent = silent_listener("127.0.1.81");
+    ASSERT_GE(silent, 0);
+    r.to = "bob@slow.test";
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(mail_report(&r, 700, 0, rep, sizeof rep), 0);   // the 10 s reply wait is cut short
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 2000);
+    EXPECT_EQ(std::string(rep).rfind("not sent: the mail's deadline passed after 1 of 7 exchangers: "
+                                      "silent.slow.test [127.0.1.81]:25: no greeting: the mail's deadline passed", 0),
+              0u) << rep;
+    ReplyTimeout quick(200);
+    EXPECT_EQ(mail_report(&r, 0, 2, rep, sizeof rep), 0);
+    EXPECT_STREQ(rep, "not sent: 2 of 7 exchangers tried: silent.slow.test [127.0.1.81]:25: no greeting: no reply "
+                      "within 200 ms; junk.slow.test [127.0.1.82]:25: connection failed (Connection refused)");
+    close(silent);
+}
+
+TEST(MailRelay, EveryMailGoesThroughTheRelay) {
+    REQUIRE_NETWORK();
+    char rep[1024];
+    {
+        ScriptedServer relay("127.0.1.90", Script{}, 2525);
+        ASSERT_TRUE(relay.ok());
+        setenv("TESSARON_SMTP_RELAY", "127.0.1.90:2525", 1);
+        MailRequest r = request("bob@nx.test");   // no such domain: only a relay takes it
+        EXPECT_EQ(mail_report(&r, 0, 0, rep, sizeof rep), 0);
+        EXPECT_STREQ(rep, "accepted by 127.0.1.90 [127.0.1.90]:2525 (250 queued)");
+        testutil::wait_until([&] { return relay.transcript().ends_with("QUIT\r\n"); }, seconds(2));
+        EXPECT_EQ(relay.transcript().rfind(helo() + "MAIL FROM: <alerts@kord.test>\r\nRCPT TO: <bob@nx.test>\r\n", 0),
+                  0u);
+    }
+    {   // By name, on port 25.
+        Sink sink("127.0.1.40");
+        ASSERT_TRUE(sink.ready());
+        setenv("TESSARON_SMTP_RELAY", "mx.good.test", 1);
+        MailRequest r = request("bob@nomx.test");
+        EXPECT_EQ(mail(&r), 0);
+        ASSERT_EQ(sink.messages().size(), 1u);
+        EXPECT_TRUE(testutil::contains(sink.messages()[0], "RCPT TO:<bob@nomx.test>"));
+    }
+    MailRequest r = request("bob@good.test");
+    setenv("TESSARON_SMTP_RELAY", "mx.good.test:25x", 1);
+    EXPECT_EQ(mail_report(&r, 0, 0, rep, sizeof rep), -1);
+    EXPECT_STREQ(rep, "not sent: TESSARON_SMTP_RELAY \"mx.good.test:25x\" is not host[:port]");
+    setenv("TESSARON_SMTP_RELAY", "127.0.1.91:2525", 1);   // nobody there
+    EXPECT_EQ(mail_report(&r, 0, 0, rep, sizeof rep), 0);
+    EXPECT_STREQ(rep, "not sent: relay 127.0.1.91 [127.0.1.91]:2525: connection failed (Connection refused)");
+    unsetenv("TESSARON_SMTP_RELAY");
 }

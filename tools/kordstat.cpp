@@ -470,10 +470,10 @@ MHD_Result answer(void *, MHD_Connection *conn, const char *url, const char *met
 }
 
 // ADDR:PORT with an IPv4 address, or [IPv6]:PORT.
-bool parse_listen(const std::string &spec, sockaddr_storage &sa, bool &v6) {
-    size_t colon = spec.rfind(':');
-    if (colon == std::string::npos || colon + 1 == spec.size()) return false;
-    std::string host = spec.substr(0, colon), port_text = spec.substr(colon + 1);
+bool parse_listen(const std::string &where, sockaddr_storage &sa, bool &v6) {
+    size_t colon = where.rfind(':');
+    if (colon == std::string::npos || colon + 1 == where.size()) return false;
+    std::string host = where.substr(0, colon), port_text = where.substr(colon + 1);
     char *end;
     long port = strtol(port_text.c_str(), &end, 10);
     if (*end || port < 0 || port > 65535) return false;
@@ -491,12 +491,12 @@ bool parse_listen(const std::string &spec, sockaddr_storage &sa, bool &v6) {
     return inet_pton(AF_INET, host.c_str(), &a->sin_addr) == 1;
 }
 
-int serve(const std::string &spec) {
+int serve(const std::string &where) {
     sockaddr_storage sa;
     bool v6;
-    if (!parse_listen(spec, sa, v6)) {
+    if (!parse_listen(where, sa, v6)) {
         fprintf(stderr, "kordstat: --listen %s: want ADDRESS:PORT (an IPv4 address, or [IPv6])\n",
-                spec.c_str());
+                where.c_str());
         return 2;
     }
     // The server's thread inherits the mask: only this thread takes the signals.
@@ -512,12 +512,12 @@ int serve(const std::string &spec) {
                                      MHD_OPTION_CONNECTION_LIMIT, 64u,
                                      MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
     if (!d) {
-        fprintf(stderr, "kordstat: cannot listen on %s\n", spec.c_str());
+        fprintf(stderr, "kordstat: cannot listen on %s\n", where.c_str());
         return 1;
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
     fprintf(stderr, "kordstat: serving http://%s:%u/metrics\n",
-            spec.substr(0, spec.rfind(':')).c_str(), info ? info->port : 0u);
+            where.substr(0, where.rfind(':')).c_str(), info ? info->port : 0u);
     int sig = 0;
     sigwait(&stop, &sig);
     MHD_stop_daemon(d);

@@ -124,11 +124,20 @@ typedef struct MailRequest {
  * 68 no such domain, 75 temporary failure, 71 other failure. Returns the
  * count (0 or more), or -1 when the lookup failed. */
 SORVAN_API int getmxrr(const char *domain, char **mxhosts, uint16_t *prefs, int *rcode);
-/* Sends one message straight to the recipient domain's exchangers.
+/* Sends one message straight to the recipient domain's exchangers, or
+ * through the relay $TESSARON_SMTP_RELAY (host[:port]) when that is set.
  * 0 sent or not deliverable now, 1 recipient refused (5xx), -1 bad
  * recipient address or no mail exchanger. An exchanger gets 1.5 s to
- * accept the connection and 10 s for each reply. */
+ * accept the connection and 10 s for each reply. HELO names this host. */
 SORVAN_API int mail(const MailRequest *req);
+/* mail() for a caller that logs what happened: at most max_exchangers
+ * exchangers tried (0: all) within deadline_ms for the whole call (0: no
+ * limit; name lookups are bounded by the resolver's own time-outs). One
+ * line saying to whom it went and whether it was accepted, or why not, is
+ * written into report (report_size bytes, always terminated). Same results
+ * as mail(). */
+SORVAN_API int mail_report(const MailRequest *req, int32_t deadline_ms, int32_t max_exchangers,
+                           char *report, uint32_t report_size);
 
 /* ==== Compression ==== */
 /* zlib streams (RFC 1950). compress_data mode: 0 expand, 1 compress a

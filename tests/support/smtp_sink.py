@@ -4,7 +4,8 @@
     python3 tests/support/smtp_sink.py --host 127.0.0.1 --port 25 --dir DIR
 
 Each message becomes DIR/<n>.eml (n = 1, 2, ...): a first line
-"X-Envelope: MAIL FROM:<...> RCPT TO:<...>[,<...>]" and then the DATA
+"X-Envelope: MAIL FROM:<...> RCPT TO:<...>[,<...>]", a line
+"X-Helo: NAME" with the name the client greeted with, and then the DATA
 exactly as received (dot-transparency removed, line ends untouched).
 A file appears whole (written aside, then renamed). Prints "ready" once
 listening; exits on SIGTERM or SIGINT.
@@ -52,7 +53,8 @@ class Sink:
 
     async def handle_DATA(self, server, session, envelope):
         rcpts = ",".join("<%s>" % r for r in envelope.rcpt_tos)
-        head = "X-Envelope: MAIL FROM:<%s> RCPT TO:%s\r\n" % (envelope.mail_from, rcpts)
+        head = "X-Envelope: MAIL FROM:<%s> RCPT TO:%s\r\nX-Helo: %s\r\n" % (
+            envelope.mail_from, rcpts, session.host_name)
         self._store(head.encode("utf-8", "surrogateescape") + envelope.original_content)
         return "250 OK"
 

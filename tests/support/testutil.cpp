@@ -262,15 +262,15 @@ int count_with(const std::vector<std::string> &m, const std::string &a, const st
     return n;
 }
 
-MailWorld::MailWorld() {
+MailWorld::MailWorld(const std::vector<std::string> &dns_records) {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
     write_file(dir / "resolv.conf", "nameserver 127.0.0.1\n");
     if (mount((dir / "resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) return;
-    dns = std::make_unique<Proc>(
-        std::vector<std::string>{"dnsmasq", "-k", "-C", "/dev/null", "--no-resolv", "--no-hosts", "--user=root",
-                                 "--listen-address=127.0.0.1", "--bind-interfaces", "--pid-file=",
-                                 "--mx-host=demo.test,mx.demo.test,10", "--host-record=mx.demo.test,127.0.0.1"},
-        std::vector<std::string>{}, dir / "dnsmasq.out");
+    std::vector<std::string> argv{"dnsmasq", "-k", "-C", "/dev/null", "--no-resolv", "--no-hosts", "--user=root",
+                                  "--listen-address=127.0.0.1", "--bind-interfaces", "--pid-file=",
+                                  "--mx-host=demo.test,mx.demo.test,10", "--host-record=mx.demo.test,127.0.0.1"};
+    argv.insert(argv.end(), dns_records.begin(), dns_records.end());
+    dns = std::make_unique<Proc>(argv, std::vector<std::string>{}, dir / "dnsmasq.out");
     mkdir((dir / "mail").c_str(), 0755);
     smtp = smtp_sink("127.0.0.1", dir / "mail");
     ok = smtp != nullptr;

@@ -98,12 +98,13 @@ int count_with(const std::vector<std::string> &m, const std::string &a, const st
 
 // In a mount namespace of the caller's own, /etc/resolv.conf names a dnsmasq
 // on 127.0.0.1 that gives demo.test the exchanger 127.0.0.1, where the SMTP
-// sink stores into dir / "mail". ok when both are up.
+// sink stores into dir / "mail". ok when both are up. dns_records: more
+// dnsmasq options (--mx-host=..., --host-record=...).
 struct MailWorld {
     TempDir dir;
     std::unique_ptr<Proc> dns, smtp;
     bool ok = false;
-    MailWorld();
+    explicit MailWorld(const std::vector<std::string> &dns_records = {});
     std::vector<std::string> mails() const { return testutil::mails(dir / "mail"); }
 };
 

@@ -30,6 +30,10 @@ int mx_sort_unique(char **hosts, uint16_t *prefs, int n);
 // body does not end with one (an empty body stays empty).
 std::string smtp_body(std::string_view body);
 
+// The name we greet with: this host's fully qualified name (the host name
+// itself when it has a dot or no canonical name can be found), found once.
+const std::string &helo_name();
+
 // Time allowed for one whole server reply, and for one write, in ms.
 extern std::atomic<int> mail_reply_timeout_ms;
 // Time allowed for the TCP connection to an exchanger, in microseconds.

@@ -16,6 +16,7 @@
 #include <linux/futex.h>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -393,6 +394,36 @@ EchoSocket *echo_socket() {
     return es;
 }
 
+// A firewalled or unroutable node fails every send: say so once a minute
+// per address, with the number of failures left out since the last line.
+class SendWarnings {
+public:
+    // True when the line is due; *left_out gets the failures not logged.
+    bool due(uint32_t addr, uint32_t *left_out) {
+        const time_t now = std::time(nullptr);
+        std::lock_guard<std::mutex> g(lock_);
+        if (seen_.size() > 65536) seen_.clear();
+        Entry &e = seen_[addr];
+        if (e.last != 0 && now - e.last < 60) {
+            e.skipped++;
+            return false;
+        }
+        *left_out = e.skipped;
+        e = {now, 0};
+        return true;
+    }
+
+private:
+    struct Entry {
+        time_t last = 0;
+        uint32_t skipped = 0;
+    };
+    std::mutex lock_;
+    std::unordered_map<uint32_t, Entry> seen_;
+};
+
+SendWarnings g_send_warnings;
+
 }  // namespace
 
 uint16_t icmp_checksum(const uint8_t *data, size_t len) {
@@ -510,9 +541,15 @@ extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) 
             break;   // a forged reply took it meanwhile: take what it says
         }
         if (int r = give_up(-4)) {
-            char abuf[INET_ADDRSTRLEN];
-            port_syslog(LOG_WARNING, "_ping(%ld): to %s sendto() %s?", long(port_gettid()),
-                        dotted(addr_network_order, abuf), NTstrerror(err));
+            uint32_t left_out = 0;
+            if (g_send_warnings.due(addr_network_order, &left_out)) {
+                char abuf[INET_ADDRSTRLEN];
+                port_syslog(LOG_WARNING, "_ping(%ld): to %s sendto() %s?", long(port_gettid()),
+                            dotted(addr_network_order, abuf), NTstrerror(err));
+                if (left_out)
+                    port_syslog(LOG_WARNING, "_ping: %u more failed sends to %s left out since the last such line",
+                                left_out, abuf);
+            }
             return r;
         }
         break;
