@@ -2,6 +2,7 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,9 +70,17 @@ bool enter_scratch_root() {
     // Mounted over /tmp, which exists anyway: after the chroot nothing
     // outside could be cleaned up.
     const std::string root = "/tmp";
-    if (!des_key() || !private_mounts() || mount("tmpfs", "/tmp", "tmpfs", 0, "size=256m,mode=755") != 0)
-        return false;
     std::string build = fs::path(TESSARON_BIN_DIR).parent_path();
+    // The build tree may itself live below /tmp: hold it open so it can
+    // still be bound once the tmpfs hides it (opened inside the private
+    // namespace, since a bind takes only that namespace's mounts).
+    if (!des_key() || !private_mounts()) return false;
+    int build_fd = open(build.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (build_fd < 0 || mount("tmpfs", "/tmp", "tmpfs", 0, "size=256m,mode=755") != 0) {
+        if (build_fd >= 0) close(build_fd);
+        return false;
+    }
+    std::string build_src = "/proc/self/fd/" + std::to_string(build_fd);
     std::error_code ec;
     fs::create_directories(root + "/usr/lib64", ec);
     fs::create_directories(root + "/tmp", ec);
@@ -80,8 +89,11 @@ bool enter_scratch_root() {
     fs::create_directory_symlink("usr/lib64", root + "/lib64", ec);
     fs::create_symlink("/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2", root + "/usr/lib64/ld-linux-x86-64.so.2", ec);
     if (!bind_ro("/usr/lib/x86_64-linux-gnu", root + "/usr/lib/x86_64-linux-gnu") ||
-        !bind_ro("/etc/ld.so.cache", root + "/etc/ld.so.cache") || !bind_ro(build, root + build))
+        !bind_ro("/etc/ld.so.cache", root + "/etc/ld.so.cache") || !bind_ro(build_src, root + build)) {
+        close(build_fd);
         return false;
+    }
+    close(build_fd);
     return chroot(root.c_str()) == 0 && chdir("/") == 0;
 }
 
