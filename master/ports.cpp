@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -77,6 +78,68 @@ void port_file_path(char (&path)[kPortPathMax], int which, const GroupRecord *g,
     else
         snprintf(path, kPortPathMax, "%s%cports%c%s", root, '/', '/', "fallback.cfg");
 }
+// FNV-1a: a worker's key only has to tell its own node's names apart
+// from what it saw before a reload.
+uint64_t path_hash(const char *p) {
+    uint64_t h = 1469598103934665603ull;
+    for (; *p; p++)
+        h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+    return h;
+}
+
+// Where the search for a node's port file ended, valid while the ports
+// directory keeps its identity and time stamps.
+struct PortDirCache {
+    bool valid = false;
+    bool settled = false;
+    uint64_t key = 0;   // hash of the node's own candidate: names the node and group
+    dev_t dev = 0;
+    ino_t ino = 0;
+    struct timespec mtime{}, ctime{};
+    int winner = -1;   // candidate found, -1: none
+};
+thread_local PortDirCache t_port_dir;
+
+struct DirStamp {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    struct timespec mtime{}, ctime{};
+};
+
+// Out of line, so its stat buffer is not on the stack during the search:
+// every worker has the same stack layout, so a few bytes more on its
+// deepest path can cost each of them a page.
+__attribute__((noinline)) DirStamp ports_dir_stamp(char (&buf)[kPortPathMax]) {
+    DirStamp d;
+    snprintf(buf, kPortPathMax, "%s%cports", path_item(2), '/');
+    struct stat st;
+    if (stat(buf, &st) == 0) {
+        d.known = true;
+        d.dev = st.st_dev;
+        d.ino = st.st_ino;
+        d.mtime = st.st_mtim;
+        d.ctime = st.st_ctim;
+    }
+    return d;
+}
+
+void remember_dir(PortDirCache &d, const DirStamp &dst, uint64_t key, int winner) {
+    d.valid = false;
+    if (!dst.known)
+        return;
+    d.key = key;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    d.settled = settled(dst.mtime, now) && settled(dst.ctime, now);
+    d.dev = dst.dev;
+    d.ino = dst.ino;
+    d.mtime = dst.mtime;
+    d.ctime = dst.ctime;
+    d.winner = winner;
+    d.valid = true;
+}
+
 }  // namespace
 
 FILE *open_port_file(const GroupRecord *g, const NodeRecord *slot) {
@@ -139,12 +202,29 @@ uint32_t port_file_reads(void) { return t_port_file_reads; }
 
 int read_port_file_cached(const GroupRecord *g, NodeRecord *slot) {
     PortFileCache &c = t_port_cache;
+    PortDirCache &d = t_port_dir;
     char path[kPortPathMax];
-    for (int which = 0; which < 3; which++) {
+    // While the ports directory itself is unchanged no candidate came or
+    // went: look only where the last search ended (often nowhere).
+    const DirStamp dst = ports_dir_stamp(path);
+    port_file_path(path, 0, g, slot);
+    const uint64_t key = path_hash(path);
+    const bool shortcut = dst.known && d.valid && d.settled && d.key == key && d.dev == dst.dev &&
+                          d.ino == dst.ino && same_time(d.mtime, dst.mtime) && same_time(d.ctime, dst.ctime);
+    if (shortcut && d.winner < 0) {
+        c.valid = false;
+        return 1;
+    }
+    const int first = shortcut ? d.winner : 0;
+    bool clean = true;   // no candidate before this one exists
+    for (int which = first; which < 3; which++) {
         port_file_path(path, which, g, slot);
         struct stat st;
         if (stat(path, &st) != 0)
             continue;
+        if (clean && !(shortcut && which == first))
+            remember_dir(d, dst, key, which);
+        clean = false;
         if (c.valid && c.settled && c.path == path && unchanged(c, st)) {
             slot->port = c.port;
             memcpy(slot->port_label, c.label, sizeof c.label);
@@ -182,6 +262,8 @@ int read_port_file_cached(const GroupRecord *g, NodeRecord *slot) {
         c.valid = true;
         return 0;
     }
+    if (clean)
+        remember_dir(d, dst, key, -1);
     c.valid = false;
     return 1;
 }
@@ -203,12 +285,14 @@ int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
 
     enum { kNone, kUp, kDown } outcome = kDown;
     const char *why = "refused";
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Made non-blocking at once: a probe is a handful of system calls, and
+    // on a large farm each one counts. A fresh socket's mode is O_RDWR.
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) {
         lerror("kord", "socket", LOG_ERR, 0);
         return 0;
     }
-    int mode = nonblock(s);
+    const int mode = O_RDWR;
     struct sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(slot->port);

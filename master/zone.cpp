@@ -12,7 +12,6 @@ namespace kord {
 
 namespace {
 thread_local FILE *t_zone = nullptr;
-thread_local char t_zone_path[1024];
 
 void notice(const char *fmt, const char *path) {
     char text[128];  // a notice is cut to this size
@@ -24,14 +23,15 @@ void notice(const char *fmt, const char *path) {
 
 int clean_all_cndb(void) {
     const char *root = path_item(2);
-    snprintf(t_zone_path, sizeof t_zone_path, "%s%cnsdb%ccn", root, '/', '/');
-    if (access(t_zone_path, R_OK | W_OK) != 0) {
-        notice("Tessaron(tm): clean_all_cndb: access %s failed, exit.", t_zone_path);
+    char zone_path[1024];   // on the stack: in thread-local storage every worker would carry it
+    snprintf(zone_path, sizeof zone_path, "%s%cnsdb%ccn", root, '/', '/');
+    if (access(zone_path, R_OK | W_OK) != 0) {
+        notice("Tessaron(tm): clean_all_cndb: access %s failed, exit.", zone_path);
         return -1;
     }
-    DIR *dir = opendir(t_zone_path);
+    DIR *dir = opendir(zone_path);
     if (!dir) {
-        notice("Tessaron(tm): clean_all_cndb opendir %s failed, exit.", t_zone_path);
+        notice("Tessaron(tm): clean_all_cndb opendir %s failed, exit.", zone_path);
         return -1;
     }
     while (struct dirent *e = readdir(dir)) {
@@ -50,11 +50,12 @@ int cnode_init(const GroupRecord *g) {
     cnode_close();
     if (!zone_name_ok(g->domain))
         return -1;   // never a file outside the zone directory
-    snprintf(t_zone_path, sizeof t_zone_path, "%s%cnsdb%ccn%c%s.cndb", path_item(2), '/', '/',
+    char zone_path[1024];
+    snprintf(zone_path, sizeof zone_path, "%s%cnsdb%ccn%c%s.cndb", path_item(2), '/', '/',
              '/', g->domain);
-    t_zone = fopen(t_zone_path, "a");
+    t_zone = fopen(zone_path, "a");
     if (!t_zone) {
-        notice("Tessaron(tm): cnode_init failed to open %s, exit.", t_zone_path);
+        notice("Tessaron(tm): cnode_init failed to open %s, exit.", zone_path);
         return -1;
     }
     return 0;

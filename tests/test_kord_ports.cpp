@@ -128,6 +128,15 @@ TEST_F(PortFiles, ReadAgainOnlyWhenChanged) {
     EXPECT_EQ(s->port, 3);
     unlink((root() + "/ports/fallback.cfg").c_str());
     EXPECT_EQ(read_port_file_cached(g, s), 1);
+
+    // With no file at all and the directory long unchanged, a file that
+    // then appears is still found on the next pass.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(read_port_file_cached(g, s), 1);
+    EXPECT_EQ(read_port_file_cached(g, s), 1);
+    port_file("web.demo.test.cfg", "7/a\n");
+    EXPECT_EQ(read_port_file_cached(g, s), 0);
+    EXPECT_EQ(s->port, 7);
 }
 
 TEST_F(PortFiles, ProbeOutcomes) {
