@@ -31,10 +31,10 @@
 
 #include <ldns/ldns.h>
 
+#include "bench/bench_process.h"
 #include "master/records.h"
 #include "tests/support/dns_servers.h"
 
-using Clock = std::chrono::steady_clock;
 using kord::GroupRecord;
 
 namespace {
@@ -43,29 +43,6 @@ constexpr int kGroups = 2560, kNodes = 4;
 const char *kZone = "bench.test";
 std::string g_server = "127.0.0.53";   // knotd; named listens on 127.0.0.1:5300
 int g_port = 53;
-
-double secs(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double cpu_seconds(pid_t pid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    FILE *f = fopen(path, "r");
-    if (!f) return -1;
-    char buf[4096];
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = 0;
-    const char *p = strrchr(buf, ')');
-    unsigned long ut = 0, st = 0;
-    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st) != 2) return -1;
-    return double(ut + st) / double(sysconf(_SC_CLK_TCK));
-}
-
-double pct(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
 
 std::string name(int g) {
     char b[16];

@@ -29,9 +29,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_process.h"
 #include "master/records.h"
 
-using Clock = std::chrono::steady_clock;
 using kord::GroupRecord;
 
 namespace {
@@ -41,38 +41,10 @@ constexpr uint32_t kIntervalUs = 1000000, kTimeoutUs = 800000, kRetries = 2;
 
 int g_nodes = 1024, g_groups = 256, g_seconds = 60;
 
-bool only_loopback() {
-    struct if_nameindex *ifs = if_nameindex();
-    bool only = true;
-    for (auto *i = ifs; i && i->if_index; ++i)
-        if (strcmp(i->if_name, "lo") != 0) only = false;
-    if (ifs) if_freenameindex(ifs);
-    return only;
-}
-
 int nodes_in(int g) { return std::min(kNodesPerGroup, g_nodes - g * kNodesPerGroup); }
 
 std::string addr(int g, int n) {
     return "127." + std::to_string(1 + g / 256) + "." + std::to_string(g % 256) + "." + std::to_string(n + 1);
-}
-
-double secs(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double cpu_seconds(pid_t pid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    FILE *f = fopen(path, "r");
-    if (!f) return -1;
-    char buf[4096];
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = 0;
-    const char *p = strrchr(buf, ')');
-    unsigned long ut = 0, st = 0;
-    // fields after ')': state(3) ... utime(14) stime(15)
-    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st) != 2)
-        return -1;
-    return double(ut + st) / double(sysconf(_SC_CLK_TCK));
 }
 
 // A "Name:  value" line of /proc/PID/status.
@@ -107,27 +79,6 @@ long icmp_drops(pid_t pid) {
         fclose(f);
     }
     return sum;
-}
-
-double pct(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
-
-pid_t spawn(const std::vector<std::string> &argv, const std::string &out) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        std::vector<char *> a;
-        for (const auto &s : argv) a.push_back(const_cast<char *>(s.c_str()));
-        a.push_back(nullptr);
-        execvp(a[0], a.data());
-        _exit(127);
-    }
-    return pid;
 }
 
 // Whether pid has ended (its wait status then in g_reaped_status).
@@ -335,22 +286,7 @@ int main(int argc, char **argv) {
     }
 
     // The probed port, on every loopback address.
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(kPort);
-    if (bind(ls, (sockaddr *)&sa, sizeof sa) != 0 || listen(ls, 4096) != 0) {
-        perror("listen");
-        return 1;
-    }
-    std::thread([ls] {
-        for (;;) {
-            int c = accept(ls, nullptr, nullptr);
-            if (c >= 0) close(c);
-        }
-    }).detach();
+    if (!accept_everything(kPort)) return 1;
 
     setenv("TESSARON_ROOT", root.c_str(), 1);
     Run on, off;

@@ -31,43 +31,19 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_process.h"
 #include "master/records.h"
 
-using Clock = std::chrono::steady_clock;
 using kord::GroupRecord;
 
 namespace {
 
 constexpr int kPort = 18080, kAgentPort = 10000;
 
-bool only_loopback() {
-    struct if_nameindex *ifs = if_nameindex();
-    bool only = true;
-    for (auto *i = ifs; i && i->if_index; ++i)
-        if (strcmp(i->if_name, "lo") != 0) only = false;
-    if (ifs) if_freenameindex(ifs);
-    return only;
-}
-
 // Node i's address: 127.A.B.C with B, C in 1..250.
 std::string addr(int i) {
     return "127." + std::to_string(1 + i / 62500) + "." + std::to_string(i / 250 % 250 + 1) + "." +
            std::to_string(i % 250 + 1);
-}
-
-pid_t spawn(const std::vector<std::string> &argv, const std::string &out) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        std::vector<char *> a;
-        for (const auto &s : argv) a.push_back(const_cast<char *>(s.c_str()));
-        a.push_back(nullptr);
-        execvp(a[0], a.data());
-        _exit(127);
-    }
-    return pid;
 }
 
 std::string status_field(pid_t pid, const char *key) {
@@ -171,22 +147,7 @@ int main(int argc, char **argv) {
             fclose(f);
         }
     }
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(kPort);
-    if (bind(ls, (sockaddr *)&sa, sizeof sa) != 0 || listen(ls, 4096) != 0) {
-        perror("listen");
-        return 1;
-    }
-    std::thread([ls] {
-        for (;;) {
-            int c = accept(ls, nullptr, nullptr);
-            if (c >= 0) close(c);
-        }
-    }).detach();
+    if (!accept_everything(kPort)) return 1;
 
     const std::string bin = TESSARON_BIN_DIR;
     setenv("TESSARON_AGENT_PASSWORD", "pw", 1);

@@ -32,6 +32,7 @@
 #include "flowgate/update.h"
 #include "port/paths.h"
 #include "port/varro.h"
+#include "tools/json.h"
 
 #ifndef FLOWGATE_VERSION
 #define FLOWGATE_VERSION "0"
@@ -95,23 +96,6 @@ std::vector<uint32_t> sorted(std::vector<uint32_t> v) {
 
 std::string zone_dir() { return std::string(path_item(2)) + "/nsdb/cn"; }
 std::string ctl_path() { return std::string(path_item(3)) + "/.ctlmap"; }
-
-std::string json_str(const std::string &s) {
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += char(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            char b[8];
-            snprintf(b, sizeof b, "\\u%04x", c);
-            o += b;
-        } else {
-            o += char(c);
-        }
-    }
-    return o + "\"";
-}
 
 // ---- --check and --once ----
 

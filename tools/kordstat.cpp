@@ -26,6 +26,7 @@
 
 #include "master/records.h"
 #include "port/paths.h"
+#include "tools/json.h"
 
 #ifndef TESSARON_VERSION
 #define TESSARON_VERSION "unknown"
@@ -193,23 +194,6 @@ std::string addr_text(uint32_t addr) {
     char buf[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &addr, buf, sizeof buf);
     return buf;
-}
-
-std::string json_str(const std::string &s) {
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += char(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            char b[8];
-            snprintf(b, sizeof b, "\\u%04x", c);
-            o += b;
-        } else {
-            o += char(c);
-        }
-    }
-    return o + "\"";
 }
 
 // JSON has no infinities (a load scale of 0 gives them): null instead.
