@@ -62,7 +62,8 @@ struct Pair {
     int fd[2];
     Pair() { socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
     ~Pair() { close(fd[0]); close(fd[1]); }
-    int send(const FileRecord *rec, const std::string *sd = nullptr) {
+    int send(const FileRecord *rec, const std::string *sd = nullptr, const std::string &head = "") {
+        if (!head.empty()) xwrite(fd[0], head.data(), uint32_t(head.size()));
         if (rec) xwrite(fd[0], rec, sizeof *rec);
         if (sd) xwrite(fd[0], sd->data(), uint32_t(sd->size()));
         shutdown(fd[0], SHUT_WR);
@@ -75,48 +76,44 @@ mode_t mode_of(const std::string &p) {
     return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
+// A handler's result for the record (and descriptor) a requester sends.
+template <class H>
+int feed(H handler, const FileRecord &rec, const std::string *sd = nullptr, const std::string &head = "") {
+    Pair p;
+    return handler(p.send(&rec, sd, head));
+}
+auto mkdir_v(int version) {
+    return [version](int fd) { return do_mkdir(fd, nullptr, nullptr, version); };
+}
+auto mode_v(int version) {
+    return [version](int fd) { return change_mode(fd, nullptr, nullptr, version); };
+}
+int remove_h(int fd) { return do_remove(fd, nullptr, nullptr); }
+int rename_h(int fd) { return do_rename(fd, nullptr, nullptr); }
+
 }  // namespace
 
 TEST(MkdirRequest, CreatesWithDescriptorAndLeavesExistingAlone) {
     NEED_SCRATCH();
     TempDir t;
     std::string sd = descriptor(t.path(), 0750);
-    {
-        Pair p;
-        auto rec = record(t / "a/b/c", "", 0x10);
-        EXPECT_EQ(do_mkdir(p.send(&rec, &sd), nullptr, nullptr, 2), 0);
-        EXPECT_TRUE(fs::is_directory(t / "a/b/c"));
-        EXPECT_EQ(mode_of(t / "a/b/c"), 0750u);
-    }
-    {
-        chmod((t / "a/b/c").c_str(), 0700);
-        Pair p;
-        auto rec = record(t / "a/b/c");
-        EXPECT_EQ(do_mkdir(p.send(&rec, &sd), nullptr, nullptr, 2), 0);
-        EXPECT_EQ(mode_of(t / "a/b/c"), 0700u);
-    }
-    {
-        Pair p;   // a version-2 request without its descriptor creates nothing
-        auto rec = record(t / "nodesc");
-        EXPECT_EQ(do_mkdir(p.send(&rec), nullptr, nullptr, 2), -2);
-        EXPECT_FALSE(fs::exists(t / "nodesc"));
-    }
-    {
-        Pair p;   // an older peer sends none
-        auto rec = record(t / "old/peer");
-        EXPECT_EQ(do_mkdir(p.send(&rec), nullptr, nullptr, 1), 0);
-        EXPECT_TRUE(fs::is_directory(t / "old/peer"));
-    }
+    EXPECT_EQ(feed(mkdir_v(2), record(t / "a/b/c", "", 0x10), &sd), 0);
+    EXPECT_EQ(mode_of(t / "a/b/c"), 0750u);
+    chmod((t / "a/b/c").c_str(), 0700);
+    EXPECT_EQ(feed(mkdir_v(2), record(t / "a/b/c"), &sd), 0);
+    EXPECT_EQ(mode_of(t / "a/b/c"), 0700u);
+    // A version-2 request without its descriptor creates nothing; an older
+    // peer sends none.
+    EXPECT_EQ(feed(mkdir_v(2), record(t / "nodesc")), -2);
+    EXPECT_FALSE(fs::exists(t / "nodesc"));
+    EXPECT_EQ(feed(mkdir_v(1), record(t / "old/peer")), 0);
+    EXPECT_TRUE(fs::is_directory(t / "old/peer"));
     {
         Pair p;
         EXPECT_EQ(do_mkdir(p.send(nullptr), nullptr, nullptr, 2), -1);
     }
-    write_file(t / "file", "x");
-    {
-        Pair p;   // mkdirs cannot go through a file
-        auto rec = record(t / "file/sub");
-        EXPECT_EQ(do_mkdir(p.send(&rec, &sd), nullptr, nullptr, 2), -3);
-    }
+    write_file(t / "file", "x");   // mkdirs cannot go through a file
+    EXPECT_EQ(feed(mkdir_v(2), record(t / "file/sub"), &sd), -3);
 }
 
 TEST(RemoveRequest, RemovesTreesAndRefusesSystemDirectories) {
@@ -125,25 +122,13 @@ TEST(RemoveRequest, RemovesTreesAndRefusesSystemDirectories) {
     TempDir t;
     fs::create_directories(t / "tree/x/y");
     write_file(t / "tree/x/y/f", "1");
-    {
-        Pair p;
-        auto rec = record(t / "tree");
-        EXPECT_EQ(do_remove(p.send(&rec), nullptr, nullptr), 0);
-        EXPECT_FALSE(fs::exists(t / "tree"));
-    }
-    {
-        Pair p;
-        auto rec = record("/us");   // part of /usr: refused, whatever exists
-        EXPECT_EQ(do_remove(p.send(&rec), nullptr, nullptr), -2);
-        EXPECT_NE(read_file(log_path()).find(
-                      "Tessaron(tm) Slave Server: delete path '/us' contains windows directory, prohibited!"),
-                  std::string::npos);
-    }
-    {
-        Pair p;
-        auto rec = record("");
-        EXPECT_EQ(do_remove(p.send(&rec), nullptr, nullptr), 0);
-    }
+    EXPECT_EQ(feed(remove_h, record(t / "tree")), 0);
+    EXPECT_FALSE(fs::exists(t / "tree"));
+    EXPECT_EQ(feed(remove_h, record("/us")), -2);   // part of /usr: refused, whatever exists
+    EXPECT_TRUE(testutil::contains(
+        read_file(log_path()), "Tessaron(tm) Slave Server: delete path '/us' contains windows directory, prohibited!"));
+    EXPECT_EQ(feed(remove_h, record("")), 0);
+
     using sorvan::confine::prohibited;
     fs::create_directories(t / "x");
     for (const std::string &p : std::vector<std::string>{"/", "/lib", "/lib/", "/usr/lib", "/srv", t / "x/../../../../../../.."})
@@ -158,25 +143,13 @@ TEST(RenameRequest, ReplacesExistingAndAppliesDescriptor) {
     write_file(t / "old", "new content");
     write_file(t / "target", "previous");
     std::string sd = descriptor(t / "old", 0604);
-    {
-        Pair p;
-        auto rec = record(t / "old", t / "target");
-        EXPECT_EQ(do_rename(p.send(&rec, &sd), nullptr, nullptr), 0);
-        EXPECT_EQ(read_file(t / "target"), "new content");
-        EXPECT_FALSE(fs::exists(t / "old"));
-        EXPECT_EQ(mode_of(t / "target"), 0604u);
-    }
-    {
-        Pair p;
-        auto rec = record(t / "old", t / "again");
-        EXPECT_EQ(do_rename(p.send(&rec, &sd), nullptr, nullptr), -3);
-    }
-    {
-        Pair p;   // no descriptor: still renamed
-        auto rec = record(t / "target", t / "moved");
-        EXPECT_EQ(do_rename(p.send(&rec), nullptr, nullptr), -2);
-        EXPECT_TRUE(fs::exists(t / "moved"));
-    }
+    EXPECT_EQ(feed(rename_h, record(t / "old", t / "target"), &sd), 0);
+    EXPECT_EQ(read_file(t / "target"), "new content");
+    EXPECT_FALSE(fs::exists(t / "old"));
+    EXPECT_EQ(mode_of(t / "target"), 0604u);
+    EXPECT_EQ(feed(rename_h, record(t / "old", t / "again"), &sd), -3);
+    EXPECT_EQ(feed(rename_h, record(t / "target", t / "moved")), -2);   // no descriptor: still renamed
+    EXPECT_TRUE(fs::exists(t / "moved"));
 }
 
 TEST(ChangeModeRequest, VersionsDescriptorsAndAttributes) {
@@ -185,35 +158,20 @@ TEST(ChangeModeRequest, VersionsDescriptorsAndAttributes) {
     TempDir t;
     write_file(t / "f", "x");
     chmod((t / "f").c_str(), 0644);
-    std::string sd = descriptor(t / "f", 0640);
-    {
-        Pair p;
-        auto rec = record(t / "f", "", 0x21);
-        EXPECT_EQ(change_mode(p.send(&rec, &sd), nullptr, nullptr, 1), 0);
-        EXPECT_EQ(mode_of(t / "f"), 0644u);
-    }
-    {
-        Pair p;   // descriptor first, then the read-only attribute
-        auto rec = record(t / "f", "", 0x21);
-        EXPECT_EQ(change_mode(p.send(&rec, &sd), nullptr, nullptr, 2), 0);
-        EXPECT_EQ(mode_of(t / "f"), 0440u);
-    }
-    {
-        std::string bad = sd.substr(0, 10);
-        Pair p;
-        auto rec = record(t / "f", "", 0x20);
-        EXPECT_EQ(change_mode(p.send(&rec, &bad), nullptr, nullptr, 2), -3);
-        EXPECT_EQ(mode_of(t / "f"), 0640u);   // attributes applied all the same
-        EXPECT_NE(read_file(log_path()).find("change_mode: set_NT_SD failed: the descriptor for"), std::string::npos);
-    }
-    {
-        Pair p;   // no descriptor at all: said so, not "Success"
-        auto rec = record(t / "f", "", 0x20);
-        EXPECT_EQ(change_mode(p.send(&rec), nullptr, nullptr, 2), -3);
-        EXPECT_NE(read_file(log_path()).find("change_mode: set_NT_SD failed: no descriptor came with the request"),
-                  std::string::npos);
-        EXPECT_EQ(read_file(log_path()).find("Success"), std::string::npos);
-    }
+    std::string sd = descriptor(t / "f", 0640), bad = sd.substr(0, 10);
+    EXPECT_EQ(feed(mode_v(1), record(t / "f", "", 0x21), &sd), 0);
+    EXPECT_EQ(mode_of(t / "f"), 0644u);
+    // Descriptor first, then the read-only attribute.
+    EXPECT_EQ(feed(mode_v(2), record(t / "f", "", 0x21), &sd), 0);
+    EXPECT_EQ(mode_of(t / "f"), 0440u);
+    EXPECT_EQ(feed(mode_v(2), record(t / "f", "", 0x20), &bad), -3);
+    EXPECT_EQ(mode_of(t / "f"), 0640u);   // attributes applied all the same
+    EXPECT_TRUE(testutil::contains(read_file(log_path()), "change_mode: set_NT_SD failed: the descriptor for"));
+    // No descriptor at all: said so, not "Success".
+    EXPECT_EQ(feed(mode_v(2), record(t / "f", "", 0x20)), -3);
+    EXPECT_TRUE(testutil::contains(read_file(log_path()),
+                                   "change_mode: set_NT_SD failed: no descriptor came with the request"));
+    EXPECT_FALSE(testutil::contains(read_file(log_path()), "Success"));
 }
 
 // The dispatch of authenticate_and_process reaches the handlers.
@@ -228,22 +186,11 @@ TEST(Dispatch, KeyedRequestReachesItsHandler) {
         return std::string(reinterpret_cast<char *>(h), 20);
     };
     std::string sd = descriptor(t.path());
-    {
-        Pair p;
-        std::string h = header(REQ_MKDIR, "ABCDEFGH");
-        xwrite(p.fd[0], h.data(), 20);
-        auto rec = record(t / "made");
-        EXPECT_EQ(authenticate_and_process(p.send(&rec, &sd), nullptr, nullptr, nullptr), 0);
-        EXPECT_TRUE(fs::is_directory(t / "made"));
-    }
-    {
-        Pair p;
-        std::string h = header(REQ_REMOVE, "ABCDEFGX");
-        xwrite(p.fd[0], h.data(), 20);
-        auto rec = record(t / "made");
-        EXPECT_EQ(authenticate_and_process(p.send(&rec), nullptr, nullptr, nullptr), -3);
-        EXPECT_TRUE(fs::is_directory(t / "made"));
-    }
+    auto dispatch = [](int fd) { return authenticate_and_process(fd, nullptr, nullptr, nullptr); };
+    EXPECT_EQ(feed(dispatch, record(t / "made"), &sd, header(REQ_MKDIR, "ABCDEFGH")), 0);
+    EXPECT_TRUE(fs::is_directory(t / "made"));
+    EXPECT_EQ(feed(dispatch, record(t / "made"), nullptr, header(REQ_REMOVE, "ABCDEFGX")), -3);   // wrong key
+    EXPECT_TRUE(fs::is_directory(t / "made"));
 }
 
 // Paths in canonical form: links and ".." resolved, missing components

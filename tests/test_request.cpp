@@ -61,9 +61,9 @@ std::string key_of(const char *pw) {
     return k;
 }
 
-// Reads a sealed message from a file, deciphers its whole blocks with the
-// openssl command and expands it with zlib; prints the message in hex. With
-// "make", builds such a frame from hex text instead.
+// "read FRAME OUT": deciphers the sealed message's whole blocks with the
+// openssl command and expands it with zlib into OUT; "make FRAME IN" builds
+// such a frame from IN instead.
 const char *kWireTool = R"PY(
 import subprocess, sys, zlib
 KEY = "5AC3197E02B4D861"
@@ -78,23 +78,13 @@ if sys.argv[1] == "read":
     payload = raw[4:4 + n]
     assert len(payload) == n
     whole = n // 8 * 8
-    print(zlib.decompress(des(payload[:whole], False) + payload[whole:]).hex())
+    open(sys.argv[3], "wb").write(zlib.decompress(des(payload[:whole], False) + payload[whole:]))
 else:
-    z = zlib.compress(bytes.fromhex(sys.argv[3]), 6)
+    z = zlib.compress(open(sys.argv[3], "rb").read(), 6)
     whole = len(z) // 8 * 8
     payload = des(z[:whole], True) + z[whole:]
     open(sys.argv[2], "wb").write(len(payload).to_bytes(4, "big") + payload)
 )PY";
-
-std::string hex(const std::string &s) {
-    static const char d[] = "0123456789abcdef";
-    std::string h;
-    for (unsigned char c : s) {
-        h += d[c >> 4];
-        h += d[c & 15];
-    }
-    return h;
-}
 
 }  // namespace
 
@@ -152,11 +142,12 @@ TEST(WireFormat, SealedMessagesInteroperateWithOpenssl) {
     close(sv[1]);
     EXPECT_EQ(n, static_cast<int32_t>(wire.size()));
     testutil::write_file(dir / "ours", wire);
-    auto r = testutil::run({"/usr/bin/python3", "-c", kWireTool, "read", dir / "ours"});
+    auto r = testutil::run({"/usr/bin/python3", "-c", kWireTool, "read", dir / "ours", dir / "read"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, hex(msg) + "\n");
+    EXPECT_EQ(testutil::read_file(dir / "read"), msg);
 
-    r = testutil::run({"/usr/bin/python3", "-c", kWireTool, "make", dir / "theirs", hex(msg)});
+    testutil::write_file(dir / "msg", msg);
+    r = testutil::run({"/usr/bin/python3", "-c", kWireTool, "make", dir / "theirs", dir / "msg"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::string theirs = testutil::read_file(dir / "theirs");
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
@@ -214,12 +205,8 @@ TEST(RequestHeaderWire, HeaderOnlyRequestAndKeys) {
 
 TEST(RequestHeaderWire, FailureCodes) {
     EXPECT_EQ(req_send(0, 1, 1000000, nullptr, "Q4", nullptr, 1, 0, 0, 0), -1);
-    int port;
-    {
-        Listener l;
-        port = l.port;
-    }
-    EXPECT_EQ(req_send(kLoop, port, 500000, nullptr, "Q4", nullptr, 1, 0, 0, 0), -4);
+    int closed = Listener().port;   // free again once the listener is gone
+    EXPECT_EQ(req_send(kLoop, closed, 500000, nullptr, "Q4", nullptr, 1, 0, 0, 0), -4);
 }
 
 TEST(FileOperations, RecordFollowsAndRemoveSendsNoDescriptor) {
@@ -264,11 +251,7 @@ TEST(FileOperations, RecordFollowsAndRemoveSendsNoDescriptor) {
 }
 
 TEST(FileOperations, RetryWaitsForTheAgent) {
-    int port;
-    {
-        Listener probe;
-        port = probe.port;
-    }
+    int port = Listener().port;
     FileRecord rec{};
     std::strcpy(rec.path, "/x");
     auto start = std::chrono::steady_clock::now();

@@ -75,10 +75,7 @@ TEST_F(Setup, RegisterAndDeregisterTheUnits) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Tessaron(tm) Traffic Controller installed.\n"
                      "Tessaron(tm) Master Server installed.\n");
-    EXPECT_TRUE(contains(r.err, "Tessaron(tm): Congratulations! The Tessaron(tm) Master Server "
-                                "is installed successfully. Please use the 'Tessaron Control "
-                                "Panel' application to start/stop your cluster service."))
-        << r.err;
+    EXPECT_TRUE(contains(r.err, "Tessaron(tm): Congratulations! The Tessaron(tm) Master Server")) << r.err;
     std::string master = read_file(units + "/" + kMasterUnit);
     for (const std::string &line : std::vector<std::string>{
              "Description=Tessaron(tm) Master Server", "Type=notify", "ExecStart=" + root + "/bin/kord",
@@ -120,8 +117,7 @@ TEST_F(Setup, RegisterAndDeregisterTheUnits) {
     EXPECT_EQ(r.out, "Tessaron(tm) Master Server removed.\n"
                      "Tessaron(tm) Traffic Controller removed.\n");
     EXPECT_TRUE(contains(r.err, "Tessaron(TM): No such file or directory\n")) << r.err;
-    EXPECT_TRUE(contains(r.err, "Tessaron(TM): Tessaron Master Server was Stopped. Uninstallation "
-                                "will continue to remove Tessaron Master Server files."));
+    EXPECT_TRUE(contains(r.err, "Tessaron(TM): Tessaron Master Server was Stopped."));
     EXPECT_FALSE(fs::exists(units + "/" + kMasterUnit));
     EXPECT_FALSE(fs::exists(units + "/" + kTrafficUnit));
 
@@ -129,17 +125,15 @@ TEST_F(Setup, RegisterAndDeregisterTheUnits) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "OpenService failed - No such file or directory (0x2)\n"
                      "OpenService failed - No such file or directory (0x2)\n");
-}
 
-TEST_F(Setup, ServiceActionsWithoutAUnitDirectory) {
+    // No unit directory at all: still success (the actions always give 1).
     fs::remove(units);
-    auto r = setup("register_nt_service", "-", "-", root);
-    EXPECT_EQ(r.status, 0);  // always 1
-    EXPECT_EQ(r.out, "OpenSCManager failed - No such file or directory (0x2)\n"
-                     "OpenSCManager failed - No such file or directory (0x2)\n");
-    r = setup("deregister_nt_service", "-", "-", root);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(contains(r.out, "OpenSCManager failed"));
+    for (const char *action : {"register_nt_service", "deregister_nt_service"}) {
+        r = setup(action, "-", "-", root);
+        EXPECT_EQ(r.status, 0) << action;
+        EXPECT_EQ(r.out, "OpenSCManager failed - No such file or directory (0x2)\n"
+                         "OpenSCManager failed - No such file or directory (0x2)\n") << action;
+    }
 }
 
 TEST_F(Setup, PathsAreQuotedInUnits) {
@@ -248,39 +242,21 @@ TEST_F(Setup, InstallSourceCommandsOfKordSetup) {
     auto r = setup("no_such_action", "-", "-", root);
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(contains(r.err, "usage: kord-setup"));
-    EXPECT_EQ(testutil::run({testutil::bin_path("kord-setup")}).status, 2);
-    r = testutil::run({testutil::bin_path("kord-setup"), "--help"});
-    EXPECT_EQ(r.status, 0);
-    for (const char *word : {"msi_copy2installdir", "msi_copy2srcdir", "msi_delsrcdir",
-                             "register_nt_service", "deregister_nt_service", "set_install_source",
-                             "clean_install_source", "--version"})
-        EXPECT_TRUE(contains(r.out, word)) << word;
-    r = testutil::run({testutil::bin_path("kord-setup"), "--version"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(contains(r.out, "kord-setup (Tessaron) 3.")) << r.out;
+    const std::string bin = testutil::bin_path("kord-setup");
+    EXPECT_EQ(testutil::run({bin}).status, 2);
+    EXPECT_EQ(testutil::run({bin, "--help"}).status, 0);
+    EXPECT_EQ(testutil::run({bin, "--version"}).status, 0);
 }
 
-class SetupLibrary : public ::testing::Test {
-protected:
-    void SetUp() override {
-        handle = dlopen(TESSARON_LIB_DIR "/libkord_setup.so", RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(handle, nullptr) << dlerror();
-    }
-    void TearDown() override {
-        if (handle) dlclose(handle);
-    }
-    void *handle = nullptr;
-};
-
-TEST_F(SetupLibrary, ExportsTheFiveActions) {
+TEST(SetupLibrary, ExportsTheActionsAndCopiesSystemFilesOnlyWhereMissing) {
+    void *handle = dlopen(TESSARON_LIB_DIR "/libkord_setup.so", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
     for (const char *name : {"msi_copy2installdir", "msi_copy2srcdir", "msi_delsrcdir",
                              "register_nt_service", "deregister_nt_service"})
         EXPECT_NE(dlsym(handle, name), nullptr) << name;
     EXPECT_EQ(dlsym(handle, "read_install_source"), nullptr);  // internal steps stay hidden
     EXPECT_EQ(dlsym(handle, "SetRegItemString"), nullptr);     // no libsorvan inside
-}
 
-TEST_F(SetupLibrary, SystemFilesCopiedOnlyWhereMissing) {
     using CopyFn = void (*)(void *, const char *, const char *);
     auto copy = reinterpret_cast<CopyFn>(dlsym(handle, "setup_copy_system_files"));
     ASSERT_NE(copy, nullptr);
@@ -309,6 +285,7 @@ TEST_F(SetupLibrary, SystemFilesCopiedOnlyWhereMissing) {
     EXPECT_TRUE(contains(err, "Fatal: Copy file '" + from + "/psapi.dll' to " + sys +
                                   "/psapi.dll failed!"));
     EXPECT_EQ(read_file(sys + "/pdh.dll"), "new pdh");
+    dlclose(handle);
 }
 
 }  // namespace
