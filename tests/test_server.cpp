@@ -1,5 +1,5 @@
-// Request server: authentication, the load request, rejections and their
-// rate-limited log line, over real sockets.
+// Request server over real sockets: authentication, the load request,
+// rejections and their rate-limited log line.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -34,13 +34,11 @@ int count_lines(const std::string &needle) {
     return n;
 }
 
-void key_des() { ASSERT_TRUE(testutil::des_key()); }
-
+// DES keyed; the agent expects the key of `pw`.
 void expect_key(const char *pw) {
+    ASSERT_TRUE(testutil::des_key());
     std::memset(key_phrase, 0, sizeof key_phrase);
-    unsigned char k[8];
-    sorvan::derive_key(pw, "Q4", k);
-    std::memcpy(key_phrase, k, 8);
+    sorvan::derive_key(pw, "Q4", reinterpret_cast<unsigned char *>(key_phrase));
 }
 
 std::string header(uint32_t kind, const char *pw) {
@@ -51,6 +49,17 @@ std::string header(uint32_t kind, const char *pw) {
     unsigned char wire[20];
     sorvan::encode_header(h, wire);
     return std::string(reinterpret_cast<char *>(wire), 20);
+}
+
+// A header deflated but neither enciphered nor framed.
+std::string deflated_header(const char *pw) {
+    std::string h = header(REQ_LOAD, pw);
+    uint32_t zl = 0;
+    int32_t st = 0;
+    void *z = compress_data(h.data(), 20, &zl, &st, 1);
+    std::string out(static_cast<char *>(z), zl);
+    std::free(z);
+    return out;
 }
 
 sockaddr_in loopback_peer() {
@@ -97,23 +106,20 @@ struct Conn {
 
 }  // namespace
 
-TEST(RequestServer, LoadRequestIsAnsweredRaw) {
-    key_des();
+// The load request is answered raw; every rejection resets the connection.
+TEST(RequestServer, LoadAnsweredRejectionsReset) {
     expect_key("right");
-    Conn c;
-    std::string h = header(REQ_LOAD, "right");
-    ASSERT_GT(xwrite(c.client, h.data(), 20), 0);
-    EXPECT_EQ(c.serve(), 0);
-    AgentStats a;
-    ASSERT_EQ(nread(c.client, &a, sizeof a), 252);
-    EXPECT_NE(ntohl(a.word[3]), 0u);   // total memory, not sealed or enciphered
-    char more;
-    EXPECT_EQ(read(c.client, &more, 1), 0);
-}
-
-TEST(RequestServer, RejectionsResetTheConnection) {
-    key_des();
-    expect_key("right");
+    {
+        Conn c;
+        std::string h = header(REQ_LOAD, "right");
+        ASSERT_GT(xwrite(c.client, h.data(), 20), 0);
+        EXPECT_EQ(c.serve(), 0);
+        AgentStats a;
+        ASSERT_EQ(nread(c.client, &a, sizeof a), 252);
+        EXPECT_NE(ntohl(a.word[3]), 0u);   // total memory, not sealed or enciphered
+        char more;
+        EXPECT_EQ(read(c.client, &more, 1), 0);
+    }
     uint32_t before = sorvan::reset_count();
     // Wrong key; no key at all to an agent that has one; right key but an
     // unknown kind (dispatched as a rejection, result 0).
@@ -138,12 +144,8 @@ TEST(RequestServer, RejectionsResetTheConnection) {
     }
     {   // A peer without the cipher: its payload does not expand here.
         Conn c;
-        std::string h = header(REQ_LOAD, "right");
-        uint32_t zl = 0;
-        int32_t st = 0;
-        void *z = compress_data(h.data(), 20, &zl, &st, 1);
-        ASSERT_GT(_xwrite(c.client, z, zl), 0);
-        std::free(z);
+        std::string z = deflated_header("right");
+        ASSERT_GT(_xwrite(c.client, z.data(), uint32_t(z.size())), 0);
         EXPECT_EQ(c.serve(), -1);
     }
     EXPECT_EQ(sorvan::reset_count() - before, 6u);
@@ -152,7 +154,6 @@ TEST(RequestServer, RejectionsResetTheConnection) {
 // A header frame longer than any header is refused before a byte of it
 // is read; a header trickled in is given 5 s in all, not 5 s per byte.
 TEST(RequestServer, HeaderIsBoundedInSizeAndTime) {
-    key_des();
     expect_key("right");
     {
         Conn c;
@@ -163,16 +164,10 @@ TEST(RequestServer, HeaderIsBoundedInSizeAndTime) {
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
     }
     Conn c;
-    std::string h = header(REQ_LOAD, "right");
-    uint32_t zl = 0;
-    int32_t st = 0;
-    void *z = compress_data(h.data(), 20, &zl, &st, 1);
-    xencrypt(z, zl);
-    std::string frame(4, '\0');
-    uint32_t be = htonl(zl);
-    std::memcpy(frame.data(), &be, 4);
-    frame.append(static_cast<char *>(z), zl);
-    std::free(z);
+    std::string z = deflated_header("right");
+    xencrypt(z.data(), uint32_t(z.size()));
+    uint32_t be = htonl(uint32_t(z.size()));
+    std::string frame = std::string(reinterpret_cast<char *>(&be), 4) + z;
     std::atomic<bool> done{false};
     std::thread trickle([&] {
         for (size_t i = 0; i < frame.size() && !done; ++i) {

@@ -24,8 +24,7 @@ using testutil::TempDir;
 namespace {
 
 TlogRecord make(uint32_t kind, const std::string &path) {
-    TlogRecord r;
-    std::memset(&r, 0, sizeof r);
+    TlogRecord r{};
     r.addr = htonl(0x7F000001);
     r.kind = kind;
     std::snprintf(r.file.path, sizeof r.file.path, "%s", path.c_str());
@@ -67,46 +66,39 @@ void consumer(evContext *, void *uap, const void *) {
 
 }  // namespace
 
-TEST(Tlog, EmptyAndMissingLogs) {
-    Log l;
-    TlogRecord r = make(REQ_MKDIR, "/a");
-    EXPECT_EQ(tlog_process(&l.h), -1);
-    EXPECT_EQ(tlog_search(&l.h, &r), -1);
-    EXPECT_EQ(tlog_delete_rec(&l.h, &r), -1);
-    testutil::write_file(l.path, "");
-    EXPECT_EQ(tlog_process(&l.h), -2);
-    EXPECT_EQ(tlog_do_op(nullptr, &(r.kind = 1, r)), -100);
-    EXPECT_EQ(tlog_do_op(nullptr, &(r.kind = 9, r)), -100);
-}
+constexpr off_t kRec = sizeof(TlogRecord);
 
-TEST(Tlog, DuplicatesAndTheOldestRecordQuirk) {
+TEST(Tlog, QueueSearchAndDelete) {
     Log l;
-    TlogRecord a = make(REQ_SEND_FILE, "/a"), b = make(REQ_REMOVE, "/b");
+    TlogRecord a = make(REQ_SEND_FILE, "/a"), b = make(REQ_REMOVE, "/b"), c = make(REQ_MKDIR, "/c");
+    EXPECT_EQ(tlog_process(&l.h), -1);   // no file yet
+    EXPECT_EQ(tlog_search(&l.h, &a), -1);
+    EXPECT_EQ(tlog_delete_rec(&l.h, &a), -1);
+    EXPECT_EQ(tlog_do_op(nullptr, &(c.kind = 1, c)), -100);
+    EXPECT_EQ(tlog_do_op(nullptr, &(c.kind = 9, c)), -100);
+    c.kind = REQ_MKDIR;
+    testutil::write_file(l.path, "");
+    EXPECT_EQ(tlog_process(&l.h), -2);   // empty
+
     EXPECT_EQ(tlog_write_rec(&l.h, &a), 0);
     EXPECT_EQ(tlog_write_rec(&l.h, &b), 0);
     EXPECT_EQ(tlog_write_rec(&l.h, &b), 1);   // already queued behind the oldest
-    EXPECT_EQ(size_of(l.path), 2 * 2176);
     EXPECT_EQ(tlog_write_rec(&l.h, &a), 0);   // equal to the oldest: queued again
-    EXPECT_EQ(queued_paths(l.path), (std::vector<std::string>{"/a", "/b", "/a"}));
+    EXPECT_EQ(tlog_write_rec(&l.h, &c), 0);
+    EXPECT_EQ(queued_paths(l.path), (std::vector<std::string>{"/a", "/b", "/a", "/c"}));
     EXPECT_EQ(tlog_search(&l.h, &b), 1);
     b.reserved = 1;   // every byte counts
     EXPECT_EQ(tlog_search(&l.h, &b), 0);
-}
-
-TEST(Tlog, DeleteKeepsOrder) {
-    Log l;
-    TlogRecord r[3] = {make(REQ_MKDIR, "/1"), make(REQ_MKDIR, "/2"), make(REQ_MKDIR, "/3")};
-    for (auto &x : r) ASSERT_EQ(tlog_write_rec(&l.h, &x), 0);
-    TlogRecord other = make(REQ_MKDIR, "/9");
-    EXPECT_EQ(tlog_delete_rec(&l.h, &other), 0);
-    EXPECT_EQ(size_of(l.path), 3 * 2176);
-    EXPECT_EQ(tlog_delete_rec(&l.h, &r[1]), 0);
-    EXPECT_EQ(size_of(l.path), 4352);
-    EXPECT_EQ(queued_paths(l.path), (std::vector<std::string>{"/1", "/3"}));
-    EXPECT_EQ(tlog_delete_rec(&l.h, &r[0]), 0);
-    EXPECT_EQ(tlog_delete_rec(&l.h, &r[2]), 0);
+    EXPECT_EQ(tlog_delete_rec(&l.h, &b), 0);   // not queued: nothing changes
+    EXPECT_EQ(size_of(l.path), 4 * kRec);
+    b.reserved = 0;
+    EXPECT_EQ(tlog_delete_rec(&l.h, &b), 0);   // from the middle, order kept
+    EXPECT_EQ(queued_paths(l.path), (std::vector<std::string>{"/a", "/a", "/c"}));
+    for (auto *r : {&a, &a, &c}) EXPECT_EQ(tlog_delete_rec(&l.h, r), 0);
     EXPECT_EQ(size_of(l.path), 0);
     EXPECT_EQ(tlog_process(&l.h), -2);
+    EXPECT_EQ(tlog_rec_last(reinterpret_cast<TlogRecord *>(0x1000), reinterpret_cast<void *>(0x1000 + kRec)), 1);
+    EXPECT_EQ(tlog_rec_last(reinterpret_cast<TlogRecord *>(0x1000), reinterpret_cast<void *>(0x1000 + 2 * kRec)), 0);
 }
 
 // The consumer runs on the event loop's thread once the null tag is
@@ -114,16 +106,13 @@ TEST(Tlog, DeleteKeepsOrder) {
 TEST(Tlog, HandOffThroughTheEventLoopResumesAfterRestart) {
     TempDir d;
     std::string path = d / "tlog";
-    {
-        TlogHandle h;
-        tlog_init(&h, path.c_str(), consumer);
-        for (int i = 0; i < 5; ++i) {
-            TlogRecord r = make(REQ_MKDIR, "/r" + std::to_string(i));
-            ASSERT_EQ(tlog_write_rec(&h, &r), 0);
-        }
-        tlog_shutdown(&h);
-    }
     TlogHandle h;
+    tlog_init(&h, path.c_str(), consumer);
+    for (int i = 0; i < 5; ++i) {
+        TlogRecord r = make(REQ_MKDIR, "/r" + std::to_string(i));
+        ASSERT_EQ(tlog_write_rec(&h, &r), 0);
+    }
+    tlog_shutdown(&h);
     tlog_init(&h, path.c_str(), consumer);
     g_handed.clear();
     while (tlog_process(&h) == 0) {
@@ -146,9 +135,8 @@ TEST(Tlog, ConcurrentProducersLoseNothing) {
             }
         });
     for (auto &t : ts) t.join();
-    auto got = queued_paths(l.path);
-    EXPECT_EQ(got.size(), 200u);
-    EXPECT_EQ(size_of(l.path), 200 * 2176);
+    EXPECT_EQ(queued_paths(l.path).size(), 200u);
+    EXPECT_EQ(size_of(l.path), 200 * kRec);
 }
 
 // A second handle stands for another process: each sees what the other
@@ -225,7 +213,6 @@ TEST(Tlog, KilledWriterLeavesEveryQueuedRecordWhole) {
         EXPECT_GE(queued.front(), lo);
         EXPECT_LE(queued.front(), hi);   // the newest record was queued, never lost
         EXPECT_GE(queued.back(), hi);
-        std::fprintf(stderr, "round %d: %d..%d\n", round, queued.front(), queued.back());
         lo = queued.front();
         hi = queued.back();
     }
@@ -247,7 +234,7 @@ TEST(Tlog, FullFileSystemRefusesAppendsAndKeepsTheQueue) {
             ++queued;
         EXPECT_EQ(rc, -2);
         ASSERT_GT(queued, 10);
-        EXPECT_EQ(size_of(path), off_t(queued) * 2176);
+        EXPECT_EQ(size_of(path), queued * kRec);
         auto paths = queued_paths(path);
         ASSERT_EQ(int(paths.size()), queued);
         for (int i = 0; i < queued; ++i) EXPECT_EQ(paths[size_t(i)], "/d" + std::to_string(i));
@@ -263,6 +250,4 @@ TEST(Tlog, FullFileSystemRefusesAppendsAndKeepsTheQueue) {
         tlog_shutdown(&h);
     }
     umount(d.path().c_str());
-    EXPECT_EQ(tlog_rec_last(reinterpret_cast<TlogRecord *>(0x1000), reinterpret_cast<void *>(0x1000 + 2176)), 1);
-    EXPECT_EQ(tlog_rec_last(reinterpret_cast<TlogRecord *>(0x1000), reinterpret_cast<void *>(0x1000 + 4352)), 0);
 }
