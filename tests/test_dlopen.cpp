@@ -5,8 +5,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,6 @@
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstring>
 

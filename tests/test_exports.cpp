@@ -7,7 +7,6 @@
 #include <regex>
 #include <set>
 #include <sstream>
-#include <string>
 
 namespace {
 

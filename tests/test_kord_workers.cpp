@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
-#include <unistd.h>
 
 #include "master/kord.h"
 #include "testutil.h"

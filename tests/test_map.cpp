@@ -59,20 +59,17 @@ TEST(Map, NamedMapGrowsWithZerosAndIsShared) {
     EXPECT_EQ(testutil::read_file(path).substr(0, 3), "Xbc");  // the content stays
 }
 
-TEST(Map, FailuresGiveNull) {
-    testutil::TempDir dir;
-    EXPECT_EQ(MapOpen((dir / "empty").c_str(), 0, 0, 3), nullptr);  // size 0 on a new file
-    EXPECT_EQ(MapOpen((dir / "no/such/dir").c_str(), 16, 0, 3), nullptr);
+TEST(Map, FailuresGiveNullTmpFilesGoAtCloseEvenOutOfOrder) {
+    testutil::TempDir dir, bad;
+    EXPECT_EQ(MapOpen((bad / "empty").c_str(), 0, 0, 3), nullptr);  // size 0 on a new file
+    EXPECT_EQ(MapOpen((bad / "no/such/dir").c_str(), 16, 0, 3), nullptr);
     EXPECT_EQ(errno, ENOENT);
-    std::string long_path = dir / std::string(1100, 'x');  // would be cut to another name
+    std::string long_path = bad / std::string(1100, 'x');  // would be cut to another name
     EXPECT_EQ(MapOpen(long_path.c_str(), 16, 0, 3), nullptr);
     EXPECT_EQ(errno, ENAMETOOLONG);
     int on_stack = 0;
     EXPECT_EQ(MapClose(&on_stack), 0);
-}
 
-TEST(Map, TmpFilesGoAtCloseEvenOutOfOrder) {
-    testutil::TempDir dir;
     setenv("TMPDIR", dir.path().c_str(), 1);
     // Closing a temporary map deletes its own file, not a later named one.
     auto *tmp = static_cast<char *>(MapOpen(nullptr, 8192, 0, 3));

@@ -1,7 +1,6 @@
 // MD5 (RFC 1321 suite) and the 22-character MD5-crypt of the request keys,
 // checked against an independent Python implementation built on hashlib.
 #include <cstring>
-#include <string>
 
 #include <gtest/gtest.h>
 

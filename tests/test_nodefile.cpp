@@ -1,7 +1,6 @@
 // Node files, the balancing method, the change handler and the main loop's
 // hand-over of watcher changes, on real files below a real root.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstring>

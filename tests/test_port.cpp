@@ -121,37 +121,30 @@ TEST(PortEvents, WaitRunsOnlyAfterReleaseAndLoopReturns) {
     evDestroy(g_ctx);
 }
 
-TEST(PortLog, MirrorFileGetsOneLinePerMessage) {
+TEST(PortPaths, DefaultsFollowRootItemsOverrideLogMirrorsEachMessage) {
     testutil::TempDir dir;
     std::string log = dir / "log";
     int rc = in_child([&] {
         setenv("TESSARON_LOG", log.c_str(), 1);
-        port_openlog("Test Ident", 0, 0);
-        port_syslog(LOG_ALERT, "hello %d\n", 42);
-        port_message_box("Notice", "boxed");
-        return 0;
-    });
-    ASSERT_EQ(rc, 0);
-    std::string text = testutil::read_file(log);
-    EXPECT_NE(text.find("Test Ident["), std::string::npos);
-    EXPECT_NE(text.find("<1> hello 42\n"), std::string::npos) << text;   // one newline, not two
-    EXPECT_NE(text.find("<1> Notice: boxed\n"), std::string::npos) << text;
-}
-
-TEST(PortPaths, DefaultsFollowRootAndItemsOverride) {
-    int rc = in_child([] {
         setenv("TESSARON_ROOT", "/srv/tess/", 1);
         setenv("TESSARON_PATH_7", "/etc/tessaron/groups", 1);
         unsetenv("TESSARON_PATH_2");
         unsetenv("TESSARON_PATH_3");
         unsetenv("TESSARON_PATH_8");
         init_path("gpfile", "Software\\Kelvane\\Tessaron\\kord");
+        port_openlog("Test Ident", 0, 0);
+        port_syslog(LOG_ALERT, "hello %d\n", 42);
+        port_message_box("Notice", "boxed");
         if (std::string(path_item(2)) != "/srv/tess") return 1;   // trailing slash dropped
         if (std::string(path_item(7)) != "/etc/tessaron/groups") return 3;
         if (std::string(path_item(8)) != "/srv/tess/data/map.data") return 4;
         return 0;
     });
     EXPECT_EQ(rc, 0);
+    std::string text = testutil::read_file(log);
+    EXPECT_NE(text.find("Test Ident["), std::string::npos);
+    EXPECT_NE(text.find("<1> hello 42\n"), std::string::npos) << text;   // one newline, not two
+    EXPECT_NE(text.find("<1> Notice: boxed\n"), std::string::npos) << text;
     rc = in_child([] {
         unsetenv("TESSARON_ROOT");
         unsetenv("TESSARON_PATH_2");

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using testutil::TempDir;

@@ -1,9 +1,7 @@
 // Security descriptors and attribute words on real files.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -72,21 +70,16 @@ TEST(Descriptor, RoundTripCarriesOwnerModeAndAcl) {
     }
 }
 
-TEST(Descriptor, NullLengthAndMissingPath) {
+// A descriptor of the wrong shape is refused before anything is applied.
+TEST(Descriptor, WrongShapeIsRefusedWholeAndNullArguments) {
     TempDir t;
     write_file(t / "f", "x");
+    chmod((t / "f").c_str(), 0600);
     std::free(get_NT_SD((t / "f").c_str(), nullptr));
     uint32_t len = 99;
     EXPECT_EQ(get_NT_SD((t / "none").c_str(), &len), nullptr);
     EXPECT_EQ(len, 0u);
     EXPECT_EQ(set_NT_SD(nullptr, &len), -1);
-}
-
-// A descriptor of the wrong shape is refused before anything is applied.
-TEST(Descriptor, WrongShapeIsRefusedWhole) {
-    TempDir t;
-    write_file(t / "f", "x");
-    chmod((t / "f").c_str(), 0600);
     Sd good(t / "f");
     ASSERT_NE(good.p, nullptr);
     auto attempt = [&](auto mutate, size_t len) {
@@ -113,7 +106,7 @@ TEST(Descriptor, WrongShapeIsRefusedWhole) {
     EXPECT_EQ(st.st_mode & 07777, 0577u);
 }
 
-TEST(AttributeWord, ReadOnlyWordAndCompression) {
+TEST(AttributeWord, ReadOnlyWordCompressionAndStatFile) {
     TempDir t;
     write_file(t / "f", "x");
     chmod((t / "f").c_str(), 0664);
@@ -131,14 +124,10 @@ TEST(AttributeWord, ReadOnlyWordAndCompression) {
     stat((t / "f").c_str(), &st);
     EXPECT_TRUE(st.st_mode & S_IWUSR);
     EXPECT_EQ(set_NT_file_attr((t / "none").c_str(), 0x20), -1);
-}
 
-TEST(AttributeWord, StatFile) {
-    TempDir t;
     write_file(t / "f", std::string(70000, 'a'));
     ByHandleFileInformation info;
     ASSERT_EQ(stat_file((t / "f").c_str(), &info), 0);
-    struct stat st;
     stat((t / "f").c_str(), &st);
     EXPECT_EQ(info.nFileSizeLow, 70000u);
     EXPECT_EQ(info.nFileIndexLow, uint32_t(st.st_ino));

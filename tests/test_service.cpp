@@ -1,10 +1,8 @@
 // The service shell: state reports on a real notify socket, the pid-file
 // lock, and kord's -install/-remove against a unit directory.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>

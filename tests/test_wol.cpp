@@ -3,13 +3,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <string>
 #include <thread>
 
 #include "sorvan.h"
