@@ -52,9 +52,7 @@ TEST(Packet, SocketOptions) {
     std::memset(&sa, 0x55, sizeof sa);
     int s = CreateClientSocket(0xFFFFFFFF, 9, 0, 1500, &sa);
     ASSERT_GE(s, 0);
-    EXPECT_EQ(option(s, SO_BROADCAST), 1);
     EXPECT_EQ(timeout_ms(s, SO_RCVTIMEO), 1500);
-    EXPECT_EQ(bound_port(s), 0);  // neither bound nor connected
     sockaddr_in want = loopback(9);
     want.sin_addr.s_addr = 0xFFFFFFFFu;
     EXPECT_EQ(std::memcmp(&sa, &want, sizeof sa), 0);   // padding cleared too

@@ -1,5 +1,5 @@
-// The service shell: state reports on a real notify socket, the pid-file
-// lock, and kord's -install/-remove against a unit directory.
+// The service shell: state reports on a real notify socket, and kord's
+// -install/-remove against a unit directory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,16 +18,8 @@ using testutil::TempDir;
 namespace {
 
 // Paths and the log mirror are resolved once per process: set them first.
-const std::string g_base = [] {
-    char tmpl[] = "/tmp/test_service.XXXXXX";
-    std::string b = mkdtemp(tmpl);
-    setenv("TESSARON_PATH_3", (b + "/data").c_str(), 1);
-    setenv("TESSARON_LOG", (b + "/log").c_str(), 1);
-    return b;
-}();
-struct RemoveBase {
-    ~RemoveBase() { std::filesystem::remove_all(g_base); }
-} g_remove_base;
+const std::string g_base = testutil::process_root({"data"});
+const std::string g_log = testutil::log_file("test_service");
 
 // A datagram socket standing in for systemd's notify socket.
 class NotifySocket {
@@ -82,7 +74,7 @@ TEST(Service, StatesGoOutAsOneDatagramEach) {
     setenv("NOTIFY_SOCKET", (g_base + "/nobody").c_str(), 1);
     EXPECT_EQ(kord::set_status(1, 0, 0), 0);
     unsetenv("NOTIFY_SOCKET");
-    EXPECT_NE(testutil::read_file(g_base + "/log").find("SetServiceStatus() failed"), std::string::npos);
+    EXPECT_NE(testutil::read_file(g_log).find("SetServiceStatus() failed"), std::string::npos);
 }
 
 TEST(Service, InstallWritesTheUnitAndRemoveDeletesIt) {
