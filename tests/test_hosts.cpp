@@ -2,14 +2,13 @@
 #include <gtest/gtest.h>
 
 #include "sorvan.h"
+#include "scratch.h"
 #include "testutil.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -131,12 +130,9 @@ TEST(HostsRemove, FailuresKeepTheOriginal) {
 }
 
 TEST(HostsRemove, FullDiskKeepsTheOriginal) {
-    if (!testutil::is_root()) GTEST_SKIP() << "needs root for a private tmpfs";
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-    TempDir d;
-    ASSERT_EQ(mount("tmpfs", d.path().c_str(), "tmpfs", 0, "size=64k"), 0);
-    std::string h = d / "hosts";
+    const std::string d = testutil::scratch_tmpfs("size=64k");
+    if (d.empty()) GTEST_SKIP() << "needs root for a private tmpfs";
+    std::string h = d + "/hosts";
     std::string big;
     for (int i = 0; big.size() < 40000; i++) big += "10.1." + std::to_string(i) + " host\n";
     write_file(h, big);
@@ -145,7 +141,7 @@ TEST(HostsRemove, FullDiskKeepsTheOriginal) {
     EXPECT_EQ(read_file(h), big);
     EXPECT_FALSE(fs::exists(h + ".new"));
     // An append that does not fit leaves the file as it was.
-    write_file(d / "filler", std::string(64 * 1024 - 40960 - 4096, 'f'));
+    write_file(d + "/filler", std::string(64 * 1024 - 40960 - 4096, 'f'));
     std::string name(1000, 'a');
     int rc = 0;
     for (int i = 0; i < 64 && rc == 0; i++)
@@ -154,7 +150,6 @@ TEST(HostsRemove, FullDiskKeepsTheOriginal) {
     std::string after = read_file(h);
     EXPECT_EQ(after.back(), '\n');  // no half entry
     EXPECT_EQ(after.compare(0, big.size(), big), 0);
-    umount(d.path().c_str());
 }
 
 TEST(Hexstr2dec, FirstCharacterIsLeastSignificant) {
