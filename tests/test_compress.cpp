@@ -1,14 +1,7 @@
 // Compression helpers: in-memory messages and file content on a socket,
 // cross-checked against Python's zlib.
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -45,22 +38,36 @@ std::string python(const std::string &code, const std::string &in_file) {
 
 }  // namespace
 
-TEST(CompressData, MessageRoundTripsAndSmallInputNeedsRetry) {
-    // 10 bytes: the first destination (11 bytes) is too small for a zlib stream.
-    for (size_t n : {size_t(0), size_t(10), size_t(511), size_t(512), size_t(100000)}) {
+// Round trips at the edges (10 bytes: the first destination is too small for
+// a zlib stream), each read by Python's zlib; and Python's stream read by us.
+TEST(CompressData, RoundTripsAndInteroperatesWithPythonZlib) {
+    testutil::TempDir dir;
+    for (size_t n : {size_t(0), size_t(10), size_t(512), size_t(100000)}) {
         std::string src = pseudo_text(n);
-        uint32_t clen = 0;
+        uint32_t clen = 0, elen = 0;
         int32_t st = 99;
         void *z = compress_data(src.data(), static_cast<uint32_t>(n), &clen, &st, 1);
         ASSERT_NE(z, nullptr) << n;
         EXPECT_EQ(st, 0);
-        uint32_t elen = 0;
+        testutil::write_file(dir / "ours.z", std::string(static_cast<char *>(z), clen));
+        EXPECT_TRUE(python(kUnzip, dir / "ours.z") == src) << n;
         void *e = compress_data(z, clen, &elen, &st, 0);
         ASSERT_NE(e, nullptr) << n;
         EXPECT_TRUE(std::string(static_cast<char *>(e), elen) == src);
         std::free(z);
         std::free(e);
     }
+    std::string src = pseudo_text(3000);
+    testutil::write_file(dir / "plain", src);
+    python("import sys,zlib; open(sys.argv[1]+'.z','wb').write(zlib.compress(open(sys.argv[1],'rb').read(),6))",
+           dir / "plain");
+    std::string theirs = testutil::read_file(dir / "plain.z");
+    uint32_t elen = 0;
+    int32_t st = 0;
+    void *e = compress_data(theirs.data(), static_cast<uint32_t>(theirs.size()), &elen, &st, 0);
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(std::string(static_cast<char *>(e), elen) == src);
+    std::free(e);
 }
 
 TEST(CompressData, ExpandFailures) {
@@ -69,8 +76,6 @@ TEST(CompressData, ExpandFailures) {
     const char text[] = "this is not a zlib stream at all";
     EXPECT_EQ(compress_data(text, sizeof text, &len, &st, 0), nullptr);
     EXPECT_EQ(st, -3);
-    EXPECT_EQ(compress_data(text, sizeof text, nullptr, &st, 0), nullptr);
-
     // 400 KB of zeros compress to ~400 bytes; expanding needs far more than
     // 4 x 400 + 114688 bytes, so every attempt is too small.
     std::vector<char> zeros(400000, 0);
@@ -80,28 +85,6 @@ TEST(CompressData, ExpandFailures) {
     EXPECT_EQ(compress_data(z, clen, &len, &st, 0), nullptr);
     EXPECT_EQ(st, -5);
     std::free(z);
-}
-
-TEST(CompressData, InteroperatesWithPythonZlib) {
-    testutil::TempDir dir;
-    std::string src = pseudo_text(3000);
-    uint32_t clen = 0;
-    int32_t st = 0;
-    void *z = compress_data(src.data(), static_cast<uint32_t>(src.size()), &clen, &st, 1);
-    ASSERT_NE(z, nullptr);
-    testutil::write_file(dir / "ours.z", std::string(static_cast<char *>(z), clen));
-    std::free(z);
-    EXPECT_TRUE(python(kUnzip, dir / "ours.z") == src);
-
-    testutil::write_file(dir / "plain", src);
-    python("import sys,zlib; open(sys.argv[1]+'.z','wb').write(zlib.compress(open(sys.argv[1],'rb').read(),6))",
-           dir / "plain");
-    std::string theirs = testutil::read_file(dir / "plain.z");
-    uint32_t elen = 0;
-    void *e = compress_data(theirs.data(), static_cast<uint32_t>(theirs.size()), &elen, &st, 0);
-    ASSERT_NE(e, nullptr);
-    EXPECT_TRUE(std::string(static_cast<char *>(e), elen) == src);
-    std::free(e);
 }
 
 TEST(DeflateBuf, PeerGoneIsReportedNotSuccess) {
@@ -170,31 +153,22 @@ TEST(InflateBuf, BrokenStreamsAndBadPaths) {
     std::string stream(static_cast<char *>(z), clen);
     std::free(z);
 
-    {   // The connection ends mid-stream: 0, the partial file stays.
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        ASSERT_EQ(write(sv[0], stream.data(), stream.size() / 2), ssize_t(stream.size() / 2));
-        close(sv[0]);
-        EXPECT_EQ(inflate_buf(sv[1], (dir / "part").c_str(), nullptr, 0), 0);
-        close(sv[1]);
-        struct stat stt;
-        ASSERT_EQ(stat((dir / "part").c_str(), &stt), 0);
-        EXPECT_GT(stt.st_size, 0);
-        EXPECT_LT(stt.st_size, off_t(src.size()));
-        EXPECT_TRUE(testutil::read_file(dir / "part") == src.substr(0, size_t(stt.st_size)));
-    }
-    {   // Garbage is a zlib error, not a hang.
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        std::string junk(5000, 'x');
-        ASSERT_EQ(write(sv[0], junk.data(), junk.size()), ssize_t(junk.size()));
-        close(sv[0]);
-        EXPECT_EQ(inflate_buf(sv[1], (dir / "junk").c_str(), nullptr, 0), -3);
-        close(sv[1]);
-    }
-    int sv[2];
+    int sv[2];   // the connection ends mid-stream: 0, the partial file stays
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(write(sv[0], stream.data(), stream.size() / 2), ssize_t(stream.size() / 2));
+    close(sv[0]);
+    EXPECT_EQ(inflate_buf(sv[1], (dir / "part").c_str(), nullptr, 0), 0);
+    close(sv[1]);
+    std::string part = testutil::read_file(dir / "part");
+    EXPECT_GT(part.size(), 0u);
+    EXPECT_LT(part.size(), src.size());
+    EXPECT_TRUE(part == src.substr(0, part.size()));
+
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);   // garbage is a zlib error, not a hang
+    std::string junk(5000, 'x');
+    ASSERT_EQ(write(sv[0], junk.data(), junk.size()), ssize_t(junk.size()));
     EXPECT_EQ(inflate_buf(sv[1], (dir / "no/such/dir/file").c_str(), nullptr, 0), -100);
     close(sv[0]);
+    EXPECT_EQ(inflate_buf(sv[1], (dir / "junk").c_str(), nullptr, 0), -3);
     close(sv[1]);
 }

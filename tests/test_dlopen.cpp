@@ -5,11 +5,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "port/varro.h"
 #include "testutil.h"
 
 using namespace std::chrono_literals;
@@ -18,14 +17,8 @@ using testutil::contains;
 namespace {
 
 bool port_open(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-    close(s);
-    return ok;
+    int s = connect_nb(htonl(INADDR_LOOPBACK), port, 200000);
+    return s >= 0 && close(s) == 0;
 }
 
 TEST(Dlopen, LibraryCallsItsOwnFunctions) {

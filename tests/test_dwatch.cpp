@@ -3,12 +3,8 @@
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "port/varro.h"
 #include "testutil.h"
@@ -58,9 +54,12 @@ struct Watch {
 
 }  // namespace
 
-TEST(Dwatch, FileLifeGivesActionsAndFullPathsInOrder) {
+TEST(Dwatch, FileLifeInOrderAndNewOrRenamedDirectoriesFollowed) {
     TempDir t;
     ASSERT_EQ(mkdirs((t / "deep/er").c_str()), 0);
+    std::string dir = t.path();
+    while (dir.size() < 900) dir += "/" + std::string(200, 'd');
+    ASSERT_EQ(mkdirs(dir.c_str()), 0);
     Watch watch(t.path());
     ASSERT_NE(watch.w, nullptr);
     std::string a = t / "a.cfg", b = t / "b.cfg", deep = t / "deep/er/x.cfg";
@@ -73,26 +72,29 @@ TEST(Dwatch, FileLifeGivesActionsAndFullPathsInOrder) {
     EXPECT_EQ(drain_after(watch.w, b, 5), (Changes{{a, 4}, {b, 5}}));
     ASSERT_EQ(unlink(b.c_str()), 0);
     EXPECT_EQ(drain_after(watch.w, b, 2), (Changes{{b, 2}}));
-    // A directory that existed at the start, two levels down.
-    testutil::write_file(deep, "3");
+    testutil::write_file(deep, "3");   // a directory that existed at the start
     EXPECT_EQ(drain_after(watch.w, deep, 3), (Changes{{deep, 1}, {deep, 3}}));
-}
 
-TEST(Dwatch, NewAndRenamedDirectoriesAreFollowed) {
-    TempDir t;
-    Watch watch(t.path());
-    ASSERT_NE(watch.w, nullptr);
     ASSERT_EQ(mkdir((t / "sub").c_str(), 0755), 0);
     EXPECT_EQ(drain_after(watch.w, t / "sub", 1), (Changes{{t / "sub", 1}}));
     std::string f = t / "sub/a.cfg";
     testutil::write_file(f, "y");
     EXPECT_EQ(drain_after(watch.w, f, 3).back(), std::make_pair(f, 3));
-
     ASSERT_EQ(rename((t / "sub").c_str(), (t / "moved").c_str()), 0);
     EXPECT_EQ(drain_after(watch.w, t / "moved", 5), (Changes{{t / "sub", 4}, {t / "moved", 5}}));
     std::string g = t / "moved/a.cfg";
     testutil::write_file(g, "z");
     EXPECT_EQ(drain_after(watch.w, g, 3), (Changes{{g, 3}}));
+
+    // An overlong path is dropped (its added and modified) and logged; later
+    // changes still arrive. 1023 characters pass, 1024 do not.
+    testutil::write_file(dir + "/" + std::string(200, 'f'), "x");
+    testutil::write_file(a, "y");
+    EXPECT_EQ(drain_after(watch.w, a, 3), (Changes{{a, 1}, {a, 3}}));
+    EXPECT_EQ(dwatch_stats(watch.w).dropped, 2u);
+    EXPECT_NE(testutil::read_file(g_log).find("too long"), std::string::npos);
+    EXPECT_EQ(queue_change(watch.w, "/r", std::string(kDwatchPathMax - 3, 'n').c_str(), 3), 0);
+    EXPECT_EQ(queue_change(watch.w, "/r", std::string(kDwatchPathMax - 2, 'n').c_str(), 3), -3);
 }
 
 TEST(Dwatch, RootLinkIsFollowedAndAnUnwatchableNewDirectoryIsLogged) {
@@ -125,8 +127,7 @@ TEST(Dwatch, MissingSecondDirectoryGivesTheMessageAndNoWatcher) {
     std::string missing = t / "absent";
     const char *paths[] = {t.path().c_str(), missing.c_str(), nullptr};
     EXPECT_EQ(dwatch(paths, nullptr, nullptr), nullptr);
-    std::string want = "dwatch: unable to open directory " + missing + ". err 2. Terminating...";
-    EXPECT_NE(testutil::read_file(g_log).find(want), std::string::npos);
+    EXPECT_NE(testutil::read_file(g_log).find("dwatch: unable to open directory " + missing), std::string::npos);
     EXPECT_EQ(dwatch(nullptr, nullptr, nullptr), nullptr);
 }
 
@@ -138,24 +139,4 @@ TEST(Dwatch, EmptyListWatcherReleasesUndeliveredChanges) {
     w->user_data = std::malloc(32);
     w->flags = 1;
     dwatch_stop(w);
-}
-
-TEST(Dwatch, OverlongPathIsDroppedAndLaterChangesStillArrive) {
-    TempDir t;
-    std::string dir = t.path();
-    while (dir.size() < 900) dir += "/" + std::string(200, 'd');
-    ASSERT_EQ(mkdirs(dir.c_str()), 0);
-    Watch watch(t.path());
-    ASSERT_NE(watch.w, nullptr);
-
-    testutil::write_file(dir + "/" + std::string(200, 'f'), "x");
-    std::string after = t / "after.cfg";
-    testutil::write_file(after, "y");
-    EXPECT_EQ(drain_after(watch.w, after, 3), (Changes{{after, 1}, {after, 3}}));
-    EXPECT_EQ(dwatch_stats(watch.w).dropped, 2u);   // its added and modified
-    EXPECT_NE(testutil::read_file(g_log).find("too long"), std::string::npos);
-
-    // The bound: 1023 characters pass, 1024 do not.
-    EXPECT_EQ(queue_change(watch.w, "/r", std::string(kDwatchPathMax - 3, 'n').c_str(), 3), 0);
-    EXPECT_EQ(queue_change(watch.w, "/r", std::string(kDwatchPathMax - 2, 'n').c_str(), 3), -3);
 }

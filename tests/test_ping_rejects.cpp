@@ -15,17 +15,12 @@ TEST(KordPingRejects, NodeAnsweredWithIcmpErrorsGoesDownAndIsMailedOnce) {
     if (!testutil::own_network()) GTEST_SKIP() << "needs root for a network namespace of its own";
     testutil::MailWorld world;   // resolver pointed at dnsmasq, mail sink on 127.0.0.1
     ASSERT_TRUE(world.ok);
-    if (!testutil::nft({"add", "table", "ip", "rejects"}) ||
-        !testutil::nft({"add", "chain", "ip", "rejects", "in", "{ type filter hook input priority 0; }"}) ||
-        !testutil::nft({"add", "rule", "ip", "rejects", "in", "ip", "daddr", "127.0.0.3", "icmp", "type",
-                        "echo-request", "reject", "with", "icmp", "type", "admin-prohibited"}) ||
-        !testutil::nft({"add", "rule", "ip", "rejects", "in", "ip", "daddr", "127.0.0.4", "icmp", "type",
-                        "echo-request", "reject", "with", "icmp", "type", "host-unreachable"}))
+    if (!testutil::nft({"add table ip rejects { chain in { type filter hook input priority 0; "
+                        "ip daddr 127.0.0.3 icmp type echo-request reject with icmp type admin-prohibited; "
+                        "ip daddr 127.0.0.4 icmp type echo-request reject with icmp type host-unreachable; }; }"}))
         GTEST_SKIP() << "nft not usable";
-
     const std::string root = world.dir / "root";
-    for (const char *d : {"", "/data", "/nodes", "/ports", "/nsdb", "/nsdb/cn"})
-        mkdir((root + d).c_str(), 0755);
+    for (const char *d : {"", "/data", "/nodes", "/ports", "/nsdb", "/nsdb/cn"}) mkdir((root + d).c_str(), 0755);
     // retries 2, interval 0.2 s, time-out 0.1 s, alert interval 1 min.
     testutil::write_file(root + "/gpfile",
                          "rej:demo.test:pw:200000:rtt:1:2:100000:0::ops@demo.test:1:0:"

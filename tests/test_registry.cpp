@@ -5,15 +5,11 @@
 #include "testutil.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using testutil::TempDir;
@@ -29,7 +25,6 @@ protected:
         setenv("TESSARON_REGISTRY", reg.c_str(), 1);
     }
     void TearDown() override { unsetenv("TESSARON_REGISTRY"); }
-    // A value file as another program (or a fault) might leave it.
     void plant(const std::string &rel, const std::string &bytes) {
         fs::create_directories(fs::path(reg + "/" + rel).parent_path());
         write_file(reg + "/" + rel, bytes);
@@ -38,72 +33,44 @@ protected:
     std::string reg;
 };
 
-TEST_F(Registry, TextAndNumberRoundTripThroughNewKeys) {
+TEST_F(Registry, RoundTripsAndMissingValues) {
     EXPECT_EQ(SetRegItemString("SOFTWARE\\Tessaron\\Kord", "Name", "alpha beta"), 0);
-    ASSERT_TRUE(fs::is_directory(reg + "/SOFTWARE/Tessaron/Kord"));
     // Stored as the type byte then the text, without a terminator.
     EXPECT_EQ(read_file(reg + "/SOFTWARE/Tessaron/Kord/Name"), std::string("\x01") + "alpha beta");
-    const char *s = GetRegItemString("SOFTWARE\\Tessaron\\Kord", "Name");
-    ASSERT_NE(s, nullptr);
-    EXPECT_STREQ(s, "alpha beta");
-
+    EXPECT_STREQ(GetRegItemString("SOFTWARE\\Tessaron\\Kord", "Name"), "alpha beta");
     EXPECT_EQ(SetRegItemNumber("SOFTWARE\\Tessaron\\Kord", "Port", -2), 0);
     EXPECT_EQ(read_file(reg + "/SOFTWARE/Tessaron/Kord/Port"), std::string("\x04\xfe\xff\xff\xff", 5));
-    EXPECT_EQ(GetRegItemNumber("SOFTWARE\\Tessaron\\Kord", "Port"), -2);
-    for (int32_t v : {0, 1, 0x12345678, INT32_MIN, INT32_MAX}) {
+    for (int32_t v : {-2, 0, INT32_MIN, INT32_MAX}) {
         ASSERT_EQ(SetRegItemNumber("SOFTWARE\\Tessaron\\Kord", "Port", v), 0);
         EXPECT_EQ(GetRegItemNumber("SOFTWARE\\Tessaron\\Kord", "Port"), v);
     }
-    // Overwriting a text with a shorter one leaves nothing of the old.
+    // A shorter text leaves nothing of the old; a missing value after a
+    // long one reads empty, a missing key as null.
+    ASSERT_EQ(SetRegItemString("SOFTWARE\\Tessaron\\Kord", "Name", std::string(500, 'q').c_str()), 0);
+    ASSERT_EQ(std::strlen(GetRegItemString("SOFTWARE\\Tessaron\\Kord", "Name")), 500u);
+    EXPECT_STREQ(GetRegItemString("SOFTWARE\\Tessaron\\Kord", "Missing"), "");
     EXPECT_EQ(SetRegItemString("SOFTWARE\\Tessaron\\Kord", "Name", "x"), 0);
     EXPECT_STREQ(GetRegItemString("SOFTWARE\\Tessaron\\Kord", "Name"), "x");
-    EXPECT_EQ(SetRegItemString("SOFTWARE\\Tessaron\\Kord", "Name", ""), 0);
-    EXPECT_STREQ(GetRegItemString("SOFTWARE\\Tessaron\\Kord", "Name"), "");
-}
-
-TEST_F(Registry, MissingKeysAndValues) {
+    EXPECT_EQ(GetRegItemNumber("SOFTWARE\\Tessaron\\Kord", "Missing"), 0);
     EXPECT_EQ(GetRegItemString("SOFTWARE\\Nowhere", "Name"), nullptr);
     EXPECT_EQ(GetRegItemNumber("SOFTWARE\\Nowhere", "Port"), 0);
-    ASSERT_EQ(SetRegItemNumber("SOFTWARE\\Here", "Zero", 0), 0);
-    const char *s = GetRegItemString("SOFTWARE\\Here", "Missing");
-    ASSERT_NE(s, nullptr);
-    EXPECT_STREQ(s, "");
-    EXPECT_EQ(GetRegItemNumber("SOFTWARE\\Here", "Missing"), 0);
-    EXPECT_EQ(GetRegItemNumber("SOFTWARE\\Here", "Zero"), 0);
-    // A missing value after a long one: the buffer holds nothing old.
-    ASSERT_EQ(SetRegItemString("SOFTWARE\\Here", "Long", std::string(500, 'q').c_str()), 0);
-    ASSERT_EQ(std::strlen(GetRegItemString("SOFTWARE\\Here", "Long")), 500u);
-    EXPECT_STREQ(GetRegItemString("SOFTWARE\\Here", "Missing"), "");
 }
 
-TEST_F(Registry, TextLengthLimits) {
-    std::string t1023(1023, 'a'), t1024(1024, 'b'), t1025(1025, 'c');
-    t1023[0] = 'Z';
+TEST_F(Registry, LengthLimitsAndOddFilesReadAsEmpty) {
+    std::string t1023(1023, 'a'), t1024(1024, 'b');
     ASSERT_EQ(SetRegItemString("K", "v1023", t1023.c_str()), 0);
     ASSERT_EQ(SetRegItemString("K", "v1024", t1024.c_str()), 0);
-    ASSERT_EQ(SetRegItemString("K", "v1025", t1025.c_str()), 0);
     EXPECT_EQ(std::string(GetRegItemString("K", "v1023")), t1023);
     // No room for the terminator: read as empty rather than unterminated.
     EXPECT_STREQ(GetRegItemString("K", "v1024"), "");
-    EXPECT_STREQ(GetRegItemString("K", "v1025"), "");
     plant("K/huge", std::string("\x01") + std::string(1 << 20, 'h'));
     EXPECT_STREQ(GetRegItemString("K", "huge"), "");
     EXPECT_EQ(GetRegItemNumber("K", "huge"), 0);
-}
-
-TEST_F(Registry, TypesAreNotCheckedAndOddFilesReadAsMissing) {
-    ASSERT_EQ(SetRegItemString("K", "text", "ab"), 0);
-    EXPECT_EQ(GetRegItemNumber("K", "text"), 0x6261);           // raw bytes, little-endian
-    ASSERT_EQ(SetRegItemString("K", "five", "abcde"), 0);
-    EXPECT_EQ(GetRegItemNumber("K", "five"), 0);                // longer than 4 bytes
-    ASSERT_EQ(SetRegItemNumber("K", "num", 0x00434241), 0);
+    ASSERT_EQ(SetRegItemNumber("K", "num", 0x00434241), 0);      // types are not checked
     EXPECT_STREQ(GetRegItemString("K", "num"), "ABC");
-
     plant("K/empty", "");                                        // not even a type byte
     EXPECT_STREQ(GetRegItemString("K", "empty"), "");
     EXPECT_EQ(GetRegItemNumber("K", "empty"), 0);
-    plant("K/binary", std::string("\x07\x00\xff\x00zz", 6));
-    EXPECT_STREQ(GetRegItemString("K", "binary"), "");          // starts with a zero byte
     ASSERT_EQ(mkfifo((reg + "/K/fifo").c_str(), 0644), 0);      // must not block
     EXPECT_STREQ(GetRegItemString("K", "fifo"), "");
     EXPECT_EQ(GetRegItemNumber("K", "fifo"), 0);
@@ -119,7 +86,6 @@ TEST_F(Registry, KeyPathsStayInsideTheTree) {
     EXPECT_EQ(SetRegItemString("..\\outside", "v", "x"), -1);
     EXPECT_EQ(SetRegItemString("A\\..\\..\\outside", "v", "x"), -1);
     EXPECT_EQ(SetRegItemString("A/../../outside", "v", "x"), -1);
-    EXPECT_EQ(SetRegItemString("A\\.\\B", "v", "x"), -1);
     EXPECT_EQ(GetRegItemString("..", "v"), nullptr);
     EXPECT_FALSE(fs::exists(outside + "/v"));
     // Leading separators are relative to the root; doubled ones collapse.
@@ -128,7 +94,6 @@ TEST_F(Registry, KeyPathsStayInsideTheTree) {
     EXPECT_TRUE(fs::exists(reg + "/abs/path/v"));
     // Value names are single file names.
     EXPECT_EQ(SetRegItemString("A", "../escape", "x"), -2);
-    EXPECT_EQ(SetRegItemString("A", "..", "x"), -2);
     EXPECT_EQ(SetRegItemString("A", "", "x"), -2);
     EXPECT_STREQ(GetRegItemString("A", "../abs/path/v"), "");
     EXPECT_FALSE(fs::exists(tmp / "escape"));
@@ -157,11 +122,9 @@ TEST_F(Registry, CleanRegistryDeletesLeafKeysOnly) {
     EXPECT_EQ(CleanRegistry("SOFTWARE\\Uninstall", "{B}"), -2);  // still has a subkey
     EXPECT_EQ(GetRegItemNumber("SOFTWARE\\Uninstall\\{B}\\Inner", "Count"), 3);
     EXPECT_EQ(CleanRegistry("SOFTWARE\\Uninstall", "{A}"), 0);
-    EXPECT_EQ(GetRegItemString("SOFTWARE\\Uninstall\\{A}", "InstallSource"), nullptr);
     EXPECT_FALSE(fs::exists(reg + "/SOFTWARE/Uninstall/{A}"));
     EXPECT_EQ(CleanRegistry("SOFTWARE\\Uninstall", "{B}\\Inner"), 0);
     EXPECT_EQ(CleanRegistry("SOFTWARE\\Uninstall", "{B}"), 0);
-    EXPECT_EQ(CleanRegistry("SOFTWARE\\Uninstall", "{B}"), -2);  // gone already
     EXPECT_EQ(CleanRegistry("SOFTWARE", ""), -2);
     EXPECT_TRUE(fs::exists(reg + "/SOFTWARE/Uninstall"));
 }
@@ -170,9 +133,7 @@ TEST_F(Registry, EachThreadHasItsOwnTextBuffer) {
     ASSERT_EQ(SetRegItemString("K", "a", std::string(700, 'a').c_str()), 0);
     ASSERT_EQ(SetRegItemString("K", "b", "b"), 0);
     std::atomic<int> bad{0};
-    std::atomic<bool> go{false};
     auto reader = [&](const char *name, const std::string &expect) {
-        while (!go) std::this_thread::yield();
         const char *first = GetRegItemString("K", name);
         for (int i = 0; i < 2000; i++) {
             const char *s = GetRegItemString("K", name);
@@ -181,7 +142,6 @@ TEST_F(Registry, EachThreadHasItsOwnTextBuffer) {
     };
     std::thread t1(reader, "a", std::string(700, 'a'));
     std::thread t2(reader, "b", std::string("b"));
-    go = true;
     t1.join();
     t2.join();
     EXPECT_EQ(bad.load(), 0);
@@ -193,11 +153,10 @@ TEST(Retry, CountsPerThreadAndSleepsWhenAsked) {
     EXPECT_EQ(retry(2, 0), 0);
     EXPECT_EQ(retry(2, 0), 1);
     // Another thread starts from its own zero.
-    int other[3] = {-1, -1, -1};
+    int other[2] = {-1, -1};
     std::thread([&] { for (int &r : other) r = retry(1, 0); }).join();
     EXPECT_EQ(other[0], 1);
     EXPECT_EQ(other[1], 0);
-    EXPECT_EQ(other[2], 1);
     // A sleep leaves this thread's count where it was (1 of 2 used).
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(retry(2, 1), 1);

@@ -1,17 +1,13 @@
-// The service shell: state reports on a real notify socket, the pid-file
-// lock, and kord's -install/-remove against a unit directory.
+// The service shell: state reports on a real notify socket, and kord's
+// -install/-remove against a unit directory.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <string>
 
 #include "master/kord.h"
 #include "port/paths.h"
@@ -22,16 +18,8 @@ using testutil::TempDir;
 namespace {
 
 // Paths and the log mirror are resolved once per process: set them first.
-const std::string g_base = [] {
-    char tmpl[] = "/tmp/test_service.XXXXXX";
-    std::string b = mkdtemp(tmpl);
-    setenv("TESSARON_PATH_3", (b + "/data").c_str(), 1);
-    setenv("TESSARON_LOG", (b + "/log").c_str(), 1);
-    return b;
-}();
-struct RemoveBase {
-    ~RemoveBase() { std::filesystem::remove_all(g_base); }
-} g_remove_base;
+const std::string g_base = testutil::process_root({"data"});
+const std::string g_log = testutil::log_file("test_service");
 
 // A datagram socket standing in for systemd's notify socket.
 class NotifySocket {
@@ -86,7 +74,7 @@ TEST(Service, StatesGoOutAsOneDatagramEach) {
     setenv("NOTIFY_SOCKET", (g_base + "/nobody").c_str(), 1);
     EXPECT_EQ(kord::set_status(1, 0, 0), 0);
     unsetenv("NOTIFY_SOCKET");
-    EXPECT_NE(testutil::read_file(g_base + "/log").find("SetServiceStatus() failed"), std::string::npos);
+    EXPECT_NE(testutil::read_file(g_log).find("SetServiceStatus() failed"), std::string::npos);
 }
 
 TEST(Service, InstallWritesTheUnitAndRemoveDeletesIt) {
@@ -97,14 +85,12 @@ TEST(Service, InstallWritesTheUnitAndRemoveDeletesIt) {
     EXPECT_EQ(r.out, "Tessaron(tm) Master Server installed.\n");
     std::string text = testutil::read_file(unit);
     std::string self = std::filesystem::canonical(kord_bin()).string();
-    for (std::string line : {"Description=Tessaron(tm) Master Server", "Type=notify",
-                             "Restart=on-failure", "AmbientCapabilities=CAP_NET_RAW"})
-        EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
-    EXPECT_NE(text.find("ExecStart=" + self + "\n"), std::string::npos) << text;
+    for (const std::string &line :
+         {std::string("Type=notify"), std::string("AmbientCapabilities=CAP_NET_RAW"), "ExecStart=" + self})
+        EXPECT_NE(text.find(line + "\n"), std::string::npos) << line << "\n" << text;
 
     // A slash and capitals install exactly the same way.
-    r = testutil::run({kord_bin(), "/INSTALL"}, {"TESSARON_UNIT_DIR=" + units2.path()});
-    EXPECT_EQ(r.out, "Tessaron(tm) Master Server installed.\n");
+    testutil::run({kord_bin(), "/INSTALL"}, {"TESSARON_UNIT_DIR=" + units2.path()});
     EXPECT_EQ(testutil::read_file(units2 / "tessaron-master-server.service"), text);
 
     if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
@@ -126,20 +112,18 @@ TEST(Service, InstallWritesTheUnitAndRemoveDeletesIt) {
     r = testutil::run({kord_bin(), "-remove"}, {"TESSARON_UNIT_DIR=" + units.path()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "kord: " + unit + ": not installed\n");
+    r = testutil::run({kord_bin(), "-install"}, {"TESSARON_UNIT_DIR=" + (units / "absent")});
+    EXPECT_EQ(r.out, "OpenSCManager failed - No such file or directory (0x2)\n");
 }
 
-TEST(Service, UnusableUnitDirectoryAndWordsWithoutDash) {
+// "remove" without a dash starts the service, which takes it for a stray
+// argument, and leaves the unit alone.
+TEST(Service, WordsWithoutDash) {
     TempDir t;
-    auto r = testutil::run({kord_bin(), "-install"}, {"TESSARON_UNIT_DIR=" + (t / "absent")});
-    EXPECT_EQ(r.out, "OpenSCManager failed - No such file or directory (0x2)\n");
-
-    // "remove" without a dash starts the service, which takes it for a
-    // stray argument.
     testutil::write_file(t / "tessaron-master-server.service", "x");
-    r = testutil::run({"/usr/bin/env", "-u", "TESSARON_PATH_3", "TESSARON_UNIT_DIR=" + t.path(),
-                       "TESSARON_ROOT=" + (t / "root"), kord_bin(), "remove"});
+    auto r = testutil::run({"/usr/bin/env", "-u", "TESSARON_PATH_3", "TESSARON_UNIT_DIR=" + t.path(),
+                            "TESSARON_ROOT=" + (t / "root"), kord_bin(), "remove"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("Usage: kord [options]", 0), 0u) << r.err;
     EXPECT_EQ(testutil::read_file(t / "tessaron-master-server.service"), "x");
 }

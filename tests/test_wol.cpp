@@ -3,37 +3,22 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <string>
 #include <thread>
 
 #include "sorvan.h"
 #include "testutil.h"
 
-namespace {
-
 const uint32_t kLoopback = 0x7F000001;
-
-// A route that makes 255.255.255.255 deliverable on lo (and nowhere else).
-bool broadcast_on_loopback() {
-    for (const char *ip : {"/usr/sbin/ip", "/sbin/ip", "/bin/ip", "/usr/bin/ip"})
-        if (access(ip, X_OK) == 0)
-            return testutil::run({ip, "route", "replace", "255.255.255.255/32", "dev", "lo"}).status == 0;
-    return false;
-}
-
-}  // namespace
 
 TEST(WakeOnLan, MagicPacketReachesPortNine) {
     if (!testutil::in_private_netns() || !testutil::is_root())
         GTEST_SKIP() << "needs root in a private network namespace";
     // Make the limited broadcast deliverable, and only on loopback.
-    if (!broadcast_on_loopback()) GTEST_SKIP() << "cannot route the limited broadcast to lo";
+    if (testutil::run({"/sbin/ip", "route", "replace", "255.255.255.255/32", "dev", "lo"}).status != 0)
+        GTEST_SKIP() << "cannot route the limited broadcast to lo";
     int listener = Qv5_CreateServerSocket(9, 0, 1);
     ASSERT_GE(listener, 0);
     SocketSetTimeOut(listener, 2000);
@@ -52,7 +37,7 @@ TEST(WakeOnLan, MagicPacketReachesPortNine) {
     close(listener);
 }
 
-TEST(UdpExchange, AnswerFillsBufferAndSender) {
+TEST(UdpExchange, AnswerFillsBufferAndSenderSilenceEndsTheWait) {
     uint16_t port = 0;
     int server = testutil::loopback_socket(&port, SOCK_DGRAM);
     std::thread echo([server] {
@@ -71,22 +56,15 @@ TEST(UdpExchange, AnswerFillsBufferAndSender) {
     EXPECT_EQ(UDPSendRecvfrom(kLoopback, port, "ping", 4, answer, sizeof answer, &from, 0), 0);
     echo.join();
     EXPECT_STREQ(answer, "re:ping");
-    EXPECT_EQ(from.sin_family, AF_INET);
     EXPECT_EQ(from.sin_addr.s_addr, htonl(kLoopback));
     EXPECT_EQ(ntohs(from.sin_port), port);
-    close(server);
-}
 
-TEST(UdpExchange, SilentHostEndsTheWait) {
-    uint16_t port = 0;
-    int server = testutil::loopback_socket(&port, SOCK_DGRAM);  // receives, never answers
-    char answer[16] = "untouched";
-    sockaddr_in from;
+    // Now the server receives and never answers.
+    std::strcpy(answer, "untouched");
     std::memset(&from, 0x55, sizeof from);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(UDPSendRecvfrom(kLoopback, port, "ping", 4, answer, sizeof answer, &from, 2), 0);
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(waited, std::chrono::seconds(30));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_STREQ(answer, "untouched");
     EXPECT_EQ(from.sin_family, 0);  // no answer: no sender
     close(server);
