@@ -12,5 +12,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     [ "$(id -u)" = 0 ] || sudo="sudo"
     echo "installing: ${missing[*]}"
     $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=900 "${missing[@]}"
 fi
