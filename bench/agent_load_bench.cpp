@@ -26,7 +26,7 @@
 
 #include "bench_support.h"
 #include "port/varro.h"
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace {
 
@@ -91,9 +91,7 @@ double cpu_seconds(pid_t pid) {
 }  // namespace
 
 int main() {
-    void *h = dlopen("libcrypto.so.3", RTLD_NOW);
-    const unsigned char key[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-    if (h && des_init(h)) des_setkey_ecb(key, 8);
+    req_cipher_init(nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     pid_t agent = start_agent(kPort, kPassword);

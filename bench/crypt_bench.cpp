@@ -91,11 +91,7 @@ struct QuickAgent {
 };
 
 void BM_kord_agent_query(benchmark::State &st) {
-    static const unsigned char key[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-    if (!C) {
-        des_init(dlopen("libcrypto.so.3", RTLD_NOW));
-        des_setkey_ecb(key, 8);
-    }
+    req_cipher_init(nullptr);
     QuickAgent agent;
     static kord::GroupRecord g{};
     std::strcpy(g.name, "bench");

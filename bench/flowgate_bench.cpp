@@ -32,7 +32,7 @@
 #include <ldns/ldns.h>
 
 #include "bench/bench_process.h"
-#include "master/records.h"
+#include "maps/records.h"
 #include "tests/support/dns_servers.h"
 
 using kord::GroupRecord;

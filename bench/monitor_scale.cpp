@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "bench/bench_process.h"
-#include "master/records.h"
+#include "maps/records.h"
 
 using kord::GroupRecord;
 

@@ -8,8 +8,8 @@
 // Without CAP_NET_RAW it measures the unprivileged echo socket, e.g.
 //   unshare -n sh -c 'ip link set lo up; sysctl -qw net.ipv4.ping_group_range="0 0";
 //                     capsh --drop=cap_net_raw -- -c build/bin/ping_bench'
-#include "net/ping.h"
-#include "sorvan.h"
+#include "util/net/ping.h"
+#include "util/sorvan.h"
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>

@@ -28,12 +28,11 @@
 
 #include "bench_support.h"
 #include "port/varro.h"
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace {
 
 constexpr size_t kSize = 256u << 20;
-const unsigned char kDesKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
 const char *kPassword = "bench";
 
 std::string g_dir;
@@ -87,11 +86,7 @@ void make_source() {
 }
 
 void keyed() {
-    static bool once = [] {
-        if (void *h = dlopen("libcrypto.so.3", RTLD_NOW))
-            if (des_init(h)) des_setkey_ecb(kDesKey, 8);
-        return true;
-    }();
+    static des_cipher *once = req_cipher_init(nullptr);
     (void)once;
 }
 

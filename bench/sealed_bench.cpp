@@ -14,16 +14,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace {
 
 void keyed() {
-    static const unsigned char key[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-    if (!C) {
-        des_init(dlopen("libcrypto.so.3", RTLD_NOW));
-        des_setkey_ecb(key, 8);
-    }
+    if (!C) req_cipher_init(nullptr);
 }
 
 FileRecord sample_record() {

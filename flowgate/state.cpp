@@ -26,9 +26,7 @@ namespace flowgate {
 namespace {
 
 // The method bits of a group record.
-constexpr uint32_t kLoad = 1, kWload = 2, kCpu = 4, kRtt = 8, kNusers = 16, kMem = 32, kFailsafe = 64,
-                   kTrafficAlloc = 128;
-constexpr uint32_t kAgentMethods = kLoad | kWload | kCpu | kNusers | kMem;
+using namespace kord;
 constexpr int kMaxGroups = 1000000;
 
 // A read of the mapping past the end of a file that shrank raises SIGBUS:
@@ -64,17 +62,17 @@ void copy_text(char *dst, const char *src, size_t n) {
 // Lower is better; nodes without a figure sort last.
 double order_key(const NodeView &n, uint32_t method) {
     constexpr double kLast = std::numeric_limits<double>::infinity();
-    if (method & kRtt || !(method & kAgentMethods)) {
+    if (method & kMethodRtt || !(method & kAgentMethods)) {
         if (n.ping == 0 || n.last_ping < 0) return kLast;
         return n.last_ping;
     }
     if (n.agent_word0 == 0) return kLast;
     double v = kLast;
-    if (method & kLoad) v = n.mean_ratio;
-    else if (method & kWload) v = n.ratio1;
-    else if (method & kCpu) v = n.idle_pct <= 100 ? 100.0 - n.idle_pct : kLast;
-    else if (method & kNusers) v = n.users;
-    else if (method & kMem) v = -double(n.free_kb);
+    if (method & kMethodLoad) v = n.mean_ratio;
+    else if (method & kMethodWload) v = n.ratio1;
+    else if (method & kMethodCpu) v = n.idle_pct <= 100 ? 100.0 - n.idle_pct : kLast;
+    else if (method & kMethodNusers) v = n.users;
+    else if (method & kMethodMem) v = -double(n.free_kb);
     return std::isnan(v) ? kLast : v;
 }
 
@@ -277,12 +275,8 @@ const char *source_name(Source s) {
 }
 
 const char *method_name(uint32_t bits) {
-    static const struct { uint32_t bit; const char *name; } names[] = {
-        {kLoad, "load"}, {kWload, "wload"}, {kCpu, "cpu"}, {kRtt, "rtt"}, {kNusers, "nusers"},
-        {kMem, "mem"}, {kFailsafe, "failsafe"}, {kTrafficAlloc, "traffic_alloc"}};
-    for (const auto &n : names)
-        if (bits == n.bit) return n.name;
-    return "rtt";
+    const char *name = kord::method_name(bits);
+    return name ? name : "rtt";
 }
 
 Selection select(const GroupView &g, int answers, const ZoneMembers &zone) {
@@ -302,7 +296,7 @@ Selection select(const GroupView &g, int answers, const ZoneMembers &zone) {
     }
     // An unknown method word reads as rtt, as kord reads an unknown keyword.
     uint32_t method = g.method;
-    if (!(method & (kAgentMethods | kRtt | kFailsafe | kTrafficAlloc))) method = kRtt;
+    if (!(method & (kAgentMethods | kMethodRtt | kMethodFailsafe | kMethodTrafficAlloc))) method = kMethodRtt;
     std::vector<const NodeView *> fitting;
     for (int k = 0; k < g.nodes; k++)
         if (fit(g.node[k], method)) fitting.push_back(&g.node[k]);
@@ -311,9 +305,9 @@ Selection select(const GroupView &g, int answers, const ZoneMembers &zone) {
         sel.source = sel.addrs.empty() ? Source::None : Source::FailOpen;
         return sel;
     }
-    if (method & kFailsafe) {
+    if (method & kMethodFailsafe) {
         fitting.resize(1);   // active/standby: the first fit node in slot order
-    } else if (method & kTrafficAlloc) {
+    } else if (method & kMethodTrafficAlloc) {
         std::vector<const NodeView *> shared;
         for (const NodeView *n : fitting)
             if (n->traffic_alloc > 0) shared.push_back(n);

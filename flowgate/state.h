@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "master/records.h"
+#include "maps/records.h"
 
 namespace flowgate {
 

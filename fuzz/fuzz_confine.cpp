@@ -12,7 +12,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "sorvan.h"
+#include "util/sorvan.h"
 #include "util/sys/confine.h"
 
 namespace {

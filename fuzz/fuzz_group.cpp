@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace {
 

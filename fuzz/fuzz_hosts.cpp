@@ -1,6 +1,6 @@
 // Hosts files of any content through find, add and remove.
 // Input: one byte n, then a key of n % 32 bytes, then the file's content.
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 #include <cstdint>
 #include <cstdio>

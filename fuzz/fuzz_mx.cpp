@@ -7,7 +7,7 @@
 #include <strings.h>
 #include <vector>
 
-#include "net/mail.h"
+#include "util/net/mail.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // An exact-size copy, so that a read past the answer is caught.

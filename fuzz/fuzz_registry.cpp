@@ -1,8 +1,8 @@
 // Registry values and key paths of any content.
 // Input: a key path up to the first zero byte, a value name up to the next,
 // then the bytes of a value file planted under that name.
-#include "sorvan.h"
-#include "store/registry.h"
+#include "util/sorvan.h"
+#include "util/store/registry.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -14,19 +14,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 #include "util/net/request.h"
 
 namespace {
 
 des_cipher *cipher() {
     static des_cipher *c = [] {
-        const unsigned char key[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-        des_cipher *d = des_init(dlopen("libcrypto.so.3", RTLD_NOW));
-        des_setkey_ecb(key, 8);
-        unsigned char k[8];
-        sorvan::derive_key("agent-pw", "Q4", k);
-        std::memcpy(key_phrase, k, 8);
+        des_cipher *d = req_cipher_init(nullptr);
+        req_serve_password("agent-pw");
         return d;
     }();
     return c;

@@ -10,19 +10,13 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 #include "util/net/request.h"
 
 namespace {
 
 des_cipher *cipher() {
-    static des_cipher *c = [] {
-        const unsigned char key[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-        void *h = dlopen("libcrypto.so.3", RTLD_NOW);
-        des_cipher *d = des_init(h);
-        des_setkey_ecb(key, 8);
-        return d;
-    }();
+    static des_cipher *c = req_cipher_init(nullptr);
     return c;
 }
 

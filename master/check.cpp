@@ -34,10 +34,6 @@ constexpr size_t kGroupLineMax = 1039;   // the reader's line, line end included
 constexpr size_t kNodeLineMax = 1024;
 constexpr int kFields = 13;
 
-const char *const kMethods[] = {"load", "wload", "rtt", "cpu", "nusers", "mem", "failsafe",
-                                "traffic_alloc"};
-const char *const kNodeKeys[kNodeKeyCount] = {"min_fs", "min_vm", "max_connections",
-                                              "traffic_alloc"};
 
 // A value as text for a message: quoted, control bytes escaped.
 std::string q(std::string_view s) {
@@ -225,8 +221,7 @@ void Checker::group_line(const std::string &path, int no, std::string_view line,
     int32_t interval, timeout;
     number(path, no, "interval", field(3), 100000, INT32_MAX, 1000000, &interval);
     std::string_view method = field(4);
-    bool known = method.empty();
-    for (const char *m : kMethods) known = known || strcasecmp(std::string(method).c_str(), m) == 0;
+    bool known = method.empty() || method_bit(std::string(method).c_str()) != 0;
     if (!known) add(path, no, "method", kCheckError, "unknown method " + q(method), "rtt");
     number(path, no, "alert interval", field(5), 1, INT32_MAX, 60, nullptr);
     number(path, no, "retries", field(6), 1, 10, 2, nullptr);

@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "master/records.h"
+#include "maps/records.h"
 #include "port/varro.h"
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace kord {
 
 inline constexpr const char *kServiceName = "Tessaron Master Server";
 inline constexpr const char *kDisplayName = "Tessaron(tm) Master Server";
-inline constexpr const char *kVersion = "v3.6.7";
+inline constexpr const char *kVersion = "v" TESSARON_VERSION;
 inline constexpr int kStopSignal = 8;
 
 // ---- server.cpp: start-up, options, process state ----
@@ -80,9 +80,6 @@ int cnode_close(void);          // -1 when none is open
 bool zone_name_ok(const char *domain);
 
 // ---- nodefile.cpp: node files and balancing method ----
-inline constexpr uint32_t kMethodLoad = 1, kMethodWload = 2, kMethodCpu = 4,
-    kMethodRtt = 8, kMethodNusers = 16, kMethodMem = 32, kMethodFailsafe = 64,
-    kMethodTrafficAlloc = 128;
 uint32_t parse_method(const char *keyword);
 int read_node_file(NodeRecord *slot);
 void node_file_defaults(NodeRecord *slot);
@@ -120,7 +117,8 @@ void node_log(int priority, const GroupRecord *g, const NodeRecord *s, const cha
 // Logs "<probe> <old> -> <new> (<detail>)" when before and after differ.
 void log_state_change(const GroupRecord *g, const NodeRecord *s, const char *probe, uint32_t before,
                       uint32_t after, const char *detail);
-const char *state_name(uint32_t state);
+// A state as the log writes it: its name, or "unknown".
+const char *state_text(uint32_t state);
 // Why a connection failed, as the log says it: "refused", "timed out" ...
 const char *connect_error_text(int err);
 

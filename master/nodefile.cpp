@@ -19,27 +19,14 @@
 namespace kord {
 
 uint32_t parse_method(const char *keyword) {
-    static const struct {
-        const char *name;
-        uint32_t bit;
-    } kMethods[] = {
-        {"load", kMethodLoad},     {"wload", kMethodWload},
-        {"rtt", kMethodRtt},       {"cpu", kMethodCpu},
-        {"nusers", kMethodNusers}, {"mem", kMethodMem},
-        {"failsafe", kMethodFailsafe}, {"traffic_alloc", kMethodTrafficAlloc},
-    };
-    if (keyword)
-        for (const auto &m : kMethods)
-            if (strcasecmp(keyword, m.name) == 0) return m.bit;
-    return kMethodRtt;
+    uint32_t bit = method_bit(keyword);
+    return bit ? bit : kMethodRtt;
 }
 
 namespace {
 
 constexpr int kLineMax = 1024;
 constexpr int kReadChunk = 4096;
-const char *const kKeys[kNodeKeyCount] = {"min_fs", "min_vm", "max_connections",
-                                          "traffic_alloc"};
 
 // One reader per thread: workers and the main loop read node files at once.
 struct Reader {
@@ -107,7 +94,7 @@ void take_line(char *line, NodeFileValues &v) {
     char *value = p;
     *key_end = '\0';
     for (int k = 0; k < kNodeKeyCount; ++k) {
-        if (std::strncmp(key, kKeys[k], std::strlen(kKeys[k])) != 0) continue;
+        if (std::strncmp(key, kNodeKeys[k], std::strlen(kNodeKeys[k])) != 0) continue;
         // At most the first 16 characters of a value count.
         std::snprintf(v.value[k], sizeof v.value[k], "%.16s", value);
         break;

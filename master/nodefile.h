@@ -3,7 +3,9 @@
 
 namespace kord {
 
-inline constexpr int kNodeKeyCount = 4;   // min_fs, min_vm, max_connections, traffic_alloc
+inline constexpr int kNodeKeyCount = 4;
+inline constexpr const char *kNodeKeys[kNodeKeyCount] = {"min_fs", "min_vm", "max_connections",
+                                                         "traffic_alloc"};
 
 // The four values as text, empty when the file gave none (16 characters at most).
 struct NodeFileValues {

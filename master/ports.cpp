@@ -301,15 +301,11 @@ int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
         outcome = kUp;
     } else if (errno == EWOULDBLOCK || errno == EINPROGRESS) {
         // poll, not select: kord's descriptors run far past FD_SETSIZE.
-        struct timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
+        const int64_t start_us = mono_us();
         struct pollfd p{s, POLLIN | POLLOUT, 0};
         int r;
         for (;;) {
-            struct timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            int64_t spent_us = int64_t(now.tv_sec - start.tv_sec) * 1000000 + (now.tv_nsec - start.tv_nsec) / 1000;
-            int64_t left_us = int64_t(g->timeout_us) - spent_us;
+            int64_t left_us = int64_t(g->timeout_us) - (mono_us() - start_us);
             r = poll(&p, 1, left_us > 0 ? int((left_us + 999) / 1000) : 0);
             if (r < 0 && errno == EINTR)
                 continue;

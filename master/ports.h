@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "master/records.h"
+#include "maps/records.h"
 
 namespace kord {
 // Sets the slot's port, label and alert address from the first usable line

@@ -199,10 +199,7 @@ int report_status(int state) {
 void report_reload(bool begin) {
     if (!g_status_handle) return;
     if (begin) {
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        long long us = static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-        notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(us) + "\nSTATUS=reloading");
+        notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(mono_us()) + "\nSTATUS=reloading");
     } else {
         g_last_state = kRunning;
         notify("READY=1\nSTATUS=running");

@@ -74,11 +74,7 @@ uint32_t now_s() { return static_cast<uint32_t>(time(nullptr)); }
 
 bool has_at(const char *s, size_t n) { return s[0] && memchr(s, '@', strnlen(s, n)); }
 
-uint64_t now_us() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
-}
+uint64_t now_us() { return uint64_t(mono_us()); }
 
 // Waits up to us microseconds; true when the stop event was signalled.
 bool wait_or_stop(Worker *w, uint64_t us) {
@@ -164,13 +160,9 @@ void end_worker(Worker *w, int code) {
 
 // ---- log lines about nodes ----
 
-const char *state_name(uint32_t state) {
-    switch (state) {
-    case kStateUp: return "up";
-    case kStateFailing: return "failing";
-    case kStateDown: return "down";
-    default: return "unknown";
-    }
+const char *state_text(uint32_t state) {
+    const char *name = state_name(state);
+    return name ? name : "unknown";
 }
 
 const char *connect_error_text(int err) {
@@ -203,8 +195,8 @@ void log_state_change(const GroupRecord *g, const NodeRecord *s, const char *pro
     // A node found up at its first probe is no news.
     if (before == after || (before == 0 && after == kStateUp))
         return;
-    node_log(after == kStateUp ? LOG_INFO : LOG_WARNING, g, s, "%s %s -> %s (%s)", probe, state_name(before),
-             state_name(after), detail);
+    node_log(after == kStateUp ? LOG_INFO : LOG_WARNING, g, s, "%s %s -> %s (%s)", probe, state_text(before),
+             state_text(after), detail);
 }
 
 // ---- status records ----

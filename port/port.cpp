@@ -279,11 +279,12 @@ void freestr(char *text) { std::free(text); }
 
 // ---- time ----
 
-uint32_t tick_count_ms(void) {
+int64_t mono_us(void) {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                                 static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
+
+uint32_t tick_count_ms(void) { return static_cast<uint32_t>(mono_us() / 1000); }
 
 int32_t port_gettid(void) { return static_cast<int32_t>(syscall(SYS_gettid)); }

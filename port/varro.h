@@ -63,6 +63,7 @@ VARRO_API int evMainLoop(evContext *ctx);                 // runs released waits
 
 // ---- time ----
 VARRO_API uint32_t tick_count_ms(void);   // CLOCK_MONOTONIC in ms, 32 bits
+VARRO_API int64_t mono_us(void);          // CLOCK_MONOTONIC in µs
 VARRO_API int32_t port_gettid(void);
 
 #ifdef __cplusplus

@@ -4,8 +4,8 @@
 // Stands alone: no libsorvan, no porting layer. It reads the registry tree
 // itself (same layout: one directory per key name, one file per value whose
 // first byte is the type).
-#include "kord_setup.h"
-#include "units.h"
+#include "setup/kord_setup.h"
+#include "setup/units.h"
 
 #include <cerrno>
 #include <chrono>

@@ -17,10 +17,10 @@
 #include <gtest/gtest.h>
 
 #include "port/varro.h"
-#include "scratch.h"
-#include "sorvan.h"
-#include "sys/secdesc.h"
-#include "testutil.h"
+#include "tests/support/scratch.h"
+#include "util/sorvan.h"
+#include "util/sys/secdesc.h"
+#include "tests/support/testutil.h"
 #include "util/net/request.h"
 
 namespace fs = std::filesystem;

@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "master/kord.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 using namespace std::chrono_literals;
 

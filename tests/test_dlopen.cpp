@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "port/varro.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 using namespace std::chrono_literals;
 using testutil::contains;

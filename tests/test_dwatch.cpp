@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "port/varro.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 #include "util/sys/dwatch.h"
 
 using namespace std::chrono_literals;

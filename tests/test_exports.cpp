@@ -2,7 +2,7 @@
 // library exports nothing else.
 #include <gtest/gtest.h>
 
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 #include <regex>
 #include <set>

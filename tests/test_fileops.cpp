@@ -8,9 +8,9 @@
 
 #include <filesystem>
 
-#include "scratch.h"
-#include "sorvan.h"
-#include "testutil.h"
+#include "tests/support/scratch.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 using testutil::read_file;

@@ -24,10 +24,10 @@
 #include <map>
 #include <thread>
 
-#include "dns_servers.h"
-#include "master/records.h"
-#include "net/ping.h"
-#include "testutil.h"
+#include "tests/support/dns_servers.h"
+#include "maps/records.h"
+#include "util/net/ping.h"
+#include "tests/support/testutil.h"
 
 using namespace std::chrono_literals;
 using testutil::Proc;

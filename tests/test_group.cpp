@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 using namespace std::string_literals;
 using testutil::read_file;

@@ -13,11 +13,11 @@
 #include <filesystem>
 
 #include "port/varro.h"
-#include "scratch.h"
-#include "sorvan.h"
-#include "sys/confine.h"
-#include "sys/secdesc.h"
-#include "testutil.h"
+#include "tests/support/scratch.h"
+#include "util/sorvan.h"
+#include "util/sys/confine.h"
+#include "util/sys/secdesc.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 using testutil::read_file;

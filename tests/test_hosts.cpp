@@ -1,9 +1,9 @@
 // Hosts-file entries: find, add, remove, and the hexadecimal helper.
 #include <gtest/gtest.h>
 
-#include "sorvan.h"
-#include "scratch.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/scratch.h"
+#include "tests/support/testutil.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 namespace {
 const std::string kord = testutil::bin_path("kord");
@@ -16,7 +16,7 @@ TEST(KordCli, VersionUsageAndExtraArguments) {
 
     auto v = testutil::run({kord, "-v"}, env);
     EXPECT_EQ(v.status, 0);
-    EXPECT_EQ(v.out, " Tessaron(tm):\n " + kord + " v3.6.7\n");
+    EXPECT_EQ(v.out, " Tessaron(tm):\n " + kord + " v" TESSARON_VERSION "\n");
 
     const std::string usage_tail =
         " [options]\n\nOptions\n-d: debug level\n-m: administrator email address\n-v: version\n\n";

@@ -10,7 +10,7 @@
 
 #include "master/kord.h"
 #include "port/paths.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 using namespace kord;
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "master/records.h"
+#include "maps/records.h"
 #include "port/varro.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 using namespace std::chrono_literals;
 using testutil::TempDir;

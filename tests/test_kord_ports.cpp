@@ -11,7 +11,7 @@
 #include "master/kord.h"
 #include "master/ports.h"
 #include "port/paths.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 using namespace kord;
 const uint32_t kLoop = htonl(INADDR_LOOPBACK);

@@ -7,7 +7,7 @@
 #include <poll.h>
 
 #include "master/kord.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 using namespace kord;
 

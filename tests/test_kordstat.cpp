@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "master/records.h"
-#include "testutil.h"
+#include "maps/records.h"
+#include "tests/support/testutil.h"
 
 using namespace std::chrono_literals;
 using testutil::contains;

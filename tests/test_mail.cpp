@@ -1,8 +1,8 @@
 // MX lookup and SMTP delivery against a real DNS server (dnsmasq), the mail
 // sink (aiosmtpd) and scripted SMTP servers, all on loopback addresses.
-#include "net/mail.h"
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/net/mail.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 #include <gtest/gtest.h>
 

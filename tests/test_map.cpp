@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 namespace {
 

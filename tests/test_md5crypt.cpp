@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "port/varro.h"
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 #include "util/net/request.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "master/kord.h"
 #include "port/paths.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 #include "util/sys/dwatch.h"
 
 using namespace kord;

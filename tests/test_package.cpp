@@ -2,8 +2,8 @@
 // tmpfs: install, build a program against it, upgrade, remove, purge.
 #include <gtest/gtest.h>
 
-#include "scratch.h"
-#include "testutil.h"
+#include "tests/support/scratch.h"
+#include "tests/support/testutil.h"
 
 #include <filesystem>
 #include <string>

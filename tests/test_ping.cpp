@@ -1,10 +1,10 @@
 // ICMP echo against real loopback addresses, on the raw socket and on the
 // unprivileged echo socket (CAP_NET_RAW dropped in a forked child), with
 // forged replies and ICMP errors as noise.
-#include "net/ping.h"
-#include "sorvan.h"
+#include "util/net/ping.h"
+#include "util/sorvan.h"
 #include "port/varro.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 #include <gtest/gtest.h>
 

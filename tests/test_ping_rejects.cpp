@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include "master/records.h"
-#include "testutil.h"
+#include "maps/records.h"
+#include "tests/support/testutil.h"
 
 using namespace std::chrono_literals;
 

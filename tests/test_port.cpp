@@ -9,7 +9,7 @@
 
 #include "port/paths.h"
 #include "port/varro.h"
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 namespace {
 

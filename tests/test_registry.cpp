@@ -1,8 +1,8 @@
 // Registry items on the file tree under $TESSARON_REGISTRY.
 #include <gtest/gtest.h>
 
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 #include <atomic>
 #include <cstring>

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sorvan.h"
-#include "sys/secdesc.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "util/sys/secdesc.h"
+#include "tests/support/testutil.h"
 
 using testutil::TempDir;
 using testutil::write_file;

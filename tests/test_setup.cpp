@@ -2,8 +2,8 @@
 // throwaway installation root, unit directory and registry tree.
 #include <gtest/gtest.h>
 
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 #include <cstdlib>
 #include <filesystem>

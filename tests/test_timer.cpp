@@ -6,8 +6,8 @@
 #include <ctime>
 #include <thread>
 
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "port/varro.h"
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 using testutil::TempDir;
 

@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "port/varro.h"
-#include "sorvan.h"
-#include "sys/secdesc.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "util/sys/secdesc.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 using testutil::read_file;

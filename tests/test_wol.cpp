@@ -8,8 +8,8 @@
 #include <cstring>
 #include <thread>
 
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 const uint32_t kLoopback = 0x7F000001;
 

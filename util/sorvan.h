@@ -251,6 +251,14 @@ SORVAN_API des_cipher *des_init(void *crypto_handle);
 /* Keys the context with 8 bytes (`len` must be at least 8); 0 accepted,
  * -1 short key; 0 when there is no context. */
 SORVAN_API int32_t des_setkey_ecb(const void *key, int32_t len);
+/* The request protocol's cipher as kord and every peer set it up: binds DES
+ * from libcrypto.so.3 in `dir` (null: the loader's search) and keys it with
+ * the protocol's key. The context, or null when libcrypto cannot be loaded;
+ * requests then travel unenciphered, and both ends must go without. */
+SORVAN_API des_cipher *req_cipher_init(const char *dir);
+/* Makes key_phrase the key of requests made with `password`; 0, or -1 for
+ * a null password. */
+SORVAN_API int32_t req_serve_password(const char *password);
 SORVAN_API void des_encrypt_ecb(const void *in, void *out);
 SORVAN_API void des_decrypt_ecb(const void *in, void *out);
 /* Every whole 8-byte block in place; 0, or -1 without a context. */

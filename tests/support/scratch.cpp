@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,6 @@
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -161,12 +161,8 @@ Proc::~Proc() {
 }
 
 bool des_key(const unsigned char *key) {
-    static const unsigned char kKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
-    if (!C) {
-        void *h = dlopen("libcrypto.so.3", RTLD_NOW);
-        if (!h || !des_init(h)) return false;
-    }
-    return des_setkey_ecb(key ? key : kKey, 8) == 0;
+    if (!req_cipher_init(nullptr)) return false;
+    return !key || des_setkey_ecb(key, 8) == 0;
 }
 
 int loopback_socket(uint16_t *port, int type, bool listening) {

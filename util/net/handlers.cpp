@@ -1,7 +1,7 @@
 // Request server: file operations asked for by a replicating peer. Every
 // path is admitted first (served roots, paths no remove may take) and the
 // operation is carried out on the canonical path that was admitted.
-#include "net/handlers.h"
+#include "util/net/handlers.h"
 
 #include <netinet/in.h>
 #include <sys/stat.h>
@@ -12,11 +12,11 @@
 #include <cstring>
 #include <string>
 
-#include "net/request.h"
-#include "net/transfer.h"
+#include "util/net/request.h"
+#include "util/net/transfer.h"
 #include "port/varro.h"
-#include "sys/confine.h"
-#include "sys/secdesc.h"
+#include "util/sys/confine.h"
+#include "util/sys/secdesc.h"
 
 using sorvan::confine::admit;
 using sorvan::confine::Op;

@@ -1,7 +1,7 @@
 // Alert mail straight to the recipient domain's mail exchangers, or through
 // the relay named in $TESSARON_SMTP_RELAY.
-#include "net/mail.h"
-#include "sorvan.h"
+#include "util/net/mail.h"
+#include "util/sorvan.h"
 #include "port/varro.h"
 
 #include <arpa/inet.h>
@@ -47,11 +47,7 @@ constexpr size_t kMaxReply = 64 * 1024;    // nor is a longer reply
 
 uint16_t get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
-int64_t now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t now_ms() { return mono_us() / 1000; }
 
 // One SMTP connection; every read and write is bounded in time, and by the
 // whole mail's deadline when it has one (0: none).

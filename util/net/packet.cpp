@@ -1,8 +1,8 @@
 // Thin IPv4 socket helpers: client and server sockets with the options the
 // servers always want, datagrams with a bounded retry on the two transient
 // errors, one stream request/reply exchange, and an abortive close.
-#include "sorvan.h"
-#include "net/packet.h"
+#include "util/sorvan.h"
+#include "util/net/packet.h"
 #include "port/varro.h"
 
 #include <arpa/inet.h>

@@ -1,8 +1,8 @@
 // ICMP echo round trips on one socket for the whole process: callers send
 // on it themselves, one receiver thread reads every reply and wakes the
 // caller it belongs to (matched by identifier, sequence and source).
-#include "net/ping.h"
-#include "sorvan.h"
+#include "util/net/ping.h"
+#include "util/sorvan.h"
 #include "port/varro.h"
 
 #include <arpa/inet.h>
@@ -67,11 +67,7 @@ uint32_t get32le(const uint8_t *p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-int64_t now_us() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
+int64_t now_us() { return mono_us(); }
 
 const char *dotted(uint32_t addr, char *buf) {
     in_addr a{};

@@ -77,6 +77,28 @@ SORVAN_API int32_t des_setkey_ecb(const void *key, int32_t len) {
     return 0;
 }
 
+// The protocol's fixed key, in this byte order.
+static const unsigned char kProtocolKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
+
+SORVAN_API des_cipher *req_cipher_init(const char *dir) {
+    std::string lib = dir && *dir ? std::string(dir) + "/libcrypto.so.3" : "libcrypto.so.3";
+    if (!C) {
+        void *h = dlopen(lib.c_str(), RTLD_NOW);
+        if (!h || !des_init(h)) return nullptr;
+    }
+    des_setkey_ecb(kProtocolKey, 8);
+    return C;
+}
+
+SORVAN_API int32_t req_serve_password(const char *password) {
+    if (!password) return -1;
+    unsigned char k[8];
+    sorvan::derive_key(password, "Q4", k);
+    std::memset(key_phrase, 0, sizeof key_phrase);
+    std::memcpy(key_phrase, k, 8);
+    return 0;
+}
+
 static inline void ecb(const void *in, void *out, int enc) {
     unsigned char i[8], o[8];
     std::memcpy(i, in, 8);

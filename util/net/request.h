@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "sorvan.h"
+#include "util/net/frame.h"
+#include "util/sorvan.h"
 
 namespace sorvan {
 
@@ -15,13 +16,6 @@ void decode_header(const unsigned char in[20], RequestHeader *h);
 
 // The 8-byte request key of a password (all zero for null); cached per thread.
 void derive_key(const char *password, const char *salt, unsigned char key[8]);
-
-// xread that also hands back the message length; null when none was read.
-void *xread_len(int sock, uint32_t *len);
-
-// Reads one sealed FileRecord; a shorter message is zero-extended and both
-// paths are terminated inside their fields. 0, or -1 when none was read.
-int read_file_record(int sock, FileRecord *rec);
 
 // A file operation's request, as deliver and open_request make it.
 struct Delivery {

@@ -1,6 +1,6 @@
 // File transfer: a file's content streamed to an agent, compressed and
 // enciphered, and received there into a temporary file moved into place.
-#include "net/transfer.h"
+#include "util/net/transfer.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,12 +20,12 @@
 #include <filesystem>
 #include <string>
 
-#include "net/handlers.h"
-#include "net/request.h"
+#include "util/net/handlers.h"
+#include "util/net/request.h"
 #include "port/varro.h"
-#include "store/compress.h"
-#include "sys/confine.h"
-#include "sys/secdesc.h"
+#include "util/store/compress.h"
+#include "util/sys/confine.h"
+#include "util/sys/secdesc.h"
 
 namespace sorvan::transfer {
 

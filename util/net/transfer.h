@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace sorvan::transfer {
 

@@ -1,7 +1,7 @@
 // Wake-on-LAN and a one-shot UDP request/answer exchange.
-#include "sorvan.h"
-#include "net/packet.h"
-#include "net/wol.h"
+#include "util/sorvan.h"
+#include "util/net/packet.h"
+#include "util/net/wol.h"
 #include "port/varro.h"
 
 #include <netinet/in.h>

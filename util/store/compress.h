@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace sorvan {
 

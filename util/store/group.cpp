@@ -4,8 +4,8 @@
 // separated by ','. The editors rewrite the file through a copy
 // "<path>.new" that is renamed over the file once it is completely written,
 // so a failed edit never leaves the file missing or half written.
-#include "sorvan.h"
-#include "store/group.h"
+#include "util/sorvan.h"
+#include "util/store/group.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

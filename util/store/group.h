@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace sorvan {
 

@@ -4,9 +4,9 @@
 // and copied as one line. The remove writes the kept lines to "<path>.new"
 // and renames that over the file: on any failure the original stays as it
 // was.
-#include "store/hosts.h"
+#include "util/store/hosts.h"
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Shared maps: a MAP_SHARED view of a backing file. Every process that maps
 // the same file sees the same bytes; the page cache keeps the views coherent.
-#include "sorvan.h"
-#include "store/map.h"
+#include "util/sorvan.h"
+#include "util/store/map.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

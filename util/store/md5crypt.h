@@ -1,3 +1,3 @@
 // MD5 and MD5-crypt: declared in the library header's "Password hashing".
 #pragma once
-#include "sorvan.h"
+#include "util/sorvan.h"

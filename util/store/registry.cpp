@@ -4,9 +4,9 @@
 // key name can neither climb out of the tree nor follow a planted symbolic
 // link out of it. Values are replaced through a temporary file and rename,
 // so a reader never sees half a value.
-#include "store/registry.h"
+#include "util/store/registry.h"
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -10,7 +10,7 @@
 // copied. Every change is a single write of whole records or a rename of a
 // finished copy: a process killed at any point leaves every queued record
 // whole.
-#include "store/tlog.h"
+#include "util/store/tlog.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

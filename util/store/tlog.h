@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace sorvan::tlog {
 

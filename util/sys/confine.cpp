@@ -1,7 +1,7 @@
 // Confinement of the request server's file operations: the served roots,
 // the paths no remove may take, and the canonical paths operations use, so
 // that what was checked is what is acted on.
-#include "sys/confine.h"
+#include "util/sys/confine.h"
 
 #include <fcntl.h>
 #include <ftw.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace sorvan::confine {
 

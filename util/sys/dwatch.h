@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 // Longest full path a change may carry, terminator excluded; longer
 // changes are dropped and logged.

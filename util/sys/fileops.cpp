@@ -1,5 +1,5 @@
 // File-tree operations: copying and removing files and directory trees.
-#include "sys/fileops.h"
+#include "util/sys/fileops.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "port/varro.h"
-#include "sys/secdesc.h"
+#include "util/sys/secdesc.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // File-tree operations: internal declarations.
 #pragma once
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace sorvan::fileops {
 

@@ -1,5 +1,5 @@
 // Small utilities: program names and mail dates.
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace sorvan {
 

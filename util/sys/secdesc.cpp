@@ -1,7 +1,7 @@
 // Security descriptors and file attributes on Linux: a descriptor carries
 // owner, group, mode bits and the POSIX ACLs; the attribute word maps
 // read-only to the write bits and compressed to the file-system flag.
-#include "sys/secdesc.h"
+#include "util/sys/secdesc.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace sorvan::sd {
 

@@ -1,6 +1,6 @@
 // A per-thread one-shot deadline, a file-change watchdog and the worker
 // count of a server. None keeps a thread: they act when called.
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
 // Timers, watchdog and worker count: the exports are in sorvan.h.
 #pragma once
 
-#include "sorvan.h"
+#include "util/sorvan.h"

@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sorvan.h"
+#include "maps/names.h"
+#include "util/sorvan.h"
 
 static_assert(std::endian::native == std::endian::little,
               "the maps are little-endian and read in place");
@@ -17,11 +18,6 @@ namespace kord {
 inline constexpr uint32_t kGroupRecordSize = 3240;
 inline constexpr uint32_t kNodeRecordSize = 732;
 inline constexpr int kSlotsPerGroup = 4;
-
-// Probe states.
-inline constexpr uint32_t kStateUp = 1;
-inline constexpr uint32_t kStateFailing = 2;
-inline constexpr uint32_t kStateDown = 3;
 
 // Status-word bits.
 inline constexpr uint32_t kMemLowBit = 0x40;
