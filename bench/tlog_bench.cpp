@@ -22,11 +22,10 @@
 
 #include "bench_support.h"
 #include "port/varro.h"
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace {
 
-const unsigned char kDesKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
 const char *kPassword = "bench";
 
 std::string scratch() {
@@ -101,7 +100,7 @@ BENCHMARK(BM_DeleteOldestAtDepth)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchma
 
 double g_per_file_1000 = 0;   // drain seconds per file with 1,000 queued
 
-// Runs build/bin/sorvan-sync -l log drain; its wall time in seconds, or -1.
+// Runs build/bin/sorvan-sync -L log drain; its wall time in seconds, or -1.
 double run_drain(const std::string &log) {
     auto t0 = std::chrono::steady_clock::now();
     pid_t p = fork();
@@ -109,7 +108,7 @@ double run_drain(const std::string &log) {
         std::string bin = std::string(TESSARON_BIN_DIR) + "/sorvan-sync";
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        execl(bin.c_str(), bin.c_str(), "-l", log.c_str(), "drain", nullptr);
+        execl(bin.c_str(), bin.c_str(), "-L", log.c_str(), "drain", nullptr);
         _exit(127);
     }
     int status = 0;
@@ -121,11 +120,7 @@ double run_drain(const std::string &log) {
 // The agent's workers each take a load sample (half a second) as they
 // start: wait until it answers one, so no run pays for that.
 void wait_for_agent(int port) {
-    static bool keyed = [] {
-        if (void *hd = dlopen("libcrypto.so.3", RTLD_NOW))
-            if (des_init(hd)) des_setkey_ecb(kDesKey, 8);
-        return true;
-    }();
+    static des_cipher *keyed = req_cipher_init(nullptr);
     (void)keyed;
     for (int tries = 0; tries < 50; ++tries) {
         int s = req_send(htonl(0x7F000001), port, 1000000, kPassword, "Q4", nullptr, REQ_LOAD, 0, 0, 0);

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -32,11 +33,8 @@
 #include "flowgate/update.h"
 #include "port/paths.h"
 #include "port/varro.h"
-#include "tools/json.h"
+#include "maps/json.h"
 
-#ifndef FLOWGATE_VERSION
-#define FLOWGATE_VERSION "0"
-#endif
 
 using namespace flowgate;
 using Clock = std::chrono::steady_clock;
@@ -53,15 +51,15 @@ constexpr int kFirstPause = 1, kMaxPause = 60;   // retry pauses, seconds
 
 void usage(FILE *to) {
     fprintf(to,
-            "Usage: flowgate [--config FILE] [--check | --once [--json]]\n"
+            "Usage: flowgate [-c FILE] [-t | --once [--json]]\n"
             "  (no option)    run: publish every cluster group's A records on the primary\n"
-            "  --check        check the configuration and the TSIG key, then exit\n"
+            "  -t, --check    check the configuration and the TSIG key, then exit\n"
             "                 (status 0 clean, 1 warnings only, 2 errors)\n"
             "  --once         print each group's addresses as they would be published, send nothing\n"
             "  --json         with --once: print JSON instead of a table\n"
-            "  --config FILE  read FILE instead of <root>/flowgate.conf\n"
-            "  --help         print this text\n"
-            "  --version      print the version\n"
+            "  -c, --config FILE  read FILE instead of <root>/flowgate.conf\n"
+            "  -h, --help     print this text\n"
+            "  -v, --version  print the version\n"
             "Environment: TESSARON_ROOT (installation root, default /opt/tessaron),\n"
             "TESSARON_PATH_3 and TESSARON_PATH_8 (kord's maps), TESSARON_LOG (log mirror file, - for stderr).\n");
 }
@@ -535,7 +533,7 @@ int Controller::run() {
         port_syslog(LOG_ALERT, "signalfd: %s", strerror(errno));
         return 1;
     }
-    port_syslog(LOG_INFO, "Start %s %s: root %s, data map %s", kDisplayName, "v" FLOWGATE_VERSION, path_item(2),
+    port_syslog(LOG_INFO, "Start %s %s: root %s, data map %s", kDisplayName, "v" TESSARON_VERSION, path_item(2),
                 path_item(8));
     if (!load(false)) return 1;
     notify("READY=1\nSTATUS=starting");
@@ -591,27 +589,30 @@ int Controller::run() {
 int main(int argc, char **argv) {
     std::string config;
     bool do_check = false, do_once = false, json = false;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            usage(stdout);
-            return 0;
-        } else if (a == "--version" || a == "-v") {
-            printf("flowgate (%s) v%s\n", kDisplayName, FLOWGATE_VERSION);
-            return 0;
-        } else if (a == "--check" || a == "-t") {
-            do_check = true;
-        } else if (a == "--once") {
-            do_once = true;
-        } else if (a == "--json") {
-            json = true;
-        } else if ((a == "--config" || a == "-c") && i + 1 < argc) {
-            config = argv[++i];
-        } else {
-            fprintf(stderr, "flowgate: unknown option or missing value: %s\n", a.c_str());
-            usage(stderr);
-            return 2;
+    enum { kOnce = 256, kJson };
+    static const option longopts[] = {{"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'v'},
+                                      {"check", no_argument, nullptr, 't'},
+                                      {"once", no_argument, nullptr, kOnce},
+                                      {"json", no_argument, nullptr, kJson},
+                                      {"config", required_argument, nullptr, 'c'},
+                                      {nullptr, 0, nullptr, 0}};
+    int opt;
+    while ((opt = getopt_long(argc, argv, "hvtc:", longopts, nullptr)) != -1) {
+        switch (opt) {
+        case 'h': usage(stdout); return 0;
+        case 'v': printf("flowgate (%s) v%s\n", kDisplayName, TESSARON_VERSION); return 0;
+        case 't': do_check = true; break;
+        case kOnce: do_once = true; break;
+        case kJson: json = true; break;
+        case 'c': config = optarg; break;
+        default: usage(stderr); return 2;
         }
+    }
+    if (optind != argc) {
+        fprintf(stderr, "flowgate: unexpected argument: %s\n", argv[optind]);
+        usage(stderr);
+        return 2;
     }
     if ((do_check && do_once) || (json && !do_once)) {
         usage(stderr);

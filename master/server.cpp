@@ -41,11 +41,7 @@ bool g_stopping = false;
 
 namespace {
 
-void *g_crypto_lib = nullptr;
 int g_map_records = 0;   // records the data map's view holds
-
-// The request protocol's key, in this byte order.
-const unsigned char kDesKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
 
 void usage(const char *name) {
     fprintf(stderr,
@@ -64,7 +60,7 @@ void help(const char *name) {
            "-v, --version  version\n"
            "-t, --check    check the group file, node files, port files and zone directory,\n"
            "               print each problem and exit: 0 clean, 1 warnings, 2 errors\n"
-           "--help         this text\n"
+           "-h, --help     this text\n"
            "-install       write and enable the systemd unit (also /install, any case)\n"
            "-remove        stop, disable and delete the systemd unit (also /remove)\n\n"
            "Signals: SIGTERM or SIGINT stop, SIGHUP re-reads the group file,\n"
@@ -83,14 +79,7 @@ void raise_file_limit() {
 }
 
 void open_crypto() {
-    char path[1024];
-    snprintf(path, sizeof path, "%s%c%s", path_item(6), '/', "libcrypto.so.3");
-    g_crypto_lib = dlopen(path, RTLD_NOW);
-    if (!g_crypto_lib)
-        return;
-    C = des_init(g_crypto_lib);
-    if (C)
-        des_setkey_ecb(kDesKey, 8);
+    req_cipher_init(path_item(6));
 }
 
 // A refusal to start: said on standard error and in the log; exit status 1.
@@ -191,7 +180,7 @@ Command parse_options(int argc, char **argv) {
     optind = 1;
     Command cmd = Command::run;
     int c;
-    while ((c = getopt_long(argc, argv, "d:m:vt", kLong, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "d:m:vth", kLong, nullptr)) != -1) {
         switch (c) {
         case 'd':
             g_debug = atoi(optarg);

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "testutil.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 using testutil::contains;
@@ -36,7 +36,7 @@ TEST(Man, EveryPageLintsClean) {
 }
 
 TEST(Man, PagesDescribeEveryOptionOfHelp) {
-    for (const char *page : {"kord.8", "kordstat.1", "kord-setup.8"}) {
+    for (const char *page : {"kord.8", "kordstat.1", "kord-setup.8", "sorvan-agent.8", "sorvan-sync.1", "flowgate.8"}) {
         std::string prog = fs::path(page).stem().string();
         auto help = testutil::run({testutil::bin_path(prog), "--help"});
         ASSERT_EQ(help.status, 0) << prog;
@@ -50,6 +50,45 @@ TEST(Man, PagesDescribeEveryOptionOfHelp) {
             EXPECT_TRUE(contains(text, found)) << page << " lacks " << found;
         }
         EXPECT_GE(seen, 6) << prog;
+    }
+}
+
+// Every program answers -h/--help and -v/--version alike, takes --opt=value
+// as well as --opt value, and still takes the spellings of earlier releases
+// with a warning.
+TEST(Options, OneMeaningPerLetterAcrossThePrograms) {
+    for (const char *prog : {"kord", "kordstat", "sorvan-agent", "sorvan-sync", "kord-setup", "flowgate"}) {
+        for (const char *h : {"-h", "--help"}) {
+            auto r = testutil::run({testutil::bin_path(prog), h});
+            EXPECT_EQ(r.status, 0) << prog << " " << h << ": " << r.err;
+            EXPECT_TRUE(contains(r.out, "sage")) << prog << " " << h << " printed: " << r.out;
+        }
+        for (const char *v : {"-v", "--version"}) {
+            auto r = testutil::run({testutil::bin_path(prog), v});
+            EXPECT_EQ(r.status, 0) << prog << " " << v;
+            EXPECT_TRUE(contains(r.out, TESSARON_VERSION)) << prog << " " << v << " printed: " << r.out;
+        }
+    }
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;   // a part of standard error
+    } cases[] = {
+        {{"sorvan-sync", "--log=x", "--jobs=0", "drain"}, 2, "bad number of requests in flight '0'"},
+        {{"sorvan-sync", "--log", "x", "--jobs", "0", "drain"}, 2, "bad number of requests in flight '0'"},
+        {{"sorvan-sync", "-l", "x", "-j", "0", "drain"}, 2, "warning: -l is now -L"},
+        {{"sorvan-sync", "-V"}, 0, "warning: -V is now -v"},
+        {{"sorvan-agent", "-V"}, 0, "warning: -V is now -v"},
+        {{"sorvan-agent", "--port=99999"}, 2, "bad port '99999'"},
+        {{"kordstat", "--watch=0"}, 2, "Usage"},
+        {{"kordstat", "--bogus"}, 2, "Usage"},
+        {{"flowgate", "--bogus"}, 2, "Usage"},
+    };
+    for (auto &c : cases) {
+        c.args[0] = testutil::bin_path(c.args[0]);
+        auto r = testutil::run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[1] << ": " << r.err;
+        EXPECT_TRUE(contains(r.err, c.err)) << c.args[1] << " said: " << r.err;
     }
 }
 

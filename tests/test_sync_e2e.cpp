@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <random>
 
-#include "sorvan.h"
-#include "testutil.h"
+#include "util/sorvan.h"
+#include "tests/support/testutil.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -43,7 +43,7 @@ protected:
     }
 
     std::vector<std::string> sync_argv(std::vector<std::string> rest) {
-        rest.insert(rest.begin(), {testutil::bin_path("sorvan-sync"), "-l", log_, "-a", "127.0.0.1", "-p", port_,
+        rest.insert(rest.begin(), {testutil::bin_path("sorvan-sync"), "-L", log_, "-a", "127.0.0.1", "-p", port_,
                                    "-k", kPassword});
         return rest;
     }
@@ -211,7 +211,7 @@ TEST(SyncCli, HelpVersionAndBadOption) {
     auto v = testutil::run({testutil::bin_path("sorvan-sync"), "--version"});
     EXPECT_EQ(v.status, 0);
     EXPECT_TRUE(testutil::contains(v.out, "sorvan-sync")) << v.out;
-    auto bad = testutil::run({testutil::bin_path("sorvan-sync"), "-l", "x", "-j", "0", "drain"});
+    auto bad = testutil::run({testutil::bin_path("sorvan-sync"), "-L", "x", "-j", "0", "drain"});
     EXPECT_EQ(bad.status, 2);
     EXPECT_TRUE(testutil::contains(bad.err, "'0'")) << bad.err;
 }

@@ -10,7 +10,7 @@
 //   set_install_source SOURCE_DIR - ROOT     records SOURCE_DIR
 //   clean_install_source - - ROOT            deletes the uninstall key
 #include "setup/kord_setup.h"
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 #include <cstdio>
 #include <cstring>
@@ -42,7 +42,7 @@ const char *arg(const char *a) { return std::strcmp(a, "-") == 0 ? nullptr : a; 
 void help(FILE *to) {
     std::fprintf(to,
                  "usage: kord-setup ACTION PACKAGE_DIR SECOND_DIR ROOT\n"
-                 "       kord-setup --help | --version\n"
+                 "       kord-setup -h | --help | -v | --version\n"
                  "Runs one installer action; \"-\" stands for an argument it does not read.\n"
                  "actions:\n"
                  "  msi_copy2installdir PACKAGE_DIR SYSTEM_DIR ROOT  keep the package in ROOT/lib/setup\n"
@@ -65,11 +65,11 @@ int usage() {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         help(stdout);
         return 0;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-v") == 0)) {
         std::printf("kord-setup (Tessaron) %s\n", TESSARON_VERSION);
         return 0;
     }

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <getopt.h>
 #include <microhttpd.h>
 #include <string>
 #include <sys/file.h>
@@ -24,13 +25,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "master/records.h"
+#include "maps/records.h"
 #include "port/paths.h"
-#include "tools/json.h"
+#include "maps/json.h"
 
-#ifndef TESSARON_VERSION
-#define TESSARON_VERSION "unknown"
-#endif
 
 using kord::GroupRecord;
 using kord::NodeRecord;
@@ -170,22 +168,13 @@ bool read_groups(std::vector<unsigned char> &data, int &count, std::string &why)
 }
 
 const char *method_name(uint32_t bits) {
-    static const struct { uint32_t bit; const char *name; } names[] = {
-        {1, "load"}, {2, "wload"}, {4, "cpu"}, {8, "rtt"}, {16, "nusers"}, {32, "mem"},
-        {64, "failsafe"}, {128, "traffic_alloc"}};
-    for (const auto &n : names)
-        if (bits == n.bit)
-            return n.name;
-    return bits ? "?" : "-";
+    const char *name = kord::method_name(bits);
+    return name ? name : bits ? "?" : "-";
 }
 
 const char *state_name(uint32_t state) {
-    switch (state) {
-    case kord::kStateUp: return "up";
-    case kord::kStateFailing: return "failing";
-    case kord::kStateDown: return "down";
-    default: return "-";
-    }
+    const char *name = kord::state_name(state);
+    return name ? name : "-";
 }
 
 std::string text(const char *field, size_t n) { return std::string(field, strnlen(field, n)); }
@@ -516,11 +505,11 @@ void usage(FILE *to) {
             "Shows what kord publishes for every group and node, and whether kord is alive.\n"
             "  --json               one JSON object: kord's heartbeat, the groups and nodes\n"
             "  --prometheus         Prometheus text format\n"
-            "  --watch N            repeat every N seconds (1 to 86400)\n"
-            "  --listen ADDR:PORT   serve the Prometheus text at http://ADDR:PORT/metrics\n"
+            "  -w, --watch N        repeat every N seconds (1 to 86400)\n"
+            "  -l, --listen ADDR:PORT  serve the Prometheus text at http://ADDR:PORT/metrics\n"
             "                       (ADDR an IPv4 address or [IPv6]) until SIGTERM or SIGINT\n"
-            "  --help               this text\n"
-            "  --version            the version\n"
+            "  -h, --help           this text\n"
+            "  -v, --version        the version\n"
             "Exit status: 0 kord runs and its data is fresh; 1 a map cannot be read;\n"
             "2 usage; 3 kord is not running or its data is older than two passes.\n"
             "Paths: TESSARON_ROOT, TESSARON_PATH_3 (maps' directory), TESSARON_PATH_8.\n");
@@ -537,29 +526,33 @@ int main(int argc, char **argv) {
     Format fmt = Format::Table;
     int watch = 0;
     const char *listen = nullptr;
-    for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "--json")) {
-            fmt = Format::Json;
-        } else if (!strcmp(argv[i], "--prometheus")) {
-            fmt = Format::Prometheus;
-        } else if (!strcmp(argv[i], "--watch") && i + 1 < argc) {
+    enum { kJson = 256, kPrometheus };
+    static const option longopts[] = {{"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'v'},
+                                      {"json", no_argument, nullptr, kJson},
+                                      {"prometheus", no_argument, nullptr, kPrometheus},
+                                      {"watch", required_argument, nullptr, 'w'},
+                                      {"listen", required_argument, nullptr, 'l'},
+                                      {nullptr, 0, nullptr, 0}};
+    int opt;
+    while ((opt = getopt_long(argc, argv, "hvw:l:", longopts, nullptr)) != -1) {
+        switch (opt) {
+        case kJson: fmt = Format::Json; break;
+        case kPrometheus: fmt = Format::Prometheus; break;
+        case 'w': {
             char *end;
-            long v = strtol(argv[++i], &end, 10);
-            if (*end || v < 1 || v > 86400)
-                bad_usage();
+            long v = strtol(optarg, &end, 10);
+            if (!*optarg || *end || v < 1 || v > 86400) bad_usage();
             watch = int(v);
-        } else if (!strcmp(argv[i], "--listen") && i + 1 < argc) {
-            listen = argv[++i];
-        } else if (!strcmp(argv[i], "--help")) {
-            usage(stdout);
-            return 0;
-        } else if (!strcmp(argv[i], "--version")) {
-            printf("kordstat (Tessaron) %s\n", TESSARON_VERSION);
-            return 0;
-        } else {
-            bad_usage();
+            break;
+        }
+        case 'l': listen = optarg; break;
+        case 'h': usage(stdout); return 0;
+        case 'v': printf("kordstat (Tessaron) %s\n", TESSARON_VERSION); return 0;
+        default: bad_usage();
         }
     }
+    if (optind != argc) bad_usage();
     if (listen && (watch || fmt != Format::Table))
         bad_usage();
     init_path("gpfile", "Software\\Kelvane\\Tessaron\\kord");

@@ -37,16 +37,11 @@
 
 #include "port/paths.h"
 #include "port/varro.h"
-#include "sorvan.h"
+#include "util/sorvan.h"
 
-#ifndef TESSARON_VERSION
-#define TESSARON_VERSION "unknown"
-#endif
 
 namespace {
 
-// The product's request key, shared with kord.
-const unsigned char kDesKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
 constexpr int kWorkers = 16;          // requests whose header has arrived
 constexpr int kHeaderWaitMs = 5000;   // from accept to a whole header
 constexpr int kPerPeer = 32;          // connections in progress per address
@@ -55,11 +50,7 @@ constexpr int kIoTimeoutSec = 30;     // a content stream silent this long ends
 constexpr int kStopGraceMs = 3000;    // workers get this long to finish on stop
 constexpr int kAcceptPauseMs = 100;   // out of descriptors: try again after
 
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+int64_t now_ms() { return mono_us() / 1000; }
 
 struct Job {
     int fd;
@@ -157,15 +148,16 @@ void help(const char *prog) {
         "Serves the Tessaron request protocol: load reports for kord and the file\n"
         "operations that replication sends.\n"
         "\n"
-        "  -k PASSWORD   the agent password of the node's groups (required; also\n"
-        "                $TESSARON_AGENT_PASSWORD, which ps does not show)\n"
-        "  -r DIR        confine file operations to the tree DIR (repeatable; more\n"
-        "                trees in $TESSARON_AGENT_ROOTS, colon-separated). Without\n"
-        "                any root they reach the whole machine.\n"
-        "  -p PORT       TCP port to listen on (default 10000)\n"
-        "  -l ADDRESS    listen on this IPv4 address only (default: all)\n"
-        "  --help        show this text and exit\n"
-        "  --version     show the version and exit\n"
+        "  -k, --password PW   the agent password of the node's groups (required;\n"
+        "                      also $TESSARON_AGENT_PASSWORD, which ps does not show)\n"
+        "  -r, --root DIR      confine file operations to the tree DIR (repeatable;\n"
+        "                      more trees in $TESSARON_AGENT_ROOTS, colon-separated).\n"
+        "                      Without any root they reach the whole machine.\n"
+        "  -p, --port PORT     TCP port to listen on (default 10000)\n"
+        "  -l, --listen ADDR   listen on this IPv4 address only (default: all)\n"
+        "  -h, --help          show this text and exit\n"
+        "  -v, --version       show the version and exit (-V, the older spelling,\n"
+        "                      still works with a warning)\n"
         "\n"
         "Environment: TESSARON_AGENT_PASSWORD, TESSARON_AGENT_ROOTS, TESSARON_LOG\n"
         "(a file that also receives the log, - for standard error), TESSARON_PATH_6\n"
@@ -182,36 +174,47 @@ void help(const char *prog) {
     port_syslog(LOG_ALERT, "sorvan-agent: %s", why.c_str());
     std::exit(1);
 }
-
-}  // namespace
-
-int main(int argc, char **argv) {
-    const char *prog = appname(argv[0]);
+struct Options {
     int port = 10000;
-    const char *listen_addr = nullptr;
+    in_addr bind_addr{htonl(INADDR_ANY)};
     const char *password = std::getenv("TESSARON_AGENT_PASSWORD");
     std::vector<std::string> roots;
+};
+
+// The command line and the environment; exits on --help, --version and
+// anything it cannot use.
+Options parse_options(const char *prog, int argc, char **argv) {
+    Options o;
+    const char *listen_addr = nullptr;
     static const option longopts[] = {{"help", no_argument, nullptr, 'h'},
-                                      {"version", no_argument, nullptr, 'V'},
+                                      {"version", no_argument, nullptr, 'v'},
+                                      {"port", required_argument, nullptr, 'p'},
+                                      {"listen", required_argument, nullptr, 'l'},
+                                      {"password", required_argument, nullptr, 'k'},
+                                      {"root", required_argument, nullptr, 'r'},
                                       {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt_long(argc, argv, "p:l:k:r:", longopts, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "p:l:k:r:hvV", longopts, nullptr)) != -1) {
+        if (opt == 'V') {   // the spelling of earlier releases
+            std::fprintf(stderr, "%s: warning: -V is now -v\n", prog);
+            opt = 'v';
+        }
         switch (opt) {
         case 'p': {
             char *end;
             long v = std::strtol(optarg, &end, 10);
             if (!*optarg || *end || v < 0 || v > 65535) {
                 std::fprintf(stderr, "%s: bad port '%s'\n", prog, optarg);
-                return 2;
+                std::exit(2);
             }
-            port = static_cast<int>(v);
+            o.port = static_cast<int>(v);
             break;
         }
         case 'l': listen_addr = optarg; break;
-        case 'k': password = optarg; break;
-        case 'r': roots.emplace_back(optarg); break;
-        case 'h': help(prog); return 0;
-        case 'V': std::printf("sorvan-agent (Tessaron) %s\n", TESSARON_VERSION); return 0;
+        case 'k': o.password = optarg; break;
+        case 'r': o.roots.emplace_back(optarg); break;
+        case 'h': help(prog); std::exit(0);
+        case 'v': std::printf("sorvan-agent (Tessaron) %s\n", TESSARON_VERSION); std::exit(0);
         default: usage(prog);
         }
     }
@@ -221,25 +224,20 @@ int main(int argc, char **argv) {
         for (size_t i = 0; i <= list.size();) {
             size_t j = list.find(':', i);
             if (j == std::string::npos) j = list.size();
-            if (j > i) roots.push_back(list.substr(i, j - i));
+            if (j > i) o.roots.push_back(list.substr(i, j - i));
             i = j + 1;
         }
     }
-
-    in_addr bind_addr{htonl(INADDR_ANY)};
-    if (listen_addr && inet_pton(AF_INET, listen_addr, &bind_addr) != 1) {
+    if (listen_addr && inet_pton(AF_INET, listen_addr, &o.bind_addr) != 1) {
         std::fprintf(stderr, "%s: bad address '%s'\n", prog, listen_addr);
-        return 2;
+        std::exit(2);
     }
+    return o;
+}
 
-    port_openlog("sorvan-agent", LOG_PID, LOG_DAEMON);
-
-    // Without a password every peer would be served with the empty one's key.
-    if (!password || !*password)
-        refuse_start(prog, "no password: give -k PASSWORD or set TESSARON_AGENT_PASSWORD");
-    if (std::strlen(password) < 12)
-        port_syslog(LOG_WARNING, "sorvan-agent: the password is short; its key travels in every request");
-
+// File operations reach only below the roots; leftovers of transfers cut
+// short by an earlier run are swept.
+void confine(const char *prog, const std::vector<std::string> &roots) {
     std::vector<const char *> root_list;
     for (const std::string &r : roots) {
         const char *one[] = {r.c_str(), nullptr};
@@ -251,51 +249,55 @@ int main(int argc, char **argv) {
     confine_roots(root_list.data());
     if (roots.empty()) {
         port_syslog(LOG_WARNING, "sorvan-agent: no root given (-r): file operations are not confined");
-    } else {
-        std::string all;
-        for (const std::string &r : roots) all += (all.empty() ? "" : ", ") + r;
-        port_syslog(LOG_INFO, "sorvan-agent: file operations confined to %s", all.c_str());
-        int swept = confine_sweep();
-        if (swept > 0) port_syslog(LOG_INFO, "sorvan-agent: %d leftover temporary files removed", swept);
+        return;
     }
+    std::string all;
+    for (const std::string &r : roots) all += (all.empty() ? "" : ", ") + r;
+    port_syslog(LOG_INFO, "sorvan-agent: file operations confined to %s", all.c_str());
+    int swept = confine_sweep();
+    if (swept > 0) port_syslog(LOG_INFO, "sorvan-agent: %d leftover temporary files removed", swept);
+}
 
-    // The key kord's requests carry: the first 8 characters of the hash.
-    char *hash;
-    while (!(hash = crypt_md5(password, "Q4"))) sleep(1);
-    std::memset(key_phrase, 0, sizeof key_phrase);
-    std::memcpy(key_phrase, hash, 8);
-    memput(hash, 120);
-
-    // DES as kord loads it: without the library both ends must go without.
+// The key requests must carry, and DES as kord loads it.
+void set_up_keys(const char *prog, const char *password) {
+    // Without a password every peer would be served with the empty one's key.
+    if (!password || !*password)
+        refuse_start(prog, "no password: give -k PASSWORD or set TESSARON_AGENT_PASSWORD");
+    if (std::strlen(password) < 12)
+        port_syslog(LOG_WARNING, "sorvan-agent: the password is short; its key travels in every request");
+    req_serve_password(password);
+    // Without the library both ends must go without.
     init_path("sorvan-agent", nullptr);
-    std::string lib = std::string(path_item(6)) + "/libcrypto.so.3";
-    if (void *h = dlopen(lib.c_str(), RTLD_NOW)) {
-        if (des_init(h)) des_setkey_ecb(kDesKey, 8);
-    }
-    if (!C) port_syslog(LOG_WARNING, "sorvan-agent: %s not loaded: requests travel unenciphered", lib.c_str());
+    if (!req_cipher_init(path_item(6)))
+        port_syslog(LOG_WARNING, "sorvan-agent: %s/libcrypto.so.3 not loaded: requests travel unenciphered",
+                    path_item(6));
+}
 
-    // Room for every connection in progress and what the workers open.
+// Room for every connection in progress and what the workers open.
+void raise_file_limit() {
     rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max && rl.rlim_cur < 4096) {
         rl.rlim_cur = rl.rlim_max < 4096 ? rl.rlim_max : 4096;
         setrlimit(RLIMIT_NOFILE, &rl);
     }
+}
 
-    std::memset(&g_pdh, 0, sizeof g_pdh);
-    if (pdh_init(&g_pdh) != 0) {
-        std::fprintf(stderr, "%s: no memory for the counter query\n", prog);
-        return 1;
-    }
-
+// SIGTERM and SIGINT arrive on a descriptor the loop waits on; every
+// thread started later inherits the mask.
+int stop_signals() {
     sigset_t mask;
     sigemptyset(&mask);
     sigaddset(&mask, SIGTERM);
     sigaddset(&mask, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &mask, nullptr);   // inherited by the workers
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
+    return signalfd(-1, &mask, SFD_CLOEXEC);
+}
 
+// The listening socket, or -1 with errno.
+int open_listener(const Options &o) {
     int ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (ls < 0) return -1;
     int one = 1, header_wait = kHeaderWaitMs / 1000;
     setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // A connection that has sent nothing stays with the kernel: floods of
@@ -303,13 +305,13 @@ int main(int argc, char **argv) {
     setsockopt(ls, IPPROTO_TCP, TCP_DEFER_ACCEPT, &header_wait, sizeof header_wait);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr = bind_addr;
-    int ep = epoll_create1(EPOLL_CLOEXEC);
-    if (ls < 0 || sfd < 0 || ep < 0 || bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        listen(ls, SOMAXCONN) != 0) {
-        std::fprintf(stderr, "%s: cannot listen on port %d: %s\n", prog, port, std::strerror(errno));
-        return 1;
+    sa.sin_port = htons(static_cast<uint16_t>(o.port));
+    sa.sin_addr = o.bind_addr;
+    if (bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(ls, SOMAXCONN) != 0) {
+        int e = errno;
+        close(ls);
+        errno = e;
+        return -1;
     }
     socklen_t sl = sizeof sa;
     getsockname(ls, reinterpret_cast<sockaddr *>(&sa), &sl);
@@ -318,18 +320,21 @@ int main(int argc, char **argv) {
     std::printf("sorvan-agent listening on %s:%d\n", shown, ntohs(sa.sin_port));
     std::fflush(stdout);
     port_syslog(LOG_INFO, "sorvan-agent: listening on %s:%d", shown, ntohs(sa.sin_port));
+    return ls;
+}
 
-    std::vector<std::thread> pool;
-    g_live_workers = kWorkers;
-    for (int i = 0; i < kWorkers; ++i) pool.emplace_back(serve);
+// New connections wait here until their header is whole, at most
+// kHeaderWaitMs; then a worker takes them.
+class Loop {
+public:
+    Loop(int ls, int sfd, int ep) : ls_(ls), sfd_(sfd), ep_(ep) {}
+    void run();
+    void drop_waiting() {
+        for (auto &[fd, w] : waiting_) drop(fd, w.peer);
+        waiting_.clear();
+    }
 
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = ls;
-    epoll_ctl(ep, EPOLL_CTL_ADD, ls, &ev);
-    ev.data.fd = sfd;
-    epoll_ctl(ep, EPOLL_CTL_ADD, sfd, &ev);
-
+private:
     struct Waiting {
         sockaddr_in peer;
         uint64_t serial;
@@ -339,118 +344,140 @@ int main(int argc, char **argv) {
         int fd;
         uint64_t serial;
     };
-    std::unordered_map<int, Waiting> waiting;   // header not complete yet
-    std::deque<Expiry> expiries;                // in accept order, so in deadline order
-    uint64_t serial = 0;
-    bool accept_paused = false, short_of_fds = false, fd_logged = false;
-    int64_t resume_at = 0, fd_logged_at = -60000;
+    void expire(int64_t now);
+    void accept_all();
+    void pause_accepting();
+    void hand_over(int fd);
+    void give_up(int fd);
 
-    auto hand_over = [&](int fd) {
-        Waiting w = waiting[fd];
-        waiting.erase(fd);
-        epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);   // may not be there yet
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        timeval tv{kIoTimeoutSec, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        std::lock_guard<std::mutex> lk(g_lock);
-        g_ready.push_back({fd, w.peer});
-        g_cv.notify_one();
-    };
-    auto give_up = [&](int fd) {
-        Waiting w = waiting[fd];
-        waiting.erase(fd);
-        drop(fd, w.peer);   // closing also takes it out of the epoll set
-    };
+    int ls_, sfd_, ep_;
+    std::unordered_map<int, Waiting> waiting_;   // header not complete yet
+    std::deque<Expiry> expiries_;                // in accept order, so in deadline order
+    uint64_t serial_ = 0;
+    bool accept_paused_ = false, short_of_fds_ = false, fd_logged_ = false;
+    int64_t resume_at_ = 0, fd_logged_at_ = -60000;
+};
 
-    bool stop = false;
-    while (!stop) {
+void Loop::hand_over(int fd) {
+    Waiting w = waiting_[fd];
+    waiting_.erase(fd);
+    epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);   // may not be there yet
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    timeval tv{kIoTimeoutSec, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    std::lock_guard<std::mutex> lk(g_lock);
+    g_ready.push_back({fd, w.peer});
+    g_cv.notify_one();
+}
+
+void Loop::give_up(int fd) {
+    Waiting w = waiting_[fd];
+    waiting_.erase(fd);
+    drop(fd, w.peer);   // closing also takes it out of the epoll set
+}
+
+void Loop::expire(int64_t now) {
+    while (!expiries_.empty()) {
+        const Expiry &e = expiries_.front();
+        auto it = waiting_.find(e.fd);
+        if (it == waiting_.end() || it->second.serial != e.serial) {
+            expiries_.pop_front();   // served or dropped meanwhile
+            continue;
+        }
+        if (e.at > now) break;
+        int fd = e.fd;
+        expiries_.pop_front();
+        give_up(fd);
+    }
+}
+
+// Out of descriptors: the pending connection stays queued; pause rather
+// than spin on it. Logged once a minute at most, however often it flaps
+// between short and not.
+void Loop::pause_accepting() {
+    if (!short_of_fds_ && now_ms() - fd_logged_at_ >= 60000) {
+        port_syslog(LOG_ERR, "sorvan-agent: cannot accept: %s; pausing new connections", std::strerror(errno));
+        fd_logged_at_ = now_ms();
+        fd_logged_ = true;
+    }
+    short_of_fds_ = true;
+    accept_paused_ = true;
+    resume_at_ = now_ms() + kAcceptPauseMs;
+    epoll_event ev{};
+    ev.data.fd = ls_;
+    epoll_ctl(ep_, EPOLL_CTL_MOD, ls_, &ev);
+}
+
+void Loop::accept_all() {
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t pl = sizeof peer;
+        int c = accept4(ls_, reinterpret_cast<sockaddr *>(&peer), &pl, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (c < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) pause_accepting();
+            return;
+        }
+        if (short_of_fds_ && fd_logged_) port_syslog(LOG_INFO, "sorvan-agent: accepting new connections again");
+        short_of_fds_ = fd_logged_ = false;
+        if (!admit(peer.sin_addr.s_addr)) {
+            reset(c, peer.sin_addr.s_addr, "Too many connections");
+            close(c);
+            continue;
+        }
+        waiting_[c] = {peer, ++serial_};
+        // Most connections come with their header (or their end) already
+        // there: only the others wait in the loop.
+        Header now_state = header_state(c, false);
+        if (now_state == Header::kReady) {
+            hand_over(c);
+            continue;
+        }
+        if (now_state == Header::kNever) {
+            give_up(c);
+            continue;
+        }
+        expiries_.push_back({now_ms() + kHeaderWaitMs, c, serial_});
+        epoll_event cev{};
+        cev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+        cev.data.fd = c;
+        if (epoll_ctl(ep_, EPOLL_CTL_ADD, c, &cev) != 0) give_up(c);
+    }
+}
+
+void Loop::run() {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = ls_;
+    epoll_ctl(ep_, EPOLL_CTL_ADD, ls_, &ev);
+    ev.data.fd = sfd_;
+    epoll_ctl(ep_, EPOLL_CTL_ADD, sfd_, &ev);
+    for (;;) {
         int64_t now = now_ms();
-        while (!expiries.empty()) {
-            const Expiry &e = expiries.front();
-            auto it = waiting.find(e.fd);
-            if (it == waiting.end() || it->second.serial != e.serial) {
-                expiries.pop_front();   // served or dropped meanwhile
-                continue;
-            }
-            if (e.at > now) break;
-            int fd = e.fd;
-            expiries.pop_front();
-            give_up(fd);
-        }
-        if (accept_paused && now >= resume_at) {
+        expire(now);
+        if (accept_paused_ && now >= resume_at_) {
             ev.events = EPOLLIN;
-            ev.data.fd = ls;
-            epoll_ctl(ep, EPOLL_CTL_MOD, ls, &ev);
-            accept_paused = false;
+            ev.data.fd = ls_;
+            epoll_ctl(ep_, EPOLL_CTL_MOD, ls_, &ev);
+            accept_paused_ = false;
         }
-        int64_t wait = expiries.empty() ? 1000 : expiries.front().at - now;
-        if (accept_paused && resume_at - now < wait) wait = resume_at - now;
+        int64_t wait = expiries_.empty() ? 1000 : expiries_.front().at - now;
+        if (accept_paused_ && resume_at_ - now < wait) wait = resume_at_ - now;
         if (wait < 0) wait = 0;
 
         epoll_event events[64];
-        int n = epoll_wait(ep, events, 64, int(wait));
+        int n = epoll_wait(ep_, events, 64, int(wait));
         if (n < 0 && errno != EINTR) {
             port_syslog(LOG_ERR, "sorvan-agent: epoll_wait: %s", std::strerror(errno));
-            break;
+            return;
         }
         for (int i = 0; i < n; ++i) {
             int fd = events[i].data.fd;
-            if (fd == sfd) {
-                stop = true;
-            } else if (fd == ls) {
-                for (;;) {
-                    sockaddr_in peer{};
-                    socklen_t pl = sizeof peer;
-                    int c = accept4(ls, reinterpret_cast<sockaddr *>(&peer), &pl, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                    if (c < 0) {
-                        if (errno == EINTR || errno == ECONNABORTED) continue;
-                        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                            // The pending connection stays queued: pause rather
-                            // than spin on it.
-                            // Logged once a minute at most, however often
-                            // it flaps between short and not.
-                            if (!short_of_fds && now_ms() - fd_logged_at >= 60000) {
-                                port_syslog(LOG_ERR, "sorvan-agent: cannot accept: %s; pausing new connections",
-                                            std::strerror(errno));
-                                fd_logged_at = now_ms();
-                                fd_logged = true;
-                            }
-                            short_of_fds = true;
-                            accept_paused = true;
-                            resume_at = now_ms() + kAcceptPauseMs;
-                            ev.events = 0;
-                            ev.data.fd = ls;
-                            epoll_ctl(ep, EPOLL_CTL_MOD, ls, &ev);
-                        }
-                        break;
-                    }
-                    if (short_of_fds && fd_logged) port_syslog(LOG_INFO, "sorvan-agent: accepting new connections again");
-                    short_of_fds = fd_logged = false;
-                    if (!admit(peer.sin_addr.s_addr)) {
-                        reset(c, peer.sin_addr.s_addr, "Too many connections");
-                        close(c);
-                        continue;
-                    }
-                    waiting[c] = {peer, ++serial};
-                    // Most connections come with their header (or their end)
-                    // already there: only the others wait in the loop.
-                    Header now_state = header_state(c, false);
-                    if (now_state == Header::kReady) {
-                        hand_over(c);
-                        continue;
-                    }
-                    if (now_state == Header::kNever) {
-                        give_up(c);
-                        continue;
-                    }
-                    expiries.push_back({now_ms() + kHeaderWaitMs, c, serial});
-                    epoll_event cev{};
-                    cev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
-                    cev.data.fd = c;
-                    if (epoll_ctl(ep, EPOLL_CTL_ADD, c, &cev) != 0) give_up(c);
-                }
-            } else if (waiting.count(fd)) {
+            if (fd == sfd_) return;
+            if (fd == ls_) {
+                accept_all();
+            } else if (waiting_.count(fd)) {
                 bool closed = events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR);
                 switch (header_state(fd, closed)) {
                 case Header::kReady: hand_over(fd); break;
@@ -460,10 +487,11 @@ int main(int argc, char **argv) {
             }
         }
     }
+}
 
-    port_syslog(LOG_INFO, "sorvan-agent: stopping");
-    close(ls);
-    for (auto &[fd, w] : waiting) drop(fd, w.peer);
+// The stop: workers get kStopGraceMs to finish what they serve; a worker
+// busy in the file system (a long remove, say) is not waited for beyond it.
+void shut_down(std::vector<std::thread> &pool) {
     {
         std::unique_lock<std::mutex> lk(g_lock);
         g_stopping = true;
@@ -472,8 +500,6 @@ int main(int argc, char **argv) {
         // A peer that is still sending must not hold the stop.
         for (int fd : g_active) shutdown(fd, SHUT_RDWR);
         g_cv.notify_all();
-        // A worker busy in the file system (a long remove, say) is not
-        // waited for beyond the grace time.
         if (!g_done_cv.wait_for(lk, std::chrono::milliseconds(kStopGraceMs), [] { return g_live_workers == 0; })) {
             port_syslog(LOG_WARNING, "sorvan-agent: %d workers still busy; stopped without them", g_live_workers);
             port_closelog();
@@ -482,6 +508,42 @@ int main(int argc, char **argv) {
         }
     }
     for (auto &t : pool) t.join();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const char *prog = appname(argv[0]);
+    Options o = parse_options(prog, argc, argv);
+    port_openlog("sorvan-agent", LOG_PID, LOG_DAEMON);
+    set_up_keys(prog, o.password);
+    confine(prog, o.roots);
+    raise_file_limit();
+
+    std::memset(&g_pdh, 0, sizeof g_pdh);
+    if (pdh_init(&g_pdh) != 0) {
+        std::fprintf(stderr, "%s: no memory for the counter query\n", prog);
+        return 1;
+    }
+    int sfd = stop_signals();
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    int ls = open_listener(o);
+    if (ls < 0 || sfd < 0 || ep < 0) {
+        std::fprintf(stderr, "%s: cannot listen on port %d: %s\n", prog, o.port, std::strerror(errno));
+        return 1;
+    }
+
+    std::vector<std::thread> pool;
+    g_live_workers = kWorkers;
+    for (int i = 0; i < kWorkers; ++i) pool.emplace_back(serve);
+
+    Loop loop(ls, sfd, ep);
+    loop.run();
+
+    port_syslog(LOG_INFO, "sorvan-agent: stopping");
+    close(ls);
+    loop.drop_waiting();
+    shut_down(pool);
     pdh_close(&g_pdh);
     port_syslog(LOG_INFO, "sorvan-agent: stopped");
     port_closelog();

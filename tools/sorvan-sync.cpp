@@ -1,11 +1,11 @@
 // sorvan-sync: replicates files to a node's agent through a transaction
 // log that survives restarts.
 //
-//   sorvan-sync -l LOG -a ADDRESS -p PORT -k PASSWORD [-t USEC] put PATH [DEST]
-//   sorvan-sync -l LOG -a ADDRESS -p PORT -k PASSWORD [-t USEC] mkdir PATH
-//   sorvan-sync -l LOG -a ADDRESS -p PORT -k PASSWORD [-t USEC] rm PATH
-//   sorvan-sync -l LOG -a ADDRESS -p PORT -k PASSWORD [-t USEC] mv PATH PATH2
-//   sorvan-sync -l LOG [-j N] drain
+//   sorvan-sync -L LOG -a ADDRESS -p PORT -k PASSWORD [-T USEC] put PATH [DEST]
+//   sorvan-sync -L LOG -a ADDRESS -p PORT -k PASSWORD [-T USEC] mkdir PATH
+//   sorvan-sync -L LOG -a ADDRESS -p PORT -k PASSWORD [-T USEC] rm PATH
+//   sorvan-sync -L LOG -a ADDRESS -p PORT -k PASSWORD [-T USEC] mv PATH PATH2
+//   sorvan-sync -L LOG [-j N] drain
 //
 // put queues a file, or a directory with everything below it (its
 // directories first), to be sent to DEST (default: the same path on the
@@ -36,14 +36,13 @@
 
 #include "port/paths.h"
 #include "port/varro.h"
-#include "sorvan.h"
+#include "util/sorvan.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 // The product's request key, shared with kord and the agents.
-const unsigned char kDesKey[8] = {0x5A, 0xC3, 0x19, 0x7E, 0x02, 0xB4, 0xD8, 0x61};
 
 const char *g_prog = "sorvan-sync";
 uint64_t g_bytes = 0;
@@ -61,10 +60,10 @@ constexpr int kMaxWidth = 32;
 
 void print_usage(FILE *to) {
     std::fprintf(to,
-                 "usage: %s -l log -a address [-p port] [-k password] [-t usec] put path [dest]\n"
-                 "       %s -l log -a address [-p port] [-k password] [-t usec] mkdir|rm path\n"
-                 "       %s -l log -a address [-p port] [-k password] [-t usec] mv path path2\n"
-                 "       %s -l log [-j requests] drain\n",
+                 "usage: %s -L log -a address [-p port] [-k password] [-T usec] put path [dest]\n"
+                 "       %s -L log -a address [-p port] [-k password] [-T usec] mkdir|rm path\n"
+                 "       %s -L log -a address [-p port] [-k password] [-T usec] mv path path2\n"
+                 "       %s -L log [-j requests] drain\n",
                  g_prog, g_prog, g_prog, g_prog);
 }
 
@@ -77,14 +76,15 @@ void help() {
     print_usage(stdout);
     std::printf("\nQueues file operations for a node's agent in a transaction log and carries\n"
                 "them out later; the log survives restarts.\n\n"
-                "  -l LOG        the transaction log file (created with mode 0600)\n"
-                "  -a ADDRESS    the agent's IPv4 address\n"
-                "  -p PORT       the agent's TCP port (default 10000)\n"
-                "  -k PASSWORD   the agent's password (default none)\n"
-                "  -t USEC       connect time-out in microseconds (default 5000000)\n"
-                "  -j N          drain: requests in flight at once, 1 to %d (default %d)\n"
-                "  -h, --help    this text\n"
-                "  -V, --version the program's version\n\n"
+                "  -L, --log LOG          the transaction log file (created with mode 0600)\n"
+                "  -a, --address ADDRESS  the agent's IPv4 address\n"
+                "  -p, --port PORT        the agent's TCP port (default 10000)\n"
+                "  -k, --password PW      the agent's password (default none)\n"
+                "  -T, --timeout USEC     connect time-out in microseconds (default 5000000)\n"
+                "  -j, --jobs N           drain: requests in flight at once, 1 to %d (default %d)\n"
+                "  -h, --help             this text\n"
+                "  -v, --version          the program's version\n"
+                "Older spellings still work, with a warning: -l for -L, -t for -T, -V for -v.\n\n"
                 "  put PATH [DEST]  send a file, or a directory and everything below it\n"
                 "  mkdir PATH       make a directory on the node\n"
                 "  rm PATH          remove a file or directory tree on the node\n"
@@ -383,10 +383,9 @@ int drain(TlogHandle *h, int width) {
 
 void load_des() {
     init_path("sorvan-sync", nullptr);
-    std::string lib = std::string(path_item(6)) + "/libcrypto.so.3";
-    if (void *h = dlopen(lib.c_str(), RTLD_NOW))
-        if (des_init(h)) des_setkey_ecb(kDesKey, 8);
-    if (!C) std::fprintf(stderr, "%s: %s not loaded: requests travel unenciphered\n", g_prog, lib.c_str());
+    if (!req_cipher_init(path_item(6)))
+        std::fprintf(stderr, "%s: %s/libcrypto.so.3 not loaded: requests travel unenciphered\n", g_prog,
+                     path_item(6));
 }
 
 }  // namespace
@@ -397,15 +396,27 @@ int main(int argc, char **argv) {
     long port = 10000, timeout = 5000000;
     long width = kDefaultWidth;
     static const option longopts[] = {{"help", no_argument, nullptr, 'h'},
-                                      {"version", no_argument, nullptr, 'V'},
+                                      {"version", no_argument, nullptr, 'v'},
+                                      {"log", required_argument, nullptr, 'L'},
+                                      {"address", required_argument, nullptr, 'a'},
+                                      {"port", required_argument, nullptr, 'p'},
+                                      {"password", required_argument, nullptr, 'k'},
+                                      {"timeout", required_argument, nullptr, 'T'},
+                                      {"jobs", required_argument, nullptr, 'j'},
                                       {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt_long(argc, argv, "l:a:p:k:t:j:hV", longopts, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "L:l:a:p:k:T:t:j:hvV", longopts, nullptr)) != -1) {
         char *end = nullptr;
+        // Spellings of earlier releases: -l, -t and -V meant what -L, -T and -v do.
+        if (opt == 'l' || opt == 't' || opt == 'V') {
+            const char now = opt == 'l' ? 'L' : opt == 't' ? 'T' : 'v';
+            std::fprintf(stderr, "%s: warning: -%c is now -%c\n", g_prog, opt, now);
+            opt = now;
+        }
         switch (opt) {
         case 'h': help(); return 0;
-        case 'V': std::printf("%s (Tessaron) %s\n", g_prog, TESSARON_VERSION); return 0;
-        case 'l': log = optarg; break;
+        case 'v': std::printf("%s (Tessaron) %s\n", g_prog, TESSARON_VERSION); return 0;
+        case 'L': log = optarg; break;
         case 'a': address = optarg; break;
         case 'k': password = optarg; break;
         case 'p':
@@ -415,7 +426,7 @@ int main(int argc, char **argv) {
                 return 2;
             }
             break;
-        case 't':
+        case 'T':
             timeout = std::strtol(optarg, &end, 10);
             if (*end || timeout <= 0 || timeout > 0x7FFFFFFF) {
                 std::fprintf(stderr, "%s: bad time-out '%s'\n", g_prog, optarg);
