@@ -10,6 +10,8 @@
 #include <strings.h>
 #include <vector>
 
+#include <string>
+
 #include "master/kord.h"
 #include "port/paths.h"
 
@@ -37,6 +39,28 @@ void dir_of(const char *path, char *out, size_t n) {
 [[noreturn]] void bail_out(const char *text) {
     port_message_box("", text);
     abort();
+}
+
+void *g_side_map = nullptr;   // the side map's view, header included
+
+// The side map beside the data map, with room for count groups; records a
+// kord before this one left stay (the map grows, never shrinks).
+void open_side_map(const char *data_map, int count) {
+    if (g_side_map) MapClose(g_side_map);
+    std::string path = side_map_path(data_map);
+    g_side_map = MapOpen(path.c_str(), uint32_t(side_map_size(uint32_t(count))), 0, 3);
+    if (!g_side_map)
+        bail_out("Side map cannot be created, bail out!");
+    auto *h = static_cast<SideHeader *>(g_side_map);
+    if (memcmp(h->magic, kSideMagic, sizeof h->magic) != 0 || h->record_size != kSideRecordSize) {
+        // New, or of a layout this kord does not write: start it afresh.
+        memset(g_side_map, 0, side_map_size(uint32_t(count)));
+        h->version = kSideVersion;
+        h->record_size = kSideRecordSize;
+        memcpy(h->magic, kSideMagic, sizeof h->magic);
+    }
+    h->records = uint32_t(count) * kSlotsPerGroup;
+    g_side = reinterpret_cast<SideRecord *>(static_cast<char *>(g_side_map) + kSideHeaderSize);
 }
 
 void mail_unresolvable(const GroupRecord *g, const char *node) {
@@ -189,7 +213,13 @@ GroupRecord *open_data_map(const char *name, int count) {
         bail_out("Data map cannot be created, bail out!");
     auto *groups = static_cast<GroupRecord *>(map);
     link_groups(groups, count);
+    open_side_map(name, count);
     return groups;
+}
+
+SideRecord *side_of(const GroupRecord *g, const NodeRecord *slot) {
+    size_t index = size_t(g - g_groups) * kSlotsPerGroup + size_t(slot - g->slot);
+    return &g_side[index];
 }
 
 void link_groups(GroupRecord *groups, int count) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "maps/records.h"
+#include "maps/side.h"
 #include "port/varro.h"
 #include "util/sorvan.h"
 
@@ -26,6 +27,7 @@ extern char *g_admin_mail;      // -m address, null when unset
 extern int g_debug;
 extern uint32_t *g_ctlmap;      // control map: the group count
 extern GroupRecord *g_groups;   // data map
+extern SideRecord *g_side;      // side map: one record per data-map slot
 extern int g_group_count;
 extern DirWatcher *g_watcher;   // null until the watch starts / after stop
 extern int g_exit_status;       // the process's exit status once the service ends
@@ -66,6 +68,8 @@ uint32_t *open_control_map(void);
 int count_groups(void);
 GroupRecord *open_data_map(const char *name, int count);
 void link_groups(GroupRecord *groups, int count);   // next-group and slot links
+// The side record of a slot of the data map.
+SideRecord *side_of(const GroupRecord *g, const NodeRecord *slot);
 void load_groups(GroupRecord *groups, int count);
 void copy_peer_groups(void);
 GroupRecord *find_group(const char *key);

@@ -32,6 +32,7 @@ char *g_admin_mail = nullptr;
 int g_debug = 1;
 uint32_t *g_ctlmap = nullptr;
 GroupRecord *g_groups = nullptr;
+SideRecord *g_side = nullptr;
 int g_group_count = 0;
 DirWatcher *g_watcher = nullptr;
 int g_exit_status = 0;
