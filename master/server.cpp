@@ -170,6 +170,36 @@ void map_groups(int count) {
     g_map_records = count;
 }
 
+std::string field_text(const char *field, size_t n) { return std::string(field, strnlen(field, n)); }
+
+// What this kord watches, said once at start: the installation, then one
+// line per group with how it is probed.
+void log_start() {
+    int nodes = 0, workers = 0;
+    for (int i = 0; i < g_group_count; i++) {
+        nodes += int(g_groups[i].node_count);
+        workers += int(g_groups[i].worker_count);
+    }
+    port_syslog(LOG_INFO, "Start %s %s: root %s, group file %s, %d groups, %d nodes, %d workers", kDisplayName,
+                kVersion, path_item(2), path_item(7), g_group_count, nodes, workers);
+    for (int i = 0; i < g_group_count; i++) {
+        const GroupRecord &g = g_groups[i];
+        if (!g.name[0]) continue;
+        std::string members;
+        for (const NodeRecord &s : g.slot)
+            if (s.name[0]) members += (members.empty() ? "" : ",") + field_text(s.name, sizeof s.name);
+        const char *method = method_name(g.method);
+        if (g.peer[0])
+            port_syslog(LOG_INFO, "Group %s.%s: mirror of %s", field_text(g.name, sizeof g.name).c_str(),
+                        field_text(g.domain, sizeof g.domain).c_str(), field_text(g.peer, sizeof g.peer).c_str());
+        else
+            port_syslog(LOG_INFO, "Group %s.%s: method %s, interval %u ms, time-out %u ms, retries %u, nodes %s",
+                        field_text(g.name, sizeof g.name).c_str(), field_text(g.domain, sizeof g.domain).c_str(),
+                        method ? method : "rtt", g.interval_us / 1000, g.timeout_us / 1000, g.retries,
+                        members.empty() ? "none" : members.c_str());
+    }
+}
+
 }  // namespace
 
 Command parse_options(int argc, char **argv) {
@@ -277,6 +307,7 @@ int server_main(int argc, char **argv) {
     load_groups(g_groups, count);
 
     start_workers();
+    log_start();
     // The watch on the root, the running report and the start notice follow
     // in the main loop's own start.
     main_loop();

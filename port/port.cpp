@@ -202,7 +202,41 @@ FILE *mirror_file() {
     }
     return g_mirror;
 }
+// The length of the well-formed UTF-8 sequence at p (at most n bytes), 0
+// when there is none.
+size_t utf8_length(const unsigned char *p, size_t n) {
+    size_t len = p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 && p[0] < 0xE0 ? 2 : 0;
+    if (len == 0 || len > n) return 0;
+    for (size_t i = 1; i < len; i++)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return len;
+}
+
 }  // namespace
+
+size_t port_escape(const char *in, char *out, size_t room) {
+    if (!room) return 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(in ? in : "");
+    size_t n = std::strlen(reinterpret_cast<const char *>(p)), o = 0;
+    for (size_t i = 0; i < n;) {
+        size_t seq = p[i] >= 0x80 ? utf8_length(p + i, n - i) : 0;
+        if (seq) {
+            if (o + seq >= room) break;
+            std::memcpy(out + o, p + i, seq);
+            o += seq;
+            i += seq;
+        } else if (p[i] >= 0x20 && p[i] < 0x7F) {
+            if (o + 1 >= room) break;
+            out[o++] = char(p[i++]);
+        } else {
+            if (o + 4 >= room) break;
+            std::snprintf(out + o, 5, "\\x%02x", p[i++]);
+            o += 4;
+        }
+    }
+    out[o] = '\0';
+    return o;
+}
 
 void port_openlog(const char *ident, int option, int facility) {
     std::lock_guard<std::mutex> lk(g_log_mutex);
@@ -222,7 +256,12 @@ void port_syslog(int priority, const char *fmt, ...) {
     va_end(ap);
     size_t n = std::strlen(msg);
     while (n > 0 && (msg[n - 1] == '\n' || msg[n - 1] == '\r')) msg[--n] = '\0';
-    syslog(priority, "%s", msg);
+    // Names in the text come from maps, files and peers: no byte of theirs
+    // may reach the log as a control character (a forged line, a terminal
+    // escape).
+    char shown[sizeof msg * 4];
+    port_escape(msg, shown, sizeof shown);
+    syslog(priority, "%s", shown);
     std::lock_guard<std::mutex> lk(g_log_mutex);
     if (FILE *f = mirror_file()) {
         char when[32];
@@ -236,7 +275,7 @@ void port_syslog(int priority, const char *fmt, ...) {
             ident = shared && *shared ? shared : program_invocation_short_name;
         }
         std::fprintf(f, "%s %s[%d]: <%d> %s\n", when, ident, static_cast<int>(getpid()),
-                     priority & LOG_PRIMASK, msg);
+                     priority & LOG_PRIMASK, shown);
         std::fflush(f);
     }
     errno = e;

@@ -64,6 +64,12 @@ VARRO_API int evMainLoop(evContext *ctx);                 // runs released waits
 // ---- time ----
 VARRO_API uint32_t tick_count_ms(void);   // CLOCK_MONOTONIC in ms, 32 bits
 VARRO_API int64_t mono_us(void);          // CLOCK_MONOTONIC in µs
+
+// ---- text ----
+// in with every byte that is neither printable ASCII nor part of a
+// well-formed UTF-8 character written as \xNN; cut to fit room (which
+// holds the terminator). The length written.
+VARRO_API size_t port_escape(const char *in, char *out, size_t room);
 VARRO_API int32_t port_gettid(void);
 
 #ifdef __cplusplus

@@ -146,7 +146,15 @@ TEST_F(LiveKord, SecondKordIsRefusedInterrogationAndStopOnce) {
     ASSERT_TRUE(testutil::wait_until([&] { return waitpid(second->pid, &st, WNOHANG) == second->pid; }, 5000ms));
     second->pid = -1;
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1);
-    EXPECT_TRUE(testutil::contains(read_file(root_ / "log"), "Tessaron Master Server already running. Bail out!"));
+    std::string log = read_file(root_ / "log");
+    EXPECT_TRUE(testutil::contains(log, "Tessaron Master Server already running. Bail out!"));
+    // The first kord said what it watches, once, before anything else of the run.
+    EXPECT_TRUE(testutil::contains(log, "Start Tessaron(tm) Master Server v" TESSARON_VERSION ": root " + root_.path() +
+                                            ", group file " + (root_ / "gpfile") + ", 1 groups, 2 nodes, 2 workers"))
+        << log;
+    EXPECT_TRUE(testutil::contains(log, "Group g1.ex.test: method rtt, interval 1000 ms, time-out 800 ms, retries 2, "
+                                        "nodes 127.0.0.1,127.0.0.2"))
+        << log;
     kill(pid_, SIGUSR1);
     EXPECT_TRUE(wait_notice("STATUS=running", 3s));
     EXPECT_TRUE(testutil::wait_until([&] { return testutil::contains(read_file(root_ / "log"), "Interrogated"); },
@@ -157,7 +165,7 @@ TEST_F(LiveKord, SecondKordIsRefusedInterrogationAndStopOnce) {
     bool stopping = false;
     for (auto &n : notices_) stopping |= testutil::contains(n, "STOPPING=1");
     EXPECT_TRUE(stopping);
-    std::string log = read_file(root_ / "log");
+    log = read_file(root_ / "log");
     size_t first = log.find("Stop Tessaron(tm) Master Server ...");
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(log.find("Stop Tessaron(tm) Master Server ...", first + 1), std::string::npos);

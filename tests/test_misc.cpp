@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "port/varro.h"
 #include "util/sorvan.h"
 #include "tests/support/testutil.h"
 #include "util/net/request.h"
@@ -202,4 +204,21 @@ TEST(Arpadate, FieldsZonesAndShortText) {
         EXPECT_EQ(d.substr(3, 2), ", ");
         EXPECT_EQ(d.substr(d.size() - 3), "GMT");
     }
+}
+
+// Names reach the log from files, maps and peers: their control bytes are
+// written escaped, one log line stays one line, UTF-8 passes.
+TEST(LogText, ControlBytesAreEscapedUtf8Kept) {
+    char out[64];
+    EXPECT_EQ(port_escape("web\n\x1b[2J\xc3\xa9\xff", out, sizeof out), 20u);
+    EXPECT_STREQ(out, "web\\x0a\\x1b[2J\xc3\xa9\\xff");
+    char small[6];
+    port_escape("ab\x01" "cd", small, sizeof small);   // never half an escape
+    EXPECT_STREQ(small, "ab");
+    testutil::TempDir dir;
+    setenv("TESSARON_LOG", (dir / "log").c_str(), 1);
+    port_syslog(LOG_INFO, "node %s: up", "evil\nFAKE line\r\x07");
+    std::string log = testutil::read_file(dir / "log");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_NE(log.find("node evil\\x0aFAKE line\\x0d\\x07: up"), std::string::npos) << log;
 }
