@@ -167,8 +167,12 @@ TEST(Tlog, TwoHandlesOnOneLogAgree) {
 }
 
 // A process killed at any point while it removes the oldest records and
-// appends new ones leaves whole records: read as any reader of the format
-// would, the queue is the records not yet removed, in order, each intact.
+// appends new ones leaves whole records. The child reports each operation
+// once it has returned, and removes at most half of what it found, so the
+// queue cannot empty. Read as any reader of the format would, the queue is
+// then one run of records in order, each intact, holding every record the
+// child appended and did not remove and none it removed: only the one
+// operation under way at the kill may have gone either way.
 TEST(Tlog, KilledWriterLeavesEveryQueuedRecordWhole) {
     Log l;
     const int first = 3000;
@@ -176,45 +180,89 @@ TEST(Tlog, KilledWriterLeavesEveryQueuedRecordWhole) {
         TlogRecord r = make(REQ_SEND_FILE, "/f" + std::to_string(i));
         ASSERT_EQ(tlog_write_rec(&l.h, &r), 0);
     }
-    int lo = 0, hi = first - 1;
+    auto number = [](const TlogRecord &r) { return std::atoi(r.file.path + 2); };
+    int lo = 0, hi = first - 1;   // the queue before the round
     std::mt19937 rng(11);
-    for (int round = 0; round < 20 && lo <= hi; ++round) {
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round) + ", queue " + std::to_string(lo) + ".." + std::to_string(hi));
+        const int removals = hi - lo;   // all but the newest
+        int report[2];
+        ASSERT_EQ(pipe(report), 0);
         pid_t child = fork();
+        ASSERT_GE(child, 0);
         if (child == 0) {
+            // Reports: n for record n appended, -1 - n for record n removed.
+            close(report[0]);
+            auto tell = [&](int32_t v) {
+                if (write(report[1], &v, sizeof v) != ssize_t(sizeof v)) _exit(3);
+            };
             TlogHandle h;
             tlog_init(&h, l.path.c_str(), nullptr);
-            TlogRecord r;
-            int n = tlog_read_rec(&h, -1, nullptr);
-            tlog_read_rec(&h, n - 1, &r);
-            int next = std::atoi(r.file.path + 2) + 1;
-            for (int i = 0; tlog_read_rec(&h, 0, &r) > 0; ++i) {
-                if (tlog_delete_rec(&h, &r) != 0) _exit(1);
-                TlogRecord more = make(REQ_SEND_FILE, "/f" + std::to_string(next));
-                if (i % 2 == 0 && tlog_write_rec(&h, &more) == 0) ++next;
+            int next = hi + 1;
+            for (int i = 0; i < removals; ++i) {
+                TlogRecord r;
+                if (tlog_read_rec(&h, 0, &r) <= 0 || tlog_delete_rec(&h, &r) != 0) _exit(1);
+                tell(-1 - number(r));
+                if (i % 2 == 0) {
+                    TlogRecord more = make(REQ_SEND_FILE, "/f" + std::to_string(next));
+                    if (tlog_write_rec(&h, &more) != 0) _exit(2);
+                    tell(next++);
+                }
             }
             _exit(0);
         }
-        usleep(useconds_t(rng() % 30000));
+        close(report[1]);
+        // Killed after a chosen number of operations, somewhere in a later one.
+        const int ops = removals + (removals + 1) / 2;
+        int kill_after = int(rng() % unsigned(ops + 1));
+        int32_t v;
+        std::vector<int32_t> told;
+        while (int(told.size()) < kill_after && read(report[0], &v, sizeof v) == ssize_t(sizeof v)) told.push_back(v);
+        usleep(useconds_t(rng() % 300));
         kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        while (read(report[0], &v, sizeof v) == ssize_t(sizeof v)) told.push_back(v);
+        close(report[0]);
+        bool killed = WIFSIGNALED(status);
+        ASSERT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "child status " << status;
+
+        // Removed: the oldest, in order; appended: each after the newest.
+        int removed_to = lo, appended_to = hi;   // first not known removed, last known appended
+        for (int32_t t : told) {
+            if (t < 0) ASSERT_EQ(-1 - t, removed_to++);
+            else ASSERT_EQ(t, ++appended_to);
+        }
         // Raw records: removed ones read as address 0 and kind 0.
         std::ifstream in(l.path, std::ios::binary);
         TlogRecord r;
         std::vector<int> queued;
         while (in.read(reinterpret_cast<char *>(&r), sizeof r)) {
             if (r.addr == 0 && r.kind == 0) continue;
-            int i = std::atoi(r.file.path + 2);
+            int i = number(r);
             TlogRecord want = make(REQ_SEND_FILE, "/f" + std::to_string(i));
-            ASSERT_EQ(std::memcmp(&r, &want, sizeof r), 0) << "round " << round << ": record " << i << " torn";
+            ASSERT_EQ(std::memcmp(&r, &want, sizeof r), 0) << "record " << i << " torn";
             queued.push_back(i);
         }
         ASSERT_FALSE(queued.empty());
-        for (size_t k = 1; k < queued.size(); ++k) ASSERT_EQ(queued[k], queued[k - 1] + 1) << "round " << round;
-        EXPECT_GE(queued.front(), lo);
-        EXPECT_LE(queued.front(), hi);   // the newest record was queued, never lost
-        EXPECT_GE(queued.back(), hi);
-        lo = queued.front();
-        hi = queued.back();
+        for (size_t k = 1; k < queued.size(); ++k) ASSERT_EQ(queued[k], queued[k - 1] + 1);
+        int front = queued.front(), back = queued.back();
+        // Exactly what was reported, give or take the operation the kill cut.
+        int cut = (front - removed_to) + (back - appended_to);
+        EXPECT_GE(front, removed_to);
+        EXPECT_GE(back, appended_to);
+        EXPECT_LE(cut, killed ? 1 : 0) << "removed to " << removed_to << ", appended to " << appended_to
+                                       << ", queued " << front << ".." << back;
+        // A new process reads the same queue through the library.
+        TlogHandle fresh;
+        tlog_init(&fresh, l.path.c_str(), nullptr);
+        EXPECT_EQ(tlog_read_rec(&fresh, 0, &r), int(queued.size()));
+        EXPECT_EQ(number(r), front);
+        tlog_read_rec(&fresh, int32_t(queued.size() - 1), &r);
+        EXPECT_EQ(number(r), back);
+        tlog_shutdown(&fresh);
+        lo = front;
+        hi = back;
     }
 }
 
