@@ -130,9 +130,12 @@ TEST(Package, LintianCleanAndTheAgentAloneBringsNoMaster) {
     ASSERT_TRUE(t.ok) << "no private tmpfs";
     std::string log;
     auto debs = build_packages(t, log);
-    for (const char *p : {"tessaron-master-server", "tessaron-agent", "libsorvan3", "libvarro3", "libsorvan-dev"})
+    for (const char *p : {"tessaron-master-server", "tessaron-agent", "libsorvan3", "libvarro3", "libsorvan-dev",
+                          "tessaron"})
         ASSERT_TRUE(debs.count(p)) << p << "\n" << log;
-    EXPECT_EQ(debs.size(), 5u) << log;
+    EXPECT_EQ(debs.size(), 6u) << log;
+    // The one package of earlier versions only pulls in both roles now.
+    EXPECT_TRUE(contains(field(debs["tessaron"], "Depends"), "tessaron-master-server (>= "));
 
     // No error and no warning left; the only overrides are the
     // installation root's and the changelog's (packaging/README.md).
@@ -261,6 +264,17 @@ TEST(Package, MasterInstallBuildAgainstUpgradeRemovePurge) {
     Root m(t / "master");
     std::string reg = t / "registry";
     std::vector<std::string> env = {"TESSARON_REGISTRY=" + reg};
+    // What the hand-built package of 3.6.7 left: both units in /etc with
+    // the copies it kept, one of them changed since.
+    std::string etc_units = m / "/etc/systemd/system", setup = m / "/opt/tessaron/lib/setup";
+    fs::create_directories(etc_units + "/multi-user.target.wants");
+    fs::create_directories(setup);
+    for (const char *u : {"tessaron-master-server.service", "tessaron-traffic-controller.service"}) {
+        write_file(etc_units + "/" + u, std::string("# ") + u + " as 3.6.7 wrote it\n");
+        write_file(setup + "/" + u, std::string("# ") + u + " as 3.6.7 wrote it\n");
+        fs::create_symlink(std::string("/etc/systemd/system/") + u, etc_units + "/multi-user.target.wants/" + u);
+    }
+    write_file(etc_units + "/tessaron-traffic-controller.service", "# changed\n");
     auto r = m.dpkg({"-i", debs["libvarro3"], debs["libsorvan3"], debs["libsorvan-dev"],
                      debs["tessaron-master-server"], debs["tessaron-agent"]}, env);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -302,7 +316,14 @@ TEST(Package, MasterInstallBuildAgainstUpgradeRemovePurge) {
         EXPECT_NE(condition(m, unit), 0) << unit << " would start on the example";
     }
     EXPECT_FALSE(fs::exists(m / "/etc/systemd/system/multi-user.target.wants/tessaron-agent.service"));
-    EXPECT_FALSE(fs::exists(m / "/etc/systemd/system/tessaron-master-server.service"));
+    // The unchanged old unit went; the changed one hides the packaged one, said so.
+    EXPECT_FALSE(fs::exists(etc_units + "/tessaron-master-server.service"));
+    EXPECT_EQ(fs::read_symlink(etc_units + "/multi-user.target.wants/tessaron-master-server.service"),
+              "/lib/systemd/system/tessaron-master-server.service");
+    EXPECT_EQ(read_file(etc_units + "/tessaron-traffic-controller.service"), "# changed\n");
+    EXPECT_TRUE(contains(r.err, "tessaron-traffic-controller.service was changed locally")) << r.err;
+    EXPECT_FALSE(fs::exists(setup + "/tessaron-master-server.service"));
+    fs::remove(etc_units + "/tessaron-traffic-controller.service");
     EXPECT_EQ(tree("/etc/systemd/system"), "") << "the host's units";
     // The examples: a group file and flowgate.conf that monitor nothing.
     std::string gpfile = read_file(root + "/gpfile");
