@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <memory>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -182,27 +183,219 @@ std::string http(uint16_t port, const std::string &request) {
     return reply;
 }
 
-TEST_F(Kordstat, ServesMetricsOverLoopback) {
+// The response's head, up to the blank line.
+std::string head_of(const std::string &r) { return r.substr(0, r.find("\r\n\r\n")); }
+std::string body_of(const std::string &r) {
+    size_t at = r.find("\r\n\r\n");
+    return at == std::string::npos ? "" : r.substr(at + 4);
+}
+// "heartbeat_age_s":N may tick between two reads.
+std::string without_age(std::string j) {
+    size_t at = j.find("\"heartbeat_age_s\":");
+    if (at != std::string::npos) j.erase(at, j.find(',', at) - at);
+    return j;
+}
+
+// kordstat --listen ARGS on 127.0.0.1:port, up once it says it serves.
+std::unique_ptr<testutil::Proc> listen(const testutil::TempDir &root, uint16_t port,
+                                       std::vector<std::string> more = {}) {
+    std::vector<std::string> argv = {testutil::bin_path("kordstat"), "--listen",
+                                     "127.0.0.1:" + std::to_string(port)};
+    argv.insert(argv.end(), more.begin(), more.end());
+    std::string log = root / ("listen" + std::to_string(port) + ".out");
+    auto p = std::make_unique<testutil::Proc>(argv, std::vector<std::string>{"TESSARON_ROOT=" + root.path()}, log);
+    if (!testutil::wait_until([&] { return contains(read_file(log), "kordstat: serving "); }, 10s)) {
+        ADD_FAILURE() << read_file(log);
+        return nullptr;
+    }
+    return p;
+}
+
+// Runs the browser script of tests/support on url; 77: no browser here.
+testutil::RunResult browser(std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/python3", std::string(TESSARON_SOURCE_DIR) + "/tests/support/status_page.py"});
+    return testutil::run(args);
+}
+
+TEST_F(Kordstat, ServesPageJsonAndMetricsReadOnly) {
     hold_lock();
     heartbeat(0);
-    std::string log = root / "listen.out";
-    testutil::Proc p({testutil::bin_path("kordstat"), "--listen", "127.0.0.1:9417"},
-                     {"TESSARON_ROOT=" + root.path()}, log);
-    ASSERT_TRUE(testutil::wait_until(
-        [&] { return contains(read_file(log), "serving http://127.0.0.1:9417/metrics"); }, 10s)) << read_file(log);
+    auto p = listen(root, 9417);
+    ASSERT_TRUE(p);
+    EXPECT_TRUE(contains(read_file(root / "listen9417.out"),
+                         "serving http://127.0.0.1:9417/ (status page), http://127.0.0.1:9417/status.json and "
+                         "http://127.0.0.1:9417/metrics"));
     std::string r = http(9417, "GET /metrics HTTP/1.0\r\n\r\n");
     EXPECT_EQ(r.substr(0, 15), "HTTP/1.1 200 OK") << r;
     EXPECT_TRUE(contains(r, "Content-Type: text/plain; version=0.0.4")) << r;
     EXPECT_TRUE(contains(r, "\r\n\r\n# HELP kord_up ")) << r;
     EXPECT_TRUE(contains(r, "\nkord_node_state{group=\"web\""));
-    // Every scrape reads afresh.
+
+    // /status.json is what --json prints.
+    r = http(9417, "GET /status.json HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(contains(head_of(r), "Content-Type: application/json")) << r;
+    EXPECT_EQ(without_age(body_of(r)), without_age(kordstat({"--json"}).out));
+
+    // The page: every name escaped, style and script allowed by this
+    // response's nonce and nothing else.
+    r = http(9417, "GET / HTTP/1.0\r\n\r\n");
+    std::string head = head_of(r), page = body_of(r);
+    EXPECT_TRUE(contains(head, "Content-Type: text/html; charset=utf-8")) << head;
+    size_t at = head.find("script-src 'nonce-");
+    ASSERT_NE(at, std::string::npos) << head;
+    std::string nonce = head.substr(at + 18, head.find('\'', at + 18) - at - 18);
+    EXPECT_EQ(nonce.size(), 24u) << head;
+    EXPECT_TRUE(contains(head, "Content-Security-Policy: default-src 'none'; ")) << head;
+    EXPECT_TRUE(contains(page, "<script nonce=\"" + nonce + "\">")) << page;
+    EXPECT_TRUE(contains(page, "<style nonce=\"" + nonce + "\">")) << page;
+    EXPECT_TRUE(contains(page, "<td class=\"name\">n&quot;2</td><td>127.0.0.2</td><td class=\"st st-down\">down</td>"))
+        << page;
+    EXPECT_TRUE(contains(page, "<span class=\"kord k-running\">kord running</span>")) << page;
+    EXPECT_TRUE(contains(page, "flowgate would publish the fit nodes: 127.0.0.1")) << page;
+    EXPECT_NE(nonce, head_of(http(9417, "GET / HTTP/1.0\r\n\r\n")).substr(at + 18, 24)) << "a nonce used twice";
+
+    // Every read is afresh; HEAD has the head only; no cookies anywhere.
     close(lock_fd);
     lock_fd = -1;
     EXPECT_TRUE(contains(http(9417, "GET /metrics HTTP/1.0\r\n\r\n"), "\nkord_up 0\n"));
-    EXPECT_EQ(http(9417, "GET / HTTP/1.0\r\n\r\n").substr(0, 12), "HTTP/1.1 404");
-    EXPECT_EQ(http(9417, "POST /metrics HTTP/1.0\r\nContent-Length: 0\r\n\r\n").substr(0, 12),
-              "HTTP/1.1 405");
-    EXPECT_EQ(p.stop(SIGTERM), 0);
+    r = http(9417, "HEAD / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(r.substr(0, 15), "HTTP/1.1 200 OK") << r;
+    EXPECT_EQ(body_of(r), "");
+    EXPECT_EQ(http(9417, "GET /nothing HTTP/1.0\r\n\r\n").substr(0, 12), "HTTP/1.1 404");
+    for (const char *m : {"POST", "PUT", "DELETE", "OPTIONS"}) {
+        r = http(9417, std::string(m) + " / HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
+        EXPECT_EQ(r.substr(0, 12), "HTTP/1.1 405") << m << r;
+        EXPECT_TRUE(contains(head_of(r), "Allow: GET, HEAD")) << r;
+    }
+    for (const char *path : {"/", "/status.json", "/metrics", "/x"})
+        EXPECT_FALSE(contains(head_of(http(9417, std::string("GET ") + path + " HTTP/1.0\r\n\r\n")), "Set-Cookie"));
+    EXPECT_EQ(p->stop(SIGTERM), 0);
+}
+
+// A bcrypt hash and a SHA-512 crypt hash of password, as the tools an
+// administrator has would make them (Python's crypt, openssl passwd).
+std::string bcrypt_of(const std::string &password) {
+    auto r = testutil::run({"/usr/bin/python3", "-W", "ignore", "-c",
+                            "import crypt, sys; print(crypt.crypt(sys.argv[1], crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1 << 10)))",
+                            password});
+    return r.out.substr(0, r.out.find('\n'));
+}
+
+std::string basic(const std::string &user_pass) {
+    auto r = testutil::run({"/usr/bin/python3", "-c", "import base64, sys; print(base64.b64encode(sys.argv[1].encode()).decode())",
+                            user_pass});
+    return "Authorization: Basic " + r.out.substr(0, r.out.find('\n')) + "\r\n";
+}
+
+TEST_F(Kordstat, BasicAuthenticationInFrontOfEveryPath) {
+    std::string bc = bcrypt_of("right horse"), sha = testutil::run({"/usr/bin/openssl", "passwd", "-6", "s3cret"}).out;
+    ASSERT_EQ(bc.substr(0, 4), "$2b$") << bc;
+    ASSERT_EQ(sha.substr(0, 3), "$6$") << sha;
+    write_file(root / "users", "# who may look\nops:" + bc + "\r\n\nnoc:" + sha);
+
+    // Files that cannot be used name the file, the line and the fault.
+    for (auto [text, error] : std::vector<std::pair<std::string, std::string>>{
+             {"ops\n", ":1: want user:hash"},
+             {"\nops:$1$abc$def\n", ":2: user ops: the hash is neither bcrypt"},
+             {"ops:" + bc + "\nops:" + bc + "\n", ":2: user ops given twice"},
+             {"ops:$2b$04$short\n", ":1: user ops: crypt() does not take this hash"},
+             {"# nobody\n", ": no user:hash line"}}) {
+        write_file(root / "bad", text);
+        auto r = kordstat({"--listen", "127.0.0.1:9419", "--listen-auth", root / "bad"});
+        EXPECT_EQ(r.status, 1) << text;
+        EXPECT_TRUE(contains(r.err, "kordstat: " + (root / "bad") + error)) << r.err;
+    }
+    EXPECT_EQ(kordstat({"--listen", "127.0.0.1:9419", "--listen-auth", root / "none"}).status, 1);
+    EXPECT_EQ(kordstat({"--listen-auth", root / "users"}).status, 2);   // nothing to guard
+
+    auto p = listen(root, 9418, {"--listen-auth", root / "users"});
+    ASSERT_TRUE(p);
+    for (const char *path : {"/", "/status.json", "/metrics"}) {
+        std::string get = std::string("GET ") + path + " HTTP/1.0\r\n";
+        std::string r = http(9418, get + "\r\n");
+        EXPECT_EQ(r.substr(0, 12), "HTTP/1.1 401") << path << r;
+        EXPECT_TRUE(contains(head_of(r), "WWW-Authenticate: Basic realm=\"kordstat\"")) << r;
+        EXPECT_EQ(http(9418, get + basic("ops:wrong horse") + "\r\n").substr(0, 12), "HTTP/1.1 401") << path;
+        EXPECT_EQ(http(9418, get + basic("nobody:right horse") + "\r\n").substr(0, 12), "HTTP/1.1 401") << path;
+        EXPECT_EQ(http(9418, get + basic("noc:right horse") + "\r\n").substr(0, 12), "HTTP/1.1 401") << path;
+        // Twice each: the second is admitted from the remembered check.
+        for (int i = 0; i < 2; i++) {
+            EXPECT_EQ(http(9418, get + basic("ops:right horse") + "\r\n").substr(0, 15), "HTTP/1.1 200 OK") << path;
+            EXPECT_EQ(http(9418, get + basic("noc:s3cret") + "\r\n").substr(0, 15), "HTTP/1.1 200 OK") << path;
+        }
+        EXPECT_EQ(http(9418, get + basic("ops:right horsE") + "\r\n").substr(0, 12), "HTTP/1.1 401") << path;
+        EXPECT_EQ(http(9418, "POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n").substr(0, 12), "HTTP/1.1 401");
+    }
+    EXPECT_EQ(p->stop(), 0);
+    EXPECT_TRUE(contains(read_file(root / "listen9418.out"), "kordstat: refused user \"ops\"")) << read_file(root / "listen9418.out");
+
+    // In the browser: the page and its own fetches carry the credentials.
+    p = listen(root, 9418, {"--listen-auth", root / "users"});
+    ASSERT_TRUE(p);
+    auto b = browser({"http://127.0.0.1:9418/", "--auth", "ops:right horse", "--expect", "n\"2=down"});
+    if (b.status == 77) GTEST_SKIP() << b.out;
+    EXPECT_EQ(b.status, 0) << b.out << b.err;
+}
+
+// A certificate for 127.0.0.1 made here; the server speaks only TLS.
+TEST_F(Kordstat, ServesHttpsWithTheTestCertificate) {
+    std::string cert = root / "cert.pem", key = root / "key.pem";
+    auto made = testutil::run({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                               "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                               "-keyout", key, "-out", cert});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(kordstat({"--listen", "127.0.0.1:9420", "--tls-cert", cert}).status, 2);   // a key too
+    auto bad = kordstat({"--listen", "127.0.0.1:9420", "--tls-cert", cert, "--tls-key", root / "nokey.pem"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_TRUE(contains(bad.err, "nokey.pem: No such file")) << bad.err;
+
+    auto p = listen(root, 9420, {"--tls-cert", cert, "--tls-key", key});
+    ASSERT_TRUE(p);
+    EXPECT_TRUE(contains(read_file(root / "listen9420.out"), "serving https://127.0.0.1:9420/")) << read_file(root / "listen9420.out");
+    EXPECT_EQ(http(9420, "GET / HTTP/1.0\r\n\r\n").substr(0, 9), "") << "plain HTTP on the TLS port";
+    // Verified against the certificate, name included.
+    auto r = testutil::run({"/usr/bin/python3", "-c",
+                            "import ssl, sys, urllib.request\n"
+                            "c = ssl.create_default_context(cafile=sys.argv[1])\n"
+                            "print(urllib.request.urlopen(sys.argv[2], context=c).read().decode())",
+                            cert, "https://127.0.0.1:9420/status.json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "\"name\":\"web\"")) << r.out;
+
+    // The browser trusts exactly this key.
+    auto spki = testutil::run({"/bin/sh", "-c",
+                               "openssl x509 -in \"$1\" -pubkey -noout | openssl pkey -pubin -outform der | "
+                               "openssl dgst -sha256 -binary | base64", "sh", cert});
+    ASSERT_EQ(spki.status, 0);
+    auto b = browser({"https://127.0.0.1:9420/", "--spki", spki.out.substr(0, spki.out.find('\n')), "--expect", "n1=up"});
+    if (b.status == 77) GTEST_SKIP() << b.out;
+    EXPECT_EQ(b.status, 0) << b.out << b.err;
+}
+
+// Names that are markup show as text and run nothing, with the script's
+// redraw and without scripts alike; the redraw shows what the server drew.
+TEST_F(Kordstat, PageShowsHostileNamesAsText) {
+    kord::GroupRecord g{};
+    ASSERT_TRUE(testutil::read_record(root / "data/map.data", 0, g));
+    std::strcpy(g.name, "<script>pwned=1</script>");
+    std::strcpy(g.slot[0].name, "<img src=x onerror=pwned=2>");
+    std::strcpy(g.slot[1].name, "a'b\"c&d</td>");
+    g.slot[0].mem_status = kord::kMemLowBit;
+    write_file(root / "data/map.data", std::string(reinterpret_cast<char *>(&g), sizeof g));
+    auto p = listen(root, 9421);
+    ASSERT_TRUE(p);
+    std::string page = body_of(http(9421, "GET / HTTP/1.0\r\n\r\n"));
+    EXPECT_TRUE(contains(page, "<h2>&lt;script&gt;pwned=1&lt;/script&gt;.ex.test</h2>")) << page;
+    EXPECT_TRUE(contains(page, "<td class=\"name\">a&#39;b&quot;c&amp;d&lt;/td&gt;</td>")) << page;
+    EXPECT_TRUE(contains(page, "<td class=\"th-crossed\">memory low</td>")) << page;
+    for (auto extra : {std::vector<std::string>{"--static"}, std::vector<std::string>{"--no-script"}}) {
+        std::vector<std::string> args = {"http://127.0.0.1:9421/", "--expect", "<img src=x onerror=pwned=2>=up",
+                                         "--expect", "a'b\"c&d</td>=down"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto b = browser(args);
+        if (b.status == 77) GTEST_SKIP() << b.out;
+        EXPECT_EQ(b.status, 0) << extra[0] << "\n" << b.out << b.err;
+    }
 }
 
 // The real kord and agent under the units' rule that no memory is both
