@@ -155,8 +155,9 @@ inline std::vector<Cell> header(const json &doc) {
 inline std::string group_title(const json &g) { return str(g, "name") + "." + str(g, "domain"); }
 
 inline std::string group_line(const json &g) {
-    std::string s = "method " + str(g, "method") + " \u00b7 " + std::to_string(num(g, "node_count")) +
-                    " nodes \u00b7 probed every " + std::to_string(num(g, "interval_us") / 1000) +
+    long long nodes = num(g, "node_count");
+    std::string s = "method " + str(g, "method") + " \u00b7 " + std::to_string(nodes) +
+                    (nodes == 1 ? " node" : " nodes") + " \u00b7 probed every " + std::to_string(num(g, "interval_us") / 1000) +
                     " ms \u00b7 alerts every " + std::to_string(num(g, "alert_interval_min")) + " min";
     std::string peer = str(g, "peer");
     if (!peer.empty()) s += " \u00b7 mirror of " + peer;
@@ -194,7 +195,7 @@ th{background:#eee}td.num{text-align:right}
 .st-none{color:#666}.th-crossed{background:#ffd9b3;font-weight:bold}.th-ok{color:#275f27}
 .kord{font-weight:bold;padding:0 .4em}.k-running{background:#d4f5d4}.k-stale{background:#fff0b3}
 .k-not-running{background:#f8c8c8}.error{color:#a00}
-.fg-fail-open{background:#f8c8c8;font-weight:bold}.fg-zone-file{background:#fff0b3}
+p.fg{display:inline-block;padding:0 .4em}.fg-fail-open{background:#f8c8c8;font-weight:bold}.fg-zone-file{background:#fff0b3}
 #updated{color:#555;font-size:.9em}#updated.late{color:#a00;font-weight:bold}
 )CSS";
 
@@ -270,7 +271,8 @@ inline const char kScript[] = R"JS(
   function section(g) {
     const s = el('section');
     s.append(el('h2', str(g.name) + '.' + str(g.domain)));
-    let line = 'method ' + str(g.method) + ' \u00b7 ' + num(g.node_count) + ' nodes \u00b7 probed every ' +
+    let line = 'method ' + str(g.method) + ' \u00b7 ' + num(g.node_count) +
+               (num(g.node_count) === 1 ? ' node' : ' nodes') + ' \u00b7 probed every ' +
                Math.floor(num(g.interval_us) / 1000) + ' ms \u00b7 alerts every ' + num(g.alert_interval_min) + ' min';
     if (str(g.peer)) line += ' \u00b7 mirror of ' + str(g.peer);
     s.append(el('p', line));
