@@ -51,6 +51,7 @@ for d in nodes ports; do
     [ -d "$demo/$d" ] && cp -R "$demo/$d/." "$examples/$d/"
 done
 install -m 0600 "$src/packaging/agent.env" "$examples/agent.env"
+install -D -m 0644 "$src/packaging/prometheus/tessaron-rules.yml" "$root/share/prometheus/tessaron-rules.yml"
 
 # The node agent's unit, not enabled.
 install -m 0644 "$src/packaging/tessaron-agent.service" "$stage/lib/systemd/system/"
