@@ -676,11 +676,12 @@ bool read_whole(const char *path, std::string &out, std::string &why) {
     char buf[4096];
     size_t got;
     out.clear();
-    while ((got = fread(buf, 1, sizeof buf, f)) > 0 && out.size() < (1u << 20)) out.append(buf, got);
+    while ((got = fread(buf, 1, sizeof buf, f)) > 0 && out.size() <= (1u << 20)) out.append(buf, got);
     bool err = ferror(f);
     fclose(f);
     if (err) why = std::string(path) + ": " + strerror(errno);
-    return !err;
+    else if (out.size() > (1u << 20)) why = std::string(path) + ": larger than 1 MiB";
+    return why.empty();
 }
 
 // The password file: every line parsed, every hash one crypt() takes.
