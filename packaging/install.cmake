@@ -22,6 +22,8 @@ if(NOT SORVAN_FUZZ)
           DESTINATION share/examples)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/demo/nodes ${CMAKE_SOURCE_DIR}/examples/demo/ports
           DESTINATION share/examples)
+  # Alert rules ready for Prometheus.
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/prometheus/tessaron-rules.yml DESTINATION share/prometheus)
   # Everything a package build compiles, and nothing else (no tests, no
   # benchmarks).
   add_custom_target(deliverables)

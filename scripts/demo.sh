@@ -28,7 +28,8 @@ if [ -z "${KORD_DEMO_INSIDE:-}" ]; then
     cp -a "$SRC/examples/demo/." "$ROOT/"
     mkdir -p "$ROOT/data" "$ROOT/nsdb/cn" "$ROOT/nodes" "$ROOT/ports"
 
-    export KORD_DEMO_INSIDE=1 BUILD_DIR="$BUILD"
+    # unshare keeps this pid and enters the demo's network namespace itself.
+    export KORD_DEMO_INSIDE=1 BUILD_DIR="$BUILD" DEMO_HOST_PID=$$
     # --kill-child: when this script ends, the demo's first process gets
     # SIGKILL, and with it every process of its process namespace.
     ns="--net --pid --fork --mount --mount-proc --kill-child"
@@ -143,6 +144,11 @@ pids="$kord_pid $pids"
 TESSARON_LOG="$DEMO/flowgate.log" "$BIN/flowgate" >>"$DEMO/flowgate.log" 2>&1 &
 pids="$pids $!"
 say "started kord, flowgate, Knot DNS, the agent and the mail sink"
+"$BIN/kordstat" --listen 127.0.0.1:9417 >"$DEMO/kordstat.log" 2>&1 &
+pids="$pids $!"
+say "status page: http://127.0.0.1:9417/ in the demo's network namespace; from another shell:"
+say "  nsenter --net=/proc/${DEMO_HOST_PID:-PID}/ns/net curl -s http://127.0.0.1:9417/status.json"
+say "  (or run a browser under that nsenter; /metrics has the Prometheus text)"
 
 # New lines of a log since the last look, indented.
 seen_kord=0

@@ -5,8 +5,14 @@
 // both beside the control map.
 //
 //   kordstat [--json | --prometheus] [--watch N]
-//   kordstat --listen ADDR:PORT
+//   kordstat --listen ADDR:PORT [--listen-auth FILE] [--tls-cert FILE --tls-key FILE]
+//
+// What flowgate publishes for a group is worked out with flowgate's own
+// selection, flowgate.conf and kord's zone files: flowgate keeps no status
+// of its own to read.
 #include <arpa/inet.h>
+#include <crypt.h>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -18,16 +24,21 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <microhttpd.h>
+#include <mutex>
 #include <string>
+#include <sys/random.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "flowgate/config.h"
+#include "flowgate/state.h"
+#include "maps/json.h"
 #include "maps/records.h"
 #include "port/paths.h"
-#include "maps/json.h"
+#include "tools/status_page.h"
 
 
 using kord::GroupRecord;
@@ -217,6 +228,49 @@ std::string prom_label(const std::string &s) {
 bool has_agent_data(const NodeRecord &s) { return s.agent_stats.word[0] != 0; }
 int port_state(const NodeRecord &s) { return s.port ? int(s.port_status.state) : 0; }
 
+// The thresholds the agent's last report crossed, as kord marks them.
+bool memory_low(const NodeRecord &s) { return s.mem_status & kord::kMemLowBit; }
+bool disk_low(const NodeRecord &s) { return s.fs_summary & kord::kFsAnyBit; }
+bool connections_high(const NodeRecord &s) { return s.conn_status & kord::kConnHighBit; }
+
+// How long the node has been down by ping, at least: the failed passes
+// after the one that took it down, at the group's probe interval.
+long long down_seconds(const GroupRecord &g, const NodeRecord &s) {
+    if (s.ping.state != kord::kStateDown || s.ping.failures <= g.retries + 1) return 0;
+    return (long long)(s.ping.failures - g.retries - 1) * g.interval_us / 1000000;
+}
+
+// What flowgate would publish for each group now, by record index: its
+// selection over the same maps, with flowgate.conf's answers and kord's
+// zone files. Groups flowgate leaves out (no domain, a name.domain an
+// earlier record has) are left without.
+struct Publication {
+    bool known = false;
+    flowgate::Selection sel;
+};
+
+std::vector<Publication> publications(const GroupRecord *g, int n) {
+    flowgate::Config cfg;
+    std::vector<std::string> errors, warnings;
+    if (!flowgate::load_config(flowgate::default_config_path(), cfg, errors, warnings))
+        cfg = flowgate::Config{};   // flowgate itself would not start with it
+    flowgate::ZoneMembers zone;
+    flowgate::read_zone_files(std::string(path_item(2)) + "/nsdb/cn", zone);
+    std::vector<Publication> out(static_cast<size_t>(n));
+    std::vector<std::string> seen;
+    for (int i = 0; i < n; i++) {
+        flowgate::GroupView v;
+        flowgate::view_group(g[i], v);
+        if (!v.name[0] || !v.domain[0]) continue;
+        std::string key = flowgate::lower(std::string(v.name) + "." + v.domain);
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        seen.push_back(key);
+        out[size_t(i)].known = true;
+        out[size_t(i)].sel = flowgate::select(v, cfg.answers_for(v.name, v.domain), zone);
+    }
+    return out;
+}
+
 template <class F> void each_node(const GroupRecord *g, int n, F f) {
     for (int i = 0; i < n; i++) {
         if (!g[i].name[0])
@@ -259,7 +313,7 @@ const char *liveness_word(const Liveness &lv) {
 }
 
 void render_json(std::string &o, const Liveness &lv, const GroupRecord *g, int n,
-                 const std::string &error) {
+                 const std::vector<Publication> &pub, const std::string &error) {
     add(o, "{\"kord_up\":%d,\"kord\":%s", lv.state == Liveness::Fresh,
         json_str(liveness_word(lv)).c_str());
     if (!error.empty())
@@ -277,12 +331,22 @@ void render_json(std::string &o, const Liveness &lv, const GroupRecord *g, int n
             continue;
         add(o, "%s\n {\"index\":%d,\"name\":%s,\"domain\":%s,\"method\":%s,\"peer\":%s,"
                "\"node_count\":%u,\"workers\":%u,\"interval_us\":%u,\"timeout_us\":%u,"
-               "\"retries\":%u,\"nodes\":[",
+               "\"retries\":%u,\"alert_interval_min\":%u,\"flowgate\":",
             first_group ? "" : ",", i, json_str(text(g[i].name, 32)).c_str(),
             json_str(text(g[i].domain, 64)).c_str(), json_str(method_name(g[i].method)).c_str(),
             json_str(text(g[i].peer, 96)).c_str(), g[i].node_count, g[i].worker_count,
-            g[i].interval_us, g[i].timeout_us, g[i].retries);
+            g[i].interval_us, g[i].timeout_us, g[i].retries, g[i].alert_interval_min);
         first_group = false;
+        if (pub[size_t(i)].known) {
+            const flowgate::Selection &sel = pub[size_t(i)].sel;
+            add(o, "{\"source\":%s,\"addresses\":[", json_str(flowgate::source_name(sel.source)).c_str());
+            for (size_t k = 0; k < sel.addrs.size(); k++)
+                add(o, "%s%s", k ? "," : "", json_str(addr_text(sel.addrs[k])).c_str());
+            add(o, "]}");
+        } else {
+            add(o, "null");
+        }
+        add(o, ",\"nodes\":[");
         for (int k = 0; k < kord::kSlotsPerGroup && g[i].slot[k].name[0]; k++) {
             const NodeRecord &s = g[i].slot[k];
             bool agent = has_agent_data(s);
@@ -290,7 +354,9 @@ void render_json(std::string &o, const Liveness &lv, const GroupRecord *g, int n
                    "\"port_summary\":%s,\"failures\":%u,\"last_ping_ms\":%d,\"port\":%u,"
                    "\"port_label\":%s,\"port_state\":%s,\"agent_data\":%s,\"free_kb\":%u,"
                    "\"connections\":%u,\"load_ratio\":%s,\"load_ratios\":[%s,%s,%s],"
-                   "\"min_fs\":%u,\"min_vm\":%u,\"max_connections\":%d,\"thread_id\":%u}",
+                   "\"min_fs\":%u,\"min_vm\":%u,\"max_connections\":%d,\"thread_id\":%u,"
+                   "\"thresholds\":{\"memory_low\":%s,\"disk_low\":%s,\"connections_high\":%s},"
+                   "\"down_s\":%lld}",
                 k ? "," : "", k, json_str(text(s.name, 32)).c_str(),
                 json_str(addr_text(s.addr)).c_str(), json_str(state_name(s.ping.state)).c_str(),
                 json_str(state_name(s.agent.state)).c_str(),
@@ -302,7 +368,9 @@ void render_json(std::string &o, const Liveness &lv, const GroupRecord *g, int n
                 agent ? json_num(s.ratio[0]).c_str() : "null",
                 agent ? json_num(s.ratio[1]).c_str() : "null",
                 agent ? json_num(s.ratio[2]).c_str() : "null", s.min_fs, s.min_vm,
-                s.max_connections, s.worker_tid);
+                s.max_connections, s.worker_tid, memory_low(s) ? "true" : "false",
+                disk_low(s) ? "true" : "false", connections_high(s) ? "true" : "false",
+                down_seconds(g[i], s));
         }
         add(o, "]}");
     }
@@ -313,7 +381,8 @@ void family(std::string &o, const char *name, const char *help) {
     add(o, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
 }
 
-void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g, int n) {
+void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g, int n,
+                       const std::vector<Publication> &pub) {
     family(o, "kord_up", "1 while kord holds its lock and its heartbeat is at most two passes old.");
     add(o, "kord_up %d\n", lv.state == Liveness::Fresh);
     if (lv.have_status) {
@@ -321,12 +390,40 @@ void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g,
         add(o, "kord_heartbeat_timestamp_seconds %lld\n", lv.pass);
         family(o, "kord_start_time_seconds", "Time kord started.");
         add(o, "kord_start_time_seconds %lld\n", lv.started);
+        family(o, "kord_heartbeat_interval_seconds", "Seconds between two of kord's main-loop passes.");
+        add(o, "kord_heartbeat_interval_seconds %lld\n", lv.interval);
         family(o, "kord_nodes", "Nodes by ping state, as counted at kord's last pass.");
         const struct { const char *state; long long v; } counts[] = {
             {"up", lv.up}, {"failing", lv.failing}, {"down", lv.down}, {"unknown", lv.unknown}};
         for (const auto &c : counts)
             if (c.v >= 0)
                 add(o, "kord_nodes{state=\"%s\"} %lld\n", c.state, c.v);
+    }
+    auto group_labels = [](const GroupRecord &gr) {
+        return "group=\"" + prom_label(text(gr.name, 32)) + "\",domain=\"" + prom_label(text(gr.domain, 64)) + "\"";
+    };
+    struct GroupMetric {
+        const char *name, *help;
+        bool flowgate;   // only for groups flowgate publishes
+        long long (*value)(const GroupRecord &, const flowgate::Selection &);
+    };
+    static const GroupMetric group_metrics[] = {
+        {"kord_group_probe_interval_seconds", "Seconds between two probes of a node of the group.", false,
+         [](const GroupRecord &gr, const flowgate::Selection &) -> long long { return gr.interval_us / 1000000; }},
+        {"kord_group_alert_interval_seconds", "Seconds between two alerts about the same node of the group.", false,
+         [](const GroupRecord &gr, const flowgate::Selection &) -> long long { return 60LL * gr.alert_interval_min; }},
+        {"kord_group_fail_open", "1 while no node of the group is fit and flowgate publishes every member.", true,
+         [](const GroupRecord &, const flowgate::Selection &s) -> long long {
+             return s.source == flowgate::Source::FailOpen;
+         }},
+        {"kord_group_published_addresses", "Addresses flowgate publishes for the group now.", true,
+         [](const GroupRecord &, const flowgate::Selection &s) -> long long { return (long long)s.addrs.size(); }},
+    };
+    for (const GroupMetric &m : group_metrics) {
+        family(o, m.name, m.help);
+        for (int i = 0; i < n; i++)
+            if (g[i].name[0] && (!m.flowgate || pub[size_t(i)].known))
+                add(o, "%s{%s} %lld\n", m.name, group_labels(g[i]).c_str(), m.value(g[i], pub[size_t(i)].sel));
     }
     auto labels = [](const GroupRecord &gr, const NodeRecord &s) {
         return "group=\"" + prom_label(text(gr.name, 32)) + "\",domain=\"" +
@@ -336,7 +433,7 @@ void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g,
     struct Metric {
         const char *name, *help;
         bool agent_only;   // from the agent's report: only where one arrived
-        long long (*value)(const NodeRecord &);
+        long long (*value)(const NodeRecord &);   // null: down_seconds
     };
     static const Metric metrics[] = {
         {"kord_node_state", "Ping state of the node: 0 unknown, 1 up, 2 failing, 3 down.", false,
@@ -349,6 +446,8 @@ void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g,
          [](const NodeRecord &s) -> long long { return s.ping.failures; }},
         {"kord_node_last_ping_ms", "Last ping result: round trip in ms, negative on failure.", false,
          [](const NodeRecord &s) -> long long { return s.last_ping; }},
+        {"kord_node_down_seconds", "How long the node has been down by ping, at least; 0 while it is not.", false,
+         nullptr},
         {"kord_node_free_memory_bytes", "Available memory in the agent's last report.", true,
          [](const NodeRecord &s) -> long long { return 1024LL * s.agent_stats.word[2]; }},
         {"kord_node_connections", "TCP connections in the agent's last report.", true,
@@ -358,9 +457,20 @@ void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g,
         family(o, m.name, m.help);
         each_node(g, n, [&](const GroupRecord &gr, int, const NodeRecord &s) {
             if (!m.agent_only || has_agent_data(s))
-                add(o, "%s{%s} %lld\n", m.name, labels(gr, s).c_str(), m.value(s));
+                add(o, "%s{%s} %lld\n", m.name, labels(gr, s).c_str(),
+                    m.value ? m.value(s) : down_seconds(gr, s));
         });
     }
+    family(o, "kord_node_threshold_crossed",
+           "1 while the agent's last report crossed the node's threshold: memory, disk or connections.");
+    each_node(g, n, [&](const GroupRecord &gr, int, const NodeRecord &s) {
+        if (!has_agent_data(s))
+            return;
+        const struct { const char *name; bool v; } t[] = {
+            {"memory", memory_low(s)}, {"disk", disk_low(s)}, {"connections", connections_high(s)}};
+        for (const auto &x : t)
+            add(o, "kord_node_threshold_crossed{%s,threshold=\"%s\"} %d\n", labels(gr, s).c_str(), x.name, x.v);
+    });
     family(o, "kord_node_load_ratio",
            "Load the agent reported divided by its scale: the mean and over 1, 5 and 15 minutes.");
     each_node(g, n, [&](const GroupRecord &gr, int, const NodeRecord &s) {
@@ -385,17 +495,19 @@ int render(Format fmt, std::string &out, std::string &err) {
     bool maps = read_groups(data, count, why);
     const auto *groups = reinterpret_cast<const GroupRecord *>(data.data());
     if (!maps) count = 0;
+    std::vector<Publication> pub =
+        fmt == Format::Table ? std::vector<Publication>(size_t(count)) : publications(groups, count);
     switch (fmt) {
     case Format::Table:
         if (!live.empty()) out += live + "\n\n";
         if (maps) render_table(out, groups, count);
         break;
     case Format::Json:
-        render_json(out, lv, groups, count, maps ? "" : why);
+        render_json(out, lv, groups, count, pub, maps ? "" : why);
         break;
     case Format::Prometheus:
         // Liveness even without maps: that is when it matters most.
-        render_prometheus(out, lv, groups, count);
+        render_prometheus(out, lv, groups, count, pub);
         if (!maps) out += "# kordstat: " + prom_label(why) + "\n";
         break;
     }
@@ -414,32 +526,175 @@ int show(Format fmt) {
     return rc;
 }
 
-// ---- /metrics over HTTP ----
+// ---- the status page, /status.json and /metrics over HTTP ----
 
-MHD_Result answer(void *, MHD_Connection *conn, const char *url, const char *method,
+struct Access {
+    std::vector<status_page::Credential> users;   // empty: no authentication
+    std::string cert, key;                       // PEM; empty: plain HTTP
+    // The last password each user was admitted with, as a fast salted
+    // SHA-512 crypt under a salt of this process: a page refreshing every
+    // few seconds would otherwise pay a bcrypt per fetch.
+    std::mutex mu;
+    std::string salt;
+    std::vector<std::string> admitted;   // by index into users
+};
+
+bool same(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    unsigned char d = 0;
+    for (size_t i = 0; i < a.size(); i++) d |= (unsigned char)(a[i] ^ b[i]);
+    return d == 0;
+}
+
+std::string crypt_text(const std::string &password, const std::string &setting) {
+    crypt_data cd{};
+    const char *h = crypt_r(password.c_str(), setting.c_str(), &cd);
+    return h && h[0] != '*' ? h : "";
+}
+
+// The user the request authenticates as, or -1.
+int authenticate(Access &acc, MHD_Connection *conn, std::string &user_out) {
+    char *pass = nullptr;
+    char *user = MHD_basic_auth_get_username_password(conn, &pass);
+    int who = -1;
+    if (user) {
+        user_out = user;
+        std::string password = pass ? pass : "";
+        for (size_t i = 0; i < acc.users.size(); i++)
+            if (acc.users[i].user == user_out) who = int(i);
+        std::string quick = crypt_text(password, acc.salt);
+        {
+            std::lock_guard<std::mutex> l(acc.mu);
+            if (who >= 0 && !quick.empty() && same(acc.admitted[size_t(who)], quick)) {
+                MHD_free(user);
+                if (pass) MHD_free(pass);
+                return who;
+            }
+        }
+        // An unknown user costs as much as a wrong password.
+        const std::string &hash = acc.users[who >= 0 ? size_t(who) : 0].hash;
+        bool ok = same(crypt_text(password, hash), hash) && who >= 0;
+        if (ok) {
+            std::lock_guard<std::mutex> l(acc.mu);
+            acc.admitted[size_t(who)] = quick;
+        } else {
+            who = -1;
+        }
+        MHD_free(user);
+        if (pass) MHD_free(pass);
+    }
+    return who;
+}
+
+std::string nonce() {
+    unsigned char b[16];
+    if (getrandom(b, sizeof b, 0) != ssize_t(sizeof b))
+        for (auto &c : b) c = (unsigned char)random();
+    return status_page::base64(b, sizeof b);
+}
+
+MHD_Result answer(void *cls, MHD_Connection *conn, const char *url, const char *method,
                   const char *, const char *, size_t *, void **) {
+    Access &acc = *static_cast<Access *>(cls);
     unsigned status = MHD_HTTP_OK;
-    std::string body;
-    const char *type = "text/plain; version=0.0.4; charset=utf-8";
+    std::string body, csp;
+    const char *type = "text/plain; charset=utf-8";
+    std::string user;
+    if (!acc.users.empty() && authenticate(acc, conn, user) < 0) {
+        if (!user.empty())
+            fprintf(stderr, "kordstat: refused user \"%s\": wrong password or unknown user\n",
+                    prom_label(user).c_str());
+        body = "authentication needed\n";
+        MHD_Response *r = MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
+        if (!r) return MHD_NO;
+        MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+        MHD_Result rc = MHD_queue_basic_auth_fail_response(conn, "kordstat", r);
+        MHD_destroy_response(r);
+        return rc;
+    }
     if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0) {
         status = MHD_HTTP_METHOD_NOT_ALLOWED;
         body = "only GET and HEAD\n";
     } else if (!strcmp(url, "/metrics")) {
         std::string err;
         render(Format::Prometheus, body, err);
+        type = "text/plain; version=0.0.4; charset=utf-8";
+    } else if (!strcmp(url, "/status.json")) {
+        std::string err;
+        render(Format::Json, body, err);
+        type = "application/json";
+    } else if (!strcmp(url, "/")) {
+        std::string json, err;
+        render(Format::Json, json, err);
+        std::string n = nonce();
+        try {
+            body = status_page::render(nlohmann::json::parse(json), n, time(nullptr));
+            csp = status_page::policy(n);
+            type = "text/html; charset=utf-8";
+        } catch (const std::exception &e) {
+            status = MHD_HTTP_INTERNAL_SERVER_ERROR;
+            body = std::string("cannot show the status: ") + e.what() + "\n";
+        }
     } else {
         status = MHD_HTTP_NOT_FOUND;
-        body = "kord's metrics are at /metrics\n";
+        body = "kord's status is at /, /status.json and /metrics\n";
     }
     MHD_Response *r =
         MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
     if (!r) return MHD_NO;
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
+    MHD_add_response_header(r, "X-Frame-Options", "DENY");
+    if (!csp.empty())
+        MHD_add_response_header(r, "Content-Security-Policy", csp.c_str());
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
         MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     MHD_Result rc = MHD_queue_response(conn, status, r);
     MHD_destroy_response(r);
     return rc;
+}
+
+bool read_whole(const char *path, std::string &out, std::string &why) {
+    FILE *f = fopen(path, "re");
+    if (!f) {
+        why = std::string(path) + ": " + strerror(errno);
+        return false;
+    }
+    char buf[4096];
+    size_t got;
+    out.clear();
+    while ((got = fread(buf, 1, sizeof buf, f)) > 0 && out.size() <= (1u << 20)) out.append(buf, got);
+    bool err = ferror(f);
+    fclose(f);
+    if (err) why = std::string(path) + ": " + strerror(errno);
+    else if (out.size() > (1u << 20)) why = std::string(path) + ": larger than 1 MiB";
+    return why.empty();
+}
+
+// The password file: every line parsed, every hash one crypt() takes.
+bool load_users(const char *path, Access &acc) {
+    std::string text, why;
+    if (!read_whole(path, text, why)) {
+        fprintf(stderr, "kordstat: --listen-auth %s\n", why.c_str());
+        return false;
+    }
+    std::vector<std::string> errors;
+    status_page::parse_auth(text, path, acc.users, errors);
+    for (const status_page::Credential &c : acc.users)
+        if (crypt_text("", c.hash).empty())
+            errors.push_back(std::string(path) + ":" + std::to_string(c.line) + ": user " + c.user +
+                             ": crypt() does not take this hash");
+    for (const std::string &e : errors) fprintf(stderr, "kordstat: %s\n", e.c_str());
+    if (!errors.empty()) return false;
+    unsigned char b[12];
+    if (getrandom(b, sizeof b, 0) != ssize_t(sizeof b)) return false;
+    std::string salt = status_page::base64(b, sizeof b);
+    std::replace(salt.begin(), salt.end(), '+', '.');
+    acc.salt = "$6$rounds=1000$" + salt + "$";
+    acc.admitted.assign(acc.users.size(), std::string());
+    return true;
 }
 
 // ADDR:PORT with an IPv4 address, or [IPv6]:PORT.
@@ -464,7 +719,7 @@ bool parse_listen(const std::string &where, sockaddr_storage &sa, bool &v6) {
     return inet_pton(AF_INET, host.c_str(), &a->sin_addr) == 1;
 }
 
-int serve(const std::string &where) {
+int serve(const std::string &where, Access &acc) {
     sockaddr_storage sa;
     bool v6;
     if (!parse_listen(where, sa, v6)) {
@@ -472,25 +727,39 @@ int serve(const std::string &where) {
                 where.c_str());
         return 2;
     }
-    // The server's thread inherits the mask: only this thread takes the signals.
+    // The server's threads inherit the mask: only this thread takes the signals.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG | (v6 ? MHD_USE_IPv6 : 0);
-    MHD_Daemon *d = MHD_start_daemon(flags, 0, nullptr, nullptr, &answer, nullptr,
-                                     MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&sa),
-                                     MHD_OPTION_CONNECTION_LIMIT, 64u,
-                                     MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+    bool tls = !acc.cert.empty();
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG | (v6 ? MHD_USE_IPv6 : 0) |
+                     (tls ? MHD_USE_TLS : 0);
+    // A few threads, so that one slow password check does not hold the rest;
+    // at most 64 connections, 16 from one address.
+    MHD_OptionItem opts[] = {
+        {MHD_OPTION_SOCK_ADDR, 0, &sa},
+        {MHD_OPTION_THREAD_POOL_SIZE, 3, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, 64, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, 16, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, 10, nullptr},
+        {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, const_cast<char *>(acc.cert.c_str())},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(acc.key.c_str())},
+        {MHD_OPTION_END, 0, nullptr}};
+    MHD_Daemon *d = MHD_start_daemon(flags, 0, nullptr, nullptr, &answer, &acc, MHD_OPTION_ARRAY, opts,
+                                     MHD_OPTION_END);
     if (!d) {
-        fprintf(stderr, "kordstat: cannot listen on %s\n", where.c_str());
+        fprintf(stderr, "kordstat: cannot listen on %s%s\n", where.c_str(),
+                tls ? " (or the certificate and key do not go together)" : "");
         return 1;
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_BIND_PORT);
-    fprintf(stderr, "kordstat: serving http://%s:%u/metrics\n",
-            where.substr(0, where.rfind(':')).c_str(), info ? info->port : 0u);
+    std::string base = std::string(tls ? "https" : "http") + "://" + where.substr(0, where.rfind(':')) + ":" +
+                       std::to_string(info ? info->port : 0u);
+    fprintf(stderr, "kordstat: serving %s/ (status page), %s/status.json and %s/metrics%s\n", base.c_str(),
+            base.c_str(), base.c_str(), acc.users.empty() ? "" : ", with basic authentication");
     int sig = 0;
     sigwait(&stop, &sig);
     MHD_stop_daemon(d);
@@ -501,13 +770,18 @@ int serve(const std::string &where) {
 void usage(FILE *to) {
     fprintf(to,
             "Usage: kordstat [--json | --prometheus] [--watch N]\n"
-            "       kordstat --listen ADDRESS:PORT\n"
+            "       kordstat --listen ADDRESS:PORT [--listen-auth FILE] [--tls-cert FILE --tls-key FILE]\n"
             "Shows what kord publishes for every group and node, and whether kord is alive.\n"
             "  --json               one JSON object: kord's heartbeat, the groups and nodes\n"
             "  --prometheus         Prometheus text format\n"
             "  -w, --watch N        repeat every N seconds (1 to 86400)\n"
-            "  -l, --listen ADDR:PORT  serve the Prometheus text at http://ADDR:PORT/metrics\n"
+            "  -l, --listen ADDR:PORT  serve the status page at http://ADDR:PORT/, the JSON\n"
+            "                       at /status.json and the Prometheus text at /metrics\n"
             "                       (ADDR an IPv4 address or [IPv6]) until SIGTERM or SIGINT\n"
+            "  --listen-auth FILE   basic authentication for every path; FILE has lines\n"
+            "                       user:hash (bcrypt $2b$ or SHA-512 crypt $6$)\n"
+            "  --tls-cert FILE --tls-key FILE\n"
+            "                       serve HTTPS with this PEM certificate (chain) and key\n"
             "  -h, --help           this text\n"
             "  -v, --version        the version\n"
             "Exit status: 0 kord runs and its data is fresh; 1 a map cannot be read;\n"
@@ -525,20 +799,26 @@ void usage(FILE *to) {
 int main(int argc, char **argv) {
     Format fmt = Format::Table;
     int watch = 0;
-    const char *listen = nullptr;
-    enum { kJson = 256, kPrometheus };
+    const char *listen = nullptr, *auth = nullptr, *cert = nullptr, *key = nullptr;
+    enum { kJson = 256, kPrometheus, kAuth, kCert, kKey };
     static const option longopts[] = {{"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'v'},
                                       {"json", no_argument, nullptr, kJson},
                                       {"prometheus", no_argument, nullptr, kPrometheus},
                                       {"watch", required_argument, nullptr, 'w'},
                                       {"listen", required_argument, nullptr, 'l'},
+                                      {"listen-auth", required_argument, nullptr, kAuth},
+                                      {"tls-cert", required_argument, nullptr, kCert},
+                                      {"tls-key", required_argument, nullptr, kKey},
                                       {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "hvw:l:", longopts, nullptr)) != -1) {
         switch (opt) {
         case kJson: fmt = Format::Json; break;
         case kPrometheus: fmt = Format::Prometheus; break;
+        case kAuth: auth = optarg; break;
+        case kCert: cert = optarg; break;
+        case kKey: key = optarg; break;
         case 'w': {
             char *end;
             long v = strtol(optarg, &end, 10);
@@ -553,11 +833,23 @@ int main(int argc, char **argv) {
         }
     }
     if (optind != argc) bad_usage();
-    if (listen && (watch || fmt != Format::Table))
+    if ((listen && (watch || fmt != Format::Table)) || (!listen && (auth || cert || key)) || !cert != !key)
         bad_usage();
     init_path("gpfile", "Software\\Kelvane\\Tessaron\\kord");
-    if (listen)
-        return serve(listen);
+    if (listen) {
+        Access acc;
+        std::string why;
+        if (auth && !load_users(auth, acc)) return 1;
+        if (cert && (!read_whole(cert, acc.cert, why) || !read_whole(key, acc.key, why))) {
+            fprintf(stderr, "kordstat: %s\n", why.c_str());
+            return 1;
+        }
+        if (cert && (acc.cert.find("-----BEGIN ") == std::string::npos || acc.key.find("-----BEGIN ") == std::string::npos)) {
+            fprintf(stderr, "kordstat: %s: not PEM\n", acc.cert.find("-----BEGIN ") == std::string::npos ? cert : key);
+            return 1;
+        }
+        return serve(listen, acc);
+    }
     if (!watch)
         return show(fmt);
     for (;;) {
