@@ -27,8 +27,5 @@ if(NOT SORVAN_FUZZ)
   # Everything a package build compiles, and nothing else (no tests, no
   # benchmarks).
   add_custom_target(deliverables)
-  add_dependencies(deliverables ${TESSARON_PROGRAMS} sorvan varro)
-  if(TARGET kord_setup)
-    add_dependencies(deliverables kord_setup)
-  endif()
+  add_dependencies(deliverables ${TESSARON_PROGRAMS} sorvan varro kord_setup)
 endif()
