@@ -4,10 +4,7 @@
 # and the examples the administrator's files start from.
 if(NOT SORVAN_FUZZ)
   install(TARGETS ${TESSARON_PROGRAMS} RUNTIME DESTINATION bin)
-  install(TARGETS sorvan varro LIBRARY DESTINATION lib)
-  if(TARGET kord_setup)
-    install(TARGETS kord_setup LIBRARY DESTINATION lib)
-  endif()
+  install(TARGETS sorvan varro kord_setup LIBRARY DESTINATION lib)
   install(FILES ${CMAKE_SOURCE_DIR}/util/sorvan.h ${CMAKE_SOURCE_DIR}/port/varro.h
           DESTINATION include)
   foreach(section 1 5 8)
