@@ -1,6 +1,8 @@
 // Reading flowgate.conf: lines of "key value", '#' starts a comment.
 #include "flowgate/config.h"
 
+#include <sys/stat.h>
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -256,6 +258,11 @@ bool parse_config(std::string_view text, const std::string &file, Config &out, s
 
 bool load_config(const std::string &path, Config &out, std::vector<std::string> &errors,
                  std::vector<std::string> &warnings) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errors.push_back(path + ": cannot be read: " + std::strerror(EISDIR));
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (errno == ENOENT) {

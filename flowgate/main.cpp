@@ -619,6 +619,12 @@ int main(int argc, char **argv) {
         return 2;
     }
     init_path("flowgate", "Software\\Kelvane\\Tessaron\\flowgate");
+    // A file named on the command line must exist: a mistyped path must not
+    // run with the defaults.
+    if (!config.empty() && access(config.c_str(), F_OK) != 0) {
+        fprintf(stderr, "flowgate: %s: %s\n", config.c_str(), strerror(errno));
+        return 1;
+    }
     if (config.empty()) config = default_config_path();
     if (do_check) return check(config);
     if (do_once) return once(config, json);
