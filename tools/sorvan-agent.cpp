@@ -7,7 +7,9 @@
 // arrived whole (at most 5 s); only then does a worker thread take them,
 // so peers that say nothing, or trickle their bytes, hold no worker. The
 // connections in progress are bounded per peer address and in total;
-// beyond the bound a new connection is reset at once.
+// beyond the bound per peer a new connection is reset at once; with the
+// table full, the connection that has waited longest for its header is
+// dropped to make room.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -69,14 +71,16 @@ bool g_stopping = false;
 PdhContext g_pdh;
 
 // Counts a new connection in, unless a bound is reached.
-bool admit(uint32_t addr) {
+enum class Admit { kIn, kPeerFull, kTableFull };
+Admit admit(uint32_t addr) {
     std::lock_guard<std::mutex> lk(g_lock);
     auto it = g_per_peer.find(addr);
     int mine = it == g_per_peer.end() ? 0 : it->second;
-    if (g_in_progress >= kInProgress || mine >= kPerPeer) return false;
+    if (mine >= kPerPeer) return Admit::kPeerFull;
+    if (g_in_progress >= kInProgress) return Admit::kTableFull;
     ++g_per_peer[addr];
     ++g_in_progress;
-    return true;
+    return Admit::kIn;
 }
 
 void release(uint32_t addr) {   // with g_lock held
@@ -349,6 +353,7 @@ private:
     void pause_accepting();
     void hand_over(int fd);
     void give_up(int fd);
+    bool evict_oldest();
 
     int ls_, sfd_, ep_;
     std::unordered_map<int, Waiting> waiting_;   // header not complete yet
@@ -375,6 +380,21 @@ void Loop::give_up(int fd) {
     Waiting w = waiting_[fd];
     waiting_.erase(fd);
     drop(fd, w.peer);   // closing also takes it out of the epoll set
+}
+
+// The table is full: the connection that has waited longest for its
+// header makes room, so a peer that sends its header whole always gets
+// in, however many trickle theirs. False when none is waiting.
+bool Loop::evict_oldest() {
+    while (!expiries_.empty()) {
+        Expiry e = expiries_.front();
+        expiries_.pop_front();
+        auto it = waiting_.find(e.fd);
+        if (it == waiting_.end() || it->second.serial != e.serial) continue;   // served or dropped
+        give_up(e.fd);
+        return true;
+    }
+    return false;
 }
 
 void Loop::expire(int64_t now) {
@@ -421,7 +441,9 @@ void Loop::accept_all() {
         }
         if (short_of_fds_ && fd_logged_) port_syslog(LOG_INFO, "sorvan-agent: accepting new connections again");
         short_of_fds_ = fd_logged_ = false;
-        if (!admit(peer.sin_addr.s_addr)) {
+        Admit a = admit(peer.sin_addr.s_addr);
+        if (a == Admit::kTableFull && evict_oldest()) a = admit(peer.sin_addr.s_addr);
+        if (a != Admit::kIn) {
             reset(c, peer.sin_addr.s_addr, "Too many connections");
             close(c);
             continue;
