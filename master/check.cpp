@@ -491,22 +491,64 @@ void Checker::port_file(const std::string &path, const std::set<std::string> *kn
         if (!text.empty()) parse_port_file(f, &slot);
         std::fclose(f);
     }
-    int no = 0, first = 0;
+    int no = 0, first = 0, second = 0;
     std::string_view usable;
+    // The check lines after the port line, as the probe reads them.
+    PortCheck check;
+    bool check_bad = false, check_any = false;
+    std::map<std::string, int> seen;   // key -> first line
+    std::vector<int> check_lines;
     for (size_t pos = 0; pos < text.size();) {
         size_t nl = text.find('\n', pos);
         ++no;
         std::string_view line(text.data() + pos, (nl == std::string::npos ? text.size() : nl) - pos);
         pos = nl == std::string::npos ? text.size() : nl + 1;
         unsigned char c0 = line.empty() ? 0 : static_cast<unsigned char>(line[0]);
-        if (c0 == 0 || c0 == '#' || std::isspace(c0)) continue;
-        if (first) {
-            add(path, no, "line", kCheckWarning, "a second port line (the first is line " + std::to_string(first) + ")",
-                "nothing of this line");
-            break;
+        if (!first) {
+            if (c0 == 0 || c0 == '#' || std::isspace(c0)) continue;
+            first = no;
+            usable = line;
+            continue;
         }
-        first = no;
-        usable = line;
+        std::string_view l = trim(line);
+        if (l.empty() || l[0] == '#') continue;
+        if (std::isdigit(static_cast<unsigned char>(l[0]))) {
+            if (!second) {
+                second = no;
+                add(path, no, "line", kCheckWarning,
+                    "a second port line (the first is line " + std::to_string(first) + ")", "nothing of this line");
+            }
+            continue;
+        }
+        check_any = true;
+        if (l.find('\0') != std::string_view::npos) {
+            add(path, no, "line", kCheckError, "a NUL byte", "a bare connect");
+            check_bad = true;
+            continue;
+        }
+        std::string key, problem;
+        if (!parse_check_line(l, check, &key, &problem)) {
+            add(path, no, key, kCheckError, problem, "a bare connect");
+            check_bad = true;
+            continue;
+        }
+        if (key == "https") key = "http";
+        auto [it, fresh] = seen.emplace(key, no);
+        if (!fresh && key != "header")
+            add(path, no, key, kCheckWarning, "given again (first on line " + std::to_string(it->second) + ")",
+                "this line");
+        check_lines.push_back(no);
+    }
+    if (check_any && !check_bad) {
+        if (check.kind == kCheckTcp)
+            add(path, check_lines.empty() ? 0 : check_lines.front(), "line", kCheckWarning,
+                "check settings without an http or https line", "a bare connect");
+        else if (!check.ca.empty() && access(check.ca.c_str(), R_OK) != 0)
+            add(path, seen.count("ca") ? seen["ca"] : 0, "ca", kCheckError,
+                q(check.ca) + " is not readable (" + std::strerror(errno) + ")", "a check that fails its TLS set-up");
+        else if (check.kind == kCheckHttp && (!check.ca.empty() || !check.verify))
+            add(path, seen.count("ca") ? seen["ca"] : seen["verify"], seen.count("ca") ? "ca" : "verify",
+                kCheckWarning, "TLS settings for a plain http check", "nothing of this line");
     }
     std::string port_text = std::to_string(slot.port) + (slot.port ? "" : " (no probe)");
     if (!first) {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "master/kord.h"
@@ -45,10 +46,14 @@ struct PortFileCache {
     uint16_t port = 0;
     char label[8] = {};
     char mail[64] = {};
+    std::shared_ptr<const PortCheck> check;   // null: a bare connect
+    std::string problem;                      // why the check lines were not used
 };
 thread_local PortFileCache t_port_cache;
+thread_local bool t_port_fresh = false;   // the last lookup parsed the file again
 thread_local uint32_t t_port_file_reads = 0;
 thread_local bool t_port_known = false;   // this worker has read a port file before
+thread_local std::string t_port_check;    // the check it made last, as describe_check says it
 
 bool same_time(const struct timespec &a, const struct timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -152,19 +157,27 @@ FILE *open_port_file(const GroupRecord *g, const NodeRecord *slot) {
     return nullptr;
 }
 
-void parse_port_file(FILE *f, NodeRecord *slot) {
+void parse_port_file(FILE *f, NodeRecord *slot, PortCheck *check, std::string *problem) {
     slot->port = 0;
     memset(slot->port_label, 0, sizeof slot->port_label);
     memset(slot->port_mail, 0, sizeof slot->port_mail);
+    if (check) *check = PortCheck{};
+    if (problem) problem->clear();
 
     char line[512];
     bool found = false;
+    int no = 0;
     while (fgets(line, sizeof line, f)) {
+        no++;
         bool whole = strchr(line, '\n') != nullptr;
         unsigned char c = static_cast<unsigned char>(line[0]);
         bool usable = c != '#' && c != '\n' && !isspace(c) && c != '\0';
         if (usable) {
             found = true;
+            // The rest of an overlong port line is no check line.
+            char rest[64];
+            while (!whole && fgets(rest, sizeof rest, f))
+                whole = strchr(rest, '\n') != nullptr;
             break;
         }
         // A skipped line longer than the buffer: drop the rest of it too.
@@ -187,6 +200,46 @@ void parse_port_file(FILE *f, NodeRecord *slot) {
         memcpy(slot->port_label, field[1], strnlen(field[1], sizeof slot->port_label));
     if (n >= 3)
         strncpy(slot->port_mail, field[2], sizeof slot->port_mail - 1);
+    if (!check)
+        return;
+
+    // The check lines, on the heap: a worker's stack is small.
+    PortCheck c;
+    std::string why;
+    char *text = nullptr;
+    size_t cap = 0;
+    ssize_t len;
+    while ((len = getline(&text, &cap, f)) >= 0) {
+        no++;
+        std::string_view l(text, size_t(len));
+        while (!l.empty() && isspace(static_cast<unsigned char>(l.front()))) l.remove_prefix(1);
+        while (!l.empty() && isspace(static_cast<unsigned char>(l.back()))) l.remove_suffix(1);
+        // A second port line was always ignored, and still is.
+        if (l.empty() || l[0] == '#' || isdigit(static_cast<unsigned char>(l[0])) || !why.empty())
+            continue;
+        if (memchr(l.data(), '\0', l.size())) {
+            why = "line " + std::to_string(no) + ": a NUL byte";
+            continue;
+        }
+        std::string key, bad;
+        if (!parse_check_line(l, c, &key, &bad))
+            why = "line " + std::to_string(no) + ": " + key + ": " + bad;
+    }
+    free(text);
+    if (why.empty() && c.kind == kCheckTcp && (c.head || !c.verify || !c.host.empty() || !c.ca.empty() ||
+                                               !c.match.empty() || !c.headers.empty() || !c.expect.empty()))
+        why = "check settings without an http or https line";
+    if (!why.empty()) {
+        if (problem) *problem = why;
+        return;   // the bare connect
+    }
+    *check = std::move(c);
+}
+
+std::string describe_check(uint16_t port, const PortCheck &c) {
+    std::string d = std::to_string(port) + "/" + check_kind_name(c.kind);
+    if (c.kind != kCheckTcp) d += " " + c.path;
+    return d;
 }
 
 int read_port_file(const GroupRecord *g, NodeRecord *slot) {
@@ -226,6 +279,7 @@ int read_port_file_cached(const GroupRecord *g, NodeRecord *slot) {
             remember_dir(d, dst, key, which);
         clean = false;
         if (c.valid && c.settled && c.path == path && unchanged(c, st)) {
+            t_port_fresh = false;
             slot->port = c.port;
             memcpy(slot->port_label, c.label, sizeof c.label);
             memcpy(slot->port_mail, c.mail, sizeof c.mail);
@@ -239,9 +293,12 @@ int read_port_file_cached(const GroupRecord *g, NodeRecord *slot) {
             return 1;
         struct stat fst;
         bool known = fstat(fileno(f), &fst) == 0;
-        parse_port_file(f, slot);
+        auto check = std::make_shared<PortCheck>();
+        parse_port_file(f, slot, check.get(), &c.problem);
         fclose(f);
         t_port_file_reads++;
+        t_port_fresh = true;
+        c.check = check->kind == kCheckTcp ? nullptr : std::move(check);
         if (!known)
             return 0;
         // A file changed within a tick of its reading may change again with
@@ -268,20 +325,116 @@ int read_port_file_cached(const GroupRecord *g, NodeRecord *slot) {
     return 1;
 }
 
+namespace {
+
+// The side record of a slot of the running data map; null for a slot
+// outside it (a test's own records).
+SideRecord *side_for(const GroupRecord *g, const NodeRecord *slot) {
+    if (!g_side || !g_groups || g < g_groups || g >= g_groups + g_group_count)
+        return nullptr;
+    return side_of(g, slot);
+}
+
+// The port's alert: to the port file's address, else the group's.
+void port_alert(GroupRecord *g, NodeRecord *slot, const char *body) {
+    char to[sizeof slot->port_mail + 1];
+    to[0] = '\0';
+    if (has_at(slot->port_mail))
+        snprintf(to, sizeof to, "%.*s", int(sizeof slot->port_mail), slot->port_mail);
+    else if (has_at(g->mailto))
+        snprintf(to, sizeof to, "%.*s", int(sizeof g->mailto), g->mailto);
+    if (!to[0])
+        return;
+    char subject[320];
+    snprintf(subject, sizeof subject, "%s: %s[%s] Port %d is not responding?", g_host_name, g->name, slot->name,
+             int(slot->port));
+    subject[63] = '\0';  // subjects are cut to 63 characters
+    MailRequest req{};
+    req.to = to;
+    req.from = to;
+    req.subject = subject;
+    req.body = body;
+    alert_raise(&slot->port_status, send_mail, &req);
+}
+
+// The HTTP(S) check of a node's port: its outcome moves the port records
+// exactly as a connect does.
+void probe_http(uint32_t addr, GroupRecord *g, NodeRecord *slot, const PortCheck &c) {
+    struct sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(slot->port);
+    sa.sin_addr.s_addr = addr;
+    const std::string name(slot->name, strnlen(slot->name, sizeof slot->name));
+    const HttpOutcome o = run_http_check(c, reinterpret_cast<const sockaddr *>(&sa), name, g->timeout_us);
+    if (SideRecord *side = side_for(g, slot)) {
+        side->port_check = c.kind;
+        side->http_status = o.status;
+        side->http_us = o.us;
+    }
+    char probe[16];
+    snprintf(probe, sizeof probe, "%s %u", check_kind_name(c.kind), unsigned(slot->port));
+    const uint32_t before = slot->port_status.state;
+    char detail[256];
+    if (o.up) {
+        status_ok(&slot->port_status);
+        status_ok(&slot->port_summary);
+        snprintf(detail, sizeof detail, "%s, %u ms", o.why.c_str(), unsigned((o.us + 500) / 1000));
+        if (before == kStateFailing || before == kStateDown)
+            node_log(LOG_INFO, g, slot, "%s ok again (%s)", probe, detail);
+    } else {
+        status_fail(&slot->port_status, g->retries);
+        status_fail(&slot->port_summary, g->retries);
+        snprintf(detail, sizeof detail, "%s, %u failures", o.why.c_str(), slot->port_status.failures);
+        log_state_change(g, slot, probe, before, slot->port_status.state, detail);
+        if (slot->port_status.state == kStateDown && !(slot->port_status.alert_flags & 3)) {
+            char body[512];
+            char ip[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
+            snprintf(body, sizeof body, "%.*s/%s (%s): %s %s -> %s (%s)", int(sizeof g->name), g->name,
+                     name.c_str(), ip, probe, state_text(before), state_text(slot->port_status.state), detail);
+            port_alert(g, slot, body);
+        }
+    }
+    alert_expire(&slot->port_status, g->alert_interval_min);
+}
+
+}  // namespace
+
 int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
     const uint16_t old_port = slot->port;
     if (read_port_file_cached(g, slot) == 1)
         return -3;
+    const PortFileCache &pc = t_port_cache;
+    if (t_port_fresh && !pc.problem.empty())
+        node_log(LOG_WARNING, g, slot, "port file %s: %s; probing with a bare connect", pc.path.c_str(),
+                 pc.problem.c_str());
     // An edit that moves the probe is news; the first reading is not.
     if (slot->port != old_port && t_port_known)
-        node_log(LOG_INFO, g, slot, "port file %s: probing port %u (was %u)", t_port_cache.path.c_str(),
+        node_log(LOG_INFO, g, slot, "port file %s: probing port %u (was %u)", pc.path.c_str(),
                  unsigned(slot->port), unsigned(old_port));
+    if (t_port_fresh) {
+        std::string now = describe_check(slot->port, pc.check ? *pc.check : PortCheck{});
+        if (t_port_known && now != t_port_check && slot->port != 0 && slot->port == old_port)
+            node_log(LOG_INFO, g, slot, "port file %s: checking %s (was %s)", pc.path.c_str(), now.c_str(),
+                     t_port_check.c_str());
+        t_port_check = std::move(now);
+    }
     t_port_known = true;
     if (slot->port == 0) {
         alert_expire(&slot->port_status, g->alert_interval_min);
         return 0;
     }
     status_step(&slot->port_status, g->retries);
+    // Copied out: a later reading may replace the cached one.
+    if (std::shared_ptr<const PortCheck> check = pc.valid ? pc.check : nullptr) {
+        probe_http(addr, g, slot, *check);
+        return 0;
+    }
+    if (SideRecord *side = side_for(g, slot)) {
+        side->port_check = kCheckTcp;
+        side->http_status = 0;
+        side->http_us = 0;
+    }
 
     enum { kNone, kUp, kDown } outcome = kDown;
     const char *why = "refused";
@@ -344,24 +497,7 @@ int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
         char detail[96];
         snprintf(detail, sizeof detail, "%s, %u failures", why, slot->port_status.failures);
         log_state_change(g, slot, probe, before, slot->port_status.state, detail);
-        char to[sizeof slot->port_mail + 1];
-        to[0] = '\0';
-        if (has_at(slot->port_mail))
-            snprintf(to, sizeof to, "%.*s", int(sizeof slot->port_mail), slot->port_mail);
-        else if (has_at(g->mailto))
-            snprintf(to, sizeof to, "%.*s", int(sizeof g->mailto), g->mailto);
-        if (to[0]) {
-            char subject[320];
-            snprintf(subject, sizeof subject, "%s: %s[%s] Port %d is not responding?", g_host_name,
-                     g->name, slot->name, int(slot->port));
-            subject[63] = '\0';  // subjects are cut to 63 characters
-            MailRequest req{};
-            req.to = to;
-            req.from = to;
-            req.subject = subject;
-            req.body = "Port Down!";
-            alert_raise(&slot->port_status, send_mail, &req);
-        }
+        port_alert(g, slot, "Port Down!");
     }
     alert_expire(&slot->port_status, g->alert_interval_min);
     block(s, mode);
