@@ -452,6 +452,19 @@ TEST(Flowgate, DualStackGroupAtKnot) {
     };
     auto klog = [&] { return read_file(f.dir / "kord.log"); };
     const Addrs a_all = {"127.0.0.1", "127.0.0.2"}, aaaa_all = {"fd00::1", "fd00::2"};
+    // Every node probed up over each family it has, as kordstat shows it.
+    std::string json;
+    EXPECT_TRUE(testutil::wait_until([&] {
+        json = testutil::run({testutil::bin_path("kordstat"), "--json"}, {"TESSARON_ROOT=" + f.root}).out;
+        for (const char *want : {"\"name\":\"dual\",\"address\":\"127.0.0.1\",\"ping\":\"up\"",
+                                 "\"name\":\"six\",\"address\":null,",
+                                 "\"name\":\"four\",\"address\":\"127.0.0.2\",\"ping\":\"up\"",
+                                 "\"address6\":\"fd00::1\",\"ping6\":\"up\",\"port6\":\"up\",\"last_ping6_ms\":",
+                                 "\"address6\":\"fd00::2\",\"ping6\":\"up\",\"port6\":\"up\",\"last_ping6_ms\":",
+                                 "\"address6\":null,\"ping6\":null"})
+            if (!contains(json, want)) return false;
+        return true;
+    }, 15s)) << json << klog();
     ASSERT_TRUE(both(a_all, aaaa_all, 15s)) << f.log() << klog();
 
     // (retries + 1) x interval + time-out, and a pass of flowgate's.

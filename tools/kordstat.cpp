@@ -317,7 +317,7 @@ void render_json(std::string &o, const Liveness &lv, const GroupRecord *g, int n
                    "\"connections\":%u,\"load_ratio\":%s,\"load_ratios\":[%s,%s,%s],"
                    "\"min_fs\":%u,\"min_vm\":%u,\"max_connections\":%d,\"thread_id\":%u}",
                 k ? "," : "", k, json_str(text(s.name, 32)).c_str(),
-                json_str(addr_text(s.addr)).c_str(), json_str(state_name(s.ping.state)).c_str(),
+                s.addr ? json_str(addr_text(s.addr)).c_str() : "null", json_str(state_name(s.ping.state)).c_str(),
                 json_str(state_name(s.agent.state)).c_str(),
                 json_str(state_name(s.port_summary.state)).c_str(), s.ping.failures, s.last_ping,
                 s.port, json_str(text(s.port_label, 8)).c_str(),
