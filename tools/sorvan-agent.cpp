@@ -185,7 +185,7 @@ void help(const char *prog) {
         "                      more trees in $TESSARON_AGENT_ROOTS, colon-separated).\n"
         "                      Without any root they reach the whole machine.\n"
         "  -p, --port PORT     TCP port to listen on (default 10000)\n"
-        "  -l, --listen ADDR   listen on this IPv4 address only (default: all)\n"
+        "  -l, --listen ADDR   listen on this IPv4 or IPv6 address only (default: all, both families)\n"
         "  -h, --help          show this text and exit\n"
         "  -v, --version       show the version and exit (-V, the older spelling,\n"
         "                      still works with a warning)\n"
