@@ -263,7 +263,7 @@ bool has_addr6(const SideRecord *r) {
 }
 
 bool slot_has_address(const GroupRecord *g, const NodeRecord *slot) {
-    return slot->addr != 0 || has_addr6(side_of(g, slot));
+    return slot->addr != 0 || (g_side && has_addr6(side_of(g, slot)));
 }
 
 SideRecord *side_of(const GroupRecord *g, const NodeRecord *slot) {
@@ -352,11 +352,13 @@ void copy_peer_node(GroupRecord *mirror, NodeRecord *s, const NodeRecord *p) {
     s->fourth.state = p->fourth.state;
     memcpy(&s->zero512, &p->zero512, offsetof(NodeRecord, unused612) - offsetof(NodeRecord, zero512));
     // The IPv6 states go with the node; the mirror keeps its own address.
-    const SideRecord *ps = side_of(find_group_of(p), p);
-    SideRecord *ms = side_of(mirror, s);
-    ms->ping6.state = ps->ping6.state;
-    ms->port6.state = ps->port6.state;
-    ms->last_ping6 = ps->last_ping6;
+    if (g_side) {
+        const SideRecord *ps = side_of(find_group_of(p), p);
+        SideRecord *ms = side_of(mirror, s);
+        ms->ping6.state = ps->ping6.state;
+        ms->port6.state = ps->port6.state;
+        ms->last_ping6 = ps->last_ping6;
+    }
     if (mirror->method & kMethodRtt)
         return;
     if (p->agent_stats.word[0] == 0)
