@@ -23,6 +23,8 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -42,6 +44,14 @@ constexpr uint32_t kIntervalUs = 1000000, kTimeoutUs = 800000, kRetries = 2;
 int g_nodes = 1024, g_groups = 256, g_seconds = 60;
 
 int nodes_in(int g) { return std::min(kNodesPerGroup, g_nodes - g * kNodesPerGroup); }
+
+// BENCH_DUAL=1: every node a name with an IPv4 and an IPv6 address.
+bool g_dual = false;
+std::string addr6(int g, int n) {
+    char b[64];
+    snprintf(b, sizeof b, "fd00::%x:%x", g + 1, n + 1);
+    return b;
+}
 
 std::string addr(int g, int n) {
     return "127." + std::to_string(1 + g / 256) + "." + std::to_string(g % 256) + "." + std::to_string(n + 1);
@@ -231,6 +241,7 @@ void report(const char *what, const Run &r, double fping_per_echo, double target
     printf("  start-up: workers created %.2f s, every node probed %.2f s after exec\n", r.created, r.probed);
     printf("  %ld node passes in %.1f s (%.0f/s), CPU %.2f s = %.1f us per pass, %.0f %% of one core\n",
            r.passes, r.elapsed, r.passes / r.elapsed, r.cpu, per_pass * 1e6, 100 * r.cpu / r.elapsed);
+    if (g_dual) printf("  dual-stack: %.1f us per node pass per family\n", per_pass * 1e6 / 2);
     printf("  pass spacing: p50 %.3f s, p99 %.3f s, max %.3f s (%zu samples; target p99 <= 1.2 s)\n",
            pct(r.spacing, 0.5), pct(r.spacing, 0.99), pct(r.spacing, 1.0), r.spacing.size());
     printf("  silenced node down after %.0f ms (bound (retries + 1) x interval + time-out + 1 s = %.0f ms)\n",
@@ -260,6 +271,7 @@ int main(int argc, char **argv) {
     if (getenv("BENCH_NODES")) g_nodes = std::max(2, atoi(getenv("BENCH_NODES")));
     g_groups = (g_nodes + kNodesPerGroup - 1) / kNodesPerGroup;
     const std::string modes = getenv("BENCH_PORTS") ? getenv("BENCH_PORTS") : "both";
+    g_dual = getenv("BENCH_DUAL") && atoi(getenv("BENCH_DUAL")) == 1;
     // A socket and an event descriptor per worker, and more.
     rlimit rl{};
     getrlimit(RLIMIT_NOFILE, &rl);
@@ -276,13 +288,36 @@ int main(int argc, char **argv) {
         for (int g = 0; g < g_groups; g++) {
             fprintf(f, "g%d:s%d.test:pw:%u:rtt:60:%u:%u:0::::0:", g, g, kIntervalUs, kRetries, kTimeoutUs);
             for (int n = 0; n < nodes_in(g); n++) {
-                fprintf(f, "%s%s", n ? "," : "", addr(g, n).c_str());
+                if (g_dual)
+                    fprintf(f, "%sn%d-%d", n ? "," : "", g, n);
+                else
+                    fprintf(f, "%s%s", n ? "," : "", addr(g, n).c_str());
                 fprintf(t, "%s\n", addr(g, n).c_str());
             }
             fprintf(f, "\n");
         }
         fclose(f);
         fclose(t);
+    }
+    if (g_dual) {
+        // The names in a hosts file of a private mount namespace, the IPv6
+        // addresses on loopback.
+        FILE *h = fopen((root + "/hosts").c_str(), "w");
+        FILE *b = fopen((root + "/ip6.batch").c_str(), "w");
+        fprintf(h, "127.0.0.1 localhost\n");
+        for (int g = 0; g < g_groups; g++)
+            for (int n = 0; n < nodes_in(g); n++) {
+                fprintf(h, "%s n%d-%d\n%s n%d-%d\n", addr(g, n).c_str(), g, n, addr6(g, n).c_str(), g, n);
+                fprintf(b, "addr add %s/128 dev lo nodad\n", addr6(g, n).c_str());
+            }
+        fclose(h);
+        fclose(b);
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount((root + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
+            system(("ip -6 -b " + root + "/ip6.batch").c_str()) != 0) {
+            fprintf(stderr, "monitor_scale: cannot set up the IPv6 names\n");
+            return 1;
+        }
     }
 
     // The probed port, on every loopback address.

@@ -87,7 +87,7 @@ std::string join(const std::vector<uint32_t> &addrs) {
     return s.empty() ? "-" : s;
 }
 
-std::vector<uint32_t> sorted(std::vector<uint32_t> v) {
+template <class T> std::vector<T> sorted(std::vector<T> v) {
     std::sort(v.begin(), v.end());
     return v;
 }
@@ -185,9 +185,11 @@ struct Group {
     uint32_t ttl = 0;
     bool published = false;            // the primary holds `sent` with `sent_ttl`
     std::vector<uint32_t> sent;
+    std::vector<Addr6> sent6;
     uint32_t sent_ttl = 0;
     bool inflight = false;
     std::vector<uint32_t> sending;
+    std::vector<Addr6> sending6;
     uint32_t sending_ttl = 0;
     Clock::time_point retry_at{};
     int pause = 0;                     // seconds before the next try, 0 after success
@@ -196,8 +198,9 @@ struct Group {
     unsigned pass = 0;
 
     bool needs_update() const {
-        if (want.source == Source::None || bad_name) return false;
-        return !published || sent_ttl != ttl || sorted(sent) != sorted(want.addrs);
+        if ((want.source == Source::None && want.source6 == Source::None) || bad_name) return false;
+        return !published || sent_ttl != ttl || sorted(sent) != sorted(want.addrs) ||
+               sorted(sent6) != sorted(want.addrs6);
     }
 };
 
@@ -413,7 +416,10 @@ void Controller::send_due(Clock::time_point now) {
         Inflight f;
         f.key = key;
         std::string why;
-        if (!build_update(g.zone, g.owner, g.want.addrs, g.ttl, cfg_.key, id, f.update, why)) {
+        // A family no member has is left alone at the primary.
+        if (!build_update(g.zone, g.owner, g.want.source != Source::None ? &g.want.addrs : nullptr,
+                          g.want.source6 != Source::None ? &g.want.addrs6 : nullptr, g.ttl, cfg_.key, id, f.update,
+                          why)) {
             port_syslog(LOG_ERR, "Group %s: cannot publish: %s", g.owner.c_str(), why.c_str());
             g.bad_name = true;
             continue;
@@ -426,6 +432,7 @@ void Controller::send_due(Clock::time_point now) {
         f.deadline = now + kReplyWait;
         g.inflight = true;
         g.sending = g.want.addrs;
+        g.sending6 = g.want.addrs6;
         g.sending_ttl = g.ttl;
         inflight_.emplace(id, std::move(f));
     }
@@ -465,6 +472,7 @@ void Controller::on_readable(Clock::time_point now) {
         if (r == Reply::Accepted) {
             grp.published = true;
             grp.sent = grp.sending;
+            grp.sent6 = grp.sending6;
             grp.sent_ttl = grp.sending_ttl;
             grp.pause = 0;
             updates_++;

@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "flowgate/config.h"
+#include "maps/side.h"
 
 namespace flowgate {
 
@@ -90,7 +91,7 @@ bool fit(const NodeView &n, uint32_t method) {
 
 }  // namespace
 
-void view_group(const kord::GroupRecord &g, GroupView &v) {
+void view_group(const kord::GroupRecord &g, GroupView &v, const void *side, size_t side_len, uint32_t index) {
     copy_text(v.name, g.name, sizeof g.name);
     copy_text(v.domain, g.domain, sizeof g.domain);
     v.mirror = g.peer[0] != '\0';
@@ -98,11 +99,25 @@ void view_group(const kord::GroupRecord &g, GroupView &v) {
     v.nodes = 0;
     for (int k = 0; k < kord::kSlotsPerGroup; k++) {
         const kord::NodeRecord &s = g.slot[k];
+        const kord::SideRecord *x = kord::side_record(side, side_len, index, uint32_t(k));
+        static const uint8_t none[16] = {};
+        const bool has6 = x && memcmp(x->addr6, none, sizeof none) != 0;
         // Ordinary groups end at the first nameless slot; a mirror's slots
         // carry its own addresses and end at the first without one.
-        if (v.mirror ? s.addr == 0 : s.name[0] == '\0') break;
-        if (s.addr == 0) continue;
+        if (v.mirror ? (s.addr == 0 && !has6) : s.name[0] == '\0') break;
+        if (s.addr == 0 && !has6) continue;
         NodeView &n = v.node[v.nodes++];
+        n.has6 = has6;
+        if (has6) {
+            memcpy(n.addr6.data(), x->addr6, 16);
+            n.ping6 = x->ping6.state;
+            n.port6_state = x->port6.state;
+            n.last_ping6 = x->last_ping6;
+        } else {
+            n.addr6 = {};
+            n.ping6 = n.port6_state = 0;
+            n.last_ping6 = -1;
+        }
         n.addr = s.addr;
         n.ping = s.ping.state;
         n.agent = s.agent.state;
@@ -123,7 +138,7 @@ void view_group(const kord::GroupRecord &g, GroupView &v) {
 }
 
 Maps::Maps(std::string ctl_path, std::string data_path)
-    : ctl_path_(std::move(ctl_path)), data_path_(std::move(data_path)) {
+    : ctl_path_(std::move(ctl_path)), data_path_(std::move(data_path)), side_path_(kord::side_map_path(data_path_)) {
     install_sigbus_guard();
 }
 
@@ -136,6 +151,38 @@ void Maps::unmap() {
     count_ = 0;
     file_size_ = 0;
     ino_ = 0;
+    if (side_) munmap(const_cast<unsigned char *>(side_), side_len_);
+    side_ = nullptr;
+    side_len_ = 0;
+    side_ino_ = 0;
+}
+
+// The side map as it stands; none (no IPv6 at all) while kord has not made it.
+void Maps::map_side() {
+    int fd = open(side_path_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || size_t(st.st_size) < kord::kSideHeaderSize) {
+        if (fd >= 0) close(fd);
+        if (side_) munmap(const_cast<unsigned char *>(side_), side_len_);
+        side_ = nullptr;
+        side_len_ = 0;
+        side_ino_ = 0;
+        return;
+    }
+    if (side_ && size_t(st.st_size) == side_len_ && st.st_ino == side_ino_ && st.st_dev == side_dev_) {
+        close(fd);
+        return;
+    }
+    if (side_) munmap(const_cast<unsigned char *>(side_), side_len_);
+    side_ = nullptr;
+    side_len_ = 0;
+    void *m = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (m == MAP_FAILED) return;
+    side_ = static_cast<const unsigned char *>(m);
+    side_len_ = size_t(st.st_size);
+    side_ino_ = st.st_ino;
+    side_dev_ = st.st_dev;
 }
 
 bool Maps::refresh(std::string &why, bool &remapped) {
@@ -179,6 +226,7 @@ bool Maps::refresh(std::string &why, bool &remapped) {
                 st.st_ino == ino_ && st.st_dev == dev_;
     if (same) {
         close(fd);
+        map_side();
         return true;
     }
     unmap();
@@ -197,6 +245,7 @@ bool Maps::refresh(std::string &why, bool &remapped) {
     file_size_ = size_t(st.st_size);
     ino_ = st.st_ino;
     dev_ = st.st_dev;
+    map_side();
     remapped = true;
     return true;
 }
@@ -212,7 +261,7 @@ bool Maps::snapshot(std::vector<GroupView> &out) {
     }
     t_guard = &jb;
     const auto *groups = reinterpret_cast<const kord::GroupRecord *>(base_);
-    for (int i = 0; i < count_; i++) view_group(groups[i], out[size_t(i)]);
+    for (int i = 0; i < count_; i++) view_group(groups[i], out[size_t(i)], side_, side_len_, uint32_t(i));
     t_guard = nullptr;
     return true;
 }
@@ -279,56 +328,96 @@ const char *method_name(uint32_t bits) {
     return name ? name : "rtt";
 }
 
+namespace {
+
+// One family's choice among the group's nodes of that family (pointers
+// into nodes), best first; the zone-file case is the caller's.
+Source pick(const std::vector<NodeView> &nodes, uint32_t group_method, int answers,
+            std::vector<const NodeView *> &out) {
+    out.clear();
+    // An unknown method word reads as rtt, as kord reads an unknown keyword.
+    uint32_t method = group_method;
+    if (!(method & (kAgentMethods | kMethodRtt | kMethodFailsafe | kMethodTrafficAlloc))) method = kMethodRtt;
+    for (const NodeView &n : nodes)
+        if (fit(n, method)) out.push_back(&n);
+    if (out.empty()) {
+        for (const NodeView &n : nodes) out.push_back(&n);
+        return out.empty() ? Source::None : Source::FailOpen;
+    }
+    if (method & kMethodFailsafe) {
+        out.resize(1);   // active/standby: the first fit node in slot order
+    } else if (method & kMethodTrafficAlloc) {
+        std::vector<const NodeView *> shared;
+        for (const NodeView *n : out)
+            if (n->traffic_alloc > 0) shared.push_back(n);
+        std::stable_sort(shared.begin(), shared.end(),
+                         [](const NodeView *a, const NodeView *b) { return a->traffic_alloc > b->traffic_alloc; });
+        // No fit node has a share: they share alike rather than none answer.
+        if (!shared.empty()) out = shared;
+    } else {
+        std::stable_sort(out.begin(), out.end(), [method](const NodeView *a, const NodeView *b) {
+            return order_key(*a, method) < order_key(*b, method);
+        });
+    }
+    if (answers > 0 && out.size() > size_t(answers)) out.resize(size_t(answers));
+    return Source::Fit;
+}
+
+}  // namespace
+
 Selection select(const GroupView &g, int answers, const ZoneMembers &zone) {
     Selection sel;
+    std::vector<NodeView> v4, v6;
+    for (int k = 0; k < g.nodes; k++) {
+        const NodeView &n = g.node[k];
+        if (n.addr != 0) v4.push_back(n);
+        if (n.has6) {
+            // The IPv6 states stand in for the IPv4 ones; the agent's are shared.
+            NodeView m = n;
+            m.ping = n.ping6;
+            m.port_state = n.port6_state;
+            m.last_ping = n.last_ping6;
+            v6.push_back(m);
+        }
+    }
+    std::vector<const NodeView *> chosen;
     bool probed = false;
-    for (int k = 0; k < g.nodes; k++) probed = probed || g.node[k].ping != 0;
+    for (const NodeView &n : v4) probed = probed || n.ping != 0;
     if (!probed) {
         // kord has not probed any node yet: the members it resolved at start.
         auto it = zone.find(lower(std::string(g.name) + "." + g.domain));
         if (it != zone.end() && !it->second.empty()) {
             sel.addrs = it->second;
         } else {
-            for (int k = 0; k < g.nodes; k++) sel.addrs.push_back(g.node[k].addr);
+            for (const NodeView &n : v4) sel.addrs.push_back(n.addr);
         }
         sel.source = sel.addrs.empty() ? Source::None : Source::ZoneFile;
-        return sel;
-    }
-    // An unknown method word reads as rtt, as kord reads an unknown keyword.
-    uint32_t method = g.method;
-    if (!(method & (kAgentMethods | kMethodRtt | kMethodFailsafe | kMethodTrafficAlloc))) method = kMethodRtt;
-    std::vector<const NodeView *> fitting;
-    for (int k = 0; k < g.nodes; k++)
-        if (fit(g.node[k], method)) fitting.push_back(&g.node[k]);
-    if (fitting.empty()) {
-        for (int k = 0; k < g.nodes; k++) sel.addrs.push_back(g.node[k].addr);
-        sel.source = sel.addrs.empty() ? Source::None : Source::FailOpen;
-        return sel;
-    }
-    if (method & kMethodFailsafe) {
-        fitting.resize(1);   // active/standby: the first fit node in slot order
-    } else if (method & kMethodTrafficAlloc) {
-        std::vector<const NodeView *> shared;
-        for (const NodeView *n : fitting)
-            if (n->traffic_alloc > 0) shared.push_back(n);
-        std::stable_sort(shared.begin(), shared.end(),
-                         [](const NodeView *a, const NodeView *b) { return a->traffic_alloc > b->traffic_alloc; });
-        // No fit node has a share: they share alike rather than none answer.
-        if (!shared.empty()) fitting = shared;
     } else {
-        std::stable_sort(fitting.begin(), fitting.end(), [method](const NodeView *a, const NodeView *b) {
-            return order_key(*a, method) < order_key(*b, method);
-        });
+        sel.source = pick(v4, g.method, answers, chosen);
+        for (const NodeView *n : chosen) sel.addrs.push_back(n->addr);
     }
-    if (answers > 0 && fitting.size() > size_t(answers)) fitting.resize(size_t(answers));
-    for (const NodeView *n : fitting) sel.addrs.push_back(n->addr);
-    sel.source = Source::Fit;
+    bool probed6 = false;
+    for (const NodeView &n : v6) probed6 = probed6 || n.ping != 0;
+    if (!probed6) {
+        // The zone files hold IPv4 only: the addresses kord resolved.
+        for (const NodeView &n : v6) sel.addrs6.push_back(n.addr6);
+        sel.source6 = sel.addrs6.empty() ? Source::None : Source::ZoneFile;
+    } else {
+        sel.source6 = pick(v6, g.method, answers, chosen);
+        for (const NodeView *n : chosen) sel.addrs6.push_back(n->addr6);
+    }
     return sel;
 }
 
 std::string addr_text(uint32_t addr) {
     char buf[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &addr, buf, sizeof buf);
+    return buf;
+}
+
+std::string addr6_text(const Addr6 &addr) {
+    char buf[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, addr.data(), buf, sizeof buf);
     return buf;
 }
 

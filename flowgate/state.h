@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <array>
 #include <vector>
 
 #include "maps/records.h"
@@ -26,6 +27,11 @@ struct NodeView {
     uint32_t idle_pct, free_kb, users;
     uint32_t mem_status, conn_status, fs_summary;
     int32_t traffic_alloc;
+    // IPv6, from the side map; has6 false: no IPv6 address
+    bool has6;
+    std::array<uint8_t, 16> addr6;
+    uint32_t ping6, port6_state;
+    int32_t last_ping6;
 };
 
 struct GroupView {
@@ -37,8 +43,11 @@ struct GroupView {
     NodeView node[kord::kSlotsPerGroup];
 };
 
-// Copies a group record's fields; slots are walked as kord walks them.
-void view_group(const kord::GroupRecord &g, GroupView &v);
+// Copies a group record's fields; slots are walked as kord walks them. The
+// side map (side of side_len bytes, may be null) gives the IPv6 half of
+// group number index.
+void view_group(const kord::GroupRecord &g, GroupView &v, const void *side = nullptr, size_t side_len = 0,
+                uint32_t index = 0);
 
 // The two maps, mapped read-only and mapped again when kord restarts or
 // reloads with another group count, size or file.
@@ -61,7 +70,12 @@ public:
 
 private:
     void unmap();
-    std::string ctl_path_, data_path_;
+    void map_side();
+    std::string ctl_path_, data_path_, side_path_;
+    const unsigned char *side_ = nullptr;
+    size_t side_len_ = 0;
+    dev_t side_dev_ = 0;
+    ino_t side_ino_ = 0;
     const unsigned char *base_ = nullptr;
     size_t mapped_ = 0, file_size_ = 0;
     int count_ = 0;
@@ -81,16 +95,22 @@ enum class Source { None, Fit, FailOpen, ZoneFile };
 const char *source_name(Source s);
 const char *method_name(uint32_t bits);
 
+using Addr6 = std::array<uint8_t, 16>;
+
 struct Selection {
     std::vector<uint32_t> addrs;   // in order of preference
     Source source = Source::None;
+    std::vector<Addr6> addrs6;     // the AAAA set, chosen the same way over IPv6
+    Source source6 = Source::None; // None: no member has an IPv6 address
 };
 
-// The addresses a group publishes: its fit nodes, best first by its method,
-// at most `answers` of them (0: all); every member when none is fit; the
-// zone file's members while kord has not probed any node yet.
+// The addresses a group publishes, each family on its own: its fit nodes,
+// best first by its method, at most `answers` of them (0: all); every
+// member when none is fit; the zone file's members (for IPv6 the resolved
+// addresses) while kord has not probed any node over that family yet.
 Selection select(const GroupView &g, int answers, const ZoneMembers &zone);
 
 std::string addr_text(uint32_t addr);
+std::string addr6_text(const Addr6 &addr);
 
 }  // namespace flowgate

@@ -54,6 +54,36 @@ bool sign(ldns_pkt *p, const TsigKey &key, std::string &why) {
 
 bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> &addrs,
                   uint32_t ttl, const TsigKey &key, uint16_t id, Update &out, std::string &why) {
+    return build_update(zone, owner, &addrs, nullptr, ttl, key, id, out, why);
+}
+
+namespace {
+
+// Delete the RRset: class ANY, the type, TTL 0, no data (RFC 2136 2.5.2).
+void push_delete(ldns_rr_list *changes, const ldns_rdf *owner, ldns_rr_type type) {
+    ldns_rr *del = ldns_rr_new();
+    ldns_rr_set_owner(del, ldns_rdf_clone(owner));
+    ldns_rr_set_type(del, type);
+    ldns_rr_set_class(del, LDNS_RR_CLASS_ANY);
+    ldns_rr_set_ttl(del, 0);
+    ldns_rr_list_push_rr(changes, del);
+}
+
+void push_addr(ldns_rr_list *changes, const ldns_rdf *owner, ldns_rr_type type, ldns_rdf_type rdf_type,
+               const void *data, size_t len, uint32_t ttl) {
+    ldns_rr *rr = ldns_rr_new_frm_type(type);
+    ldns_rr_set_owner(rr, ldns_rdf_clone(owner));
+    ldns_rr_set_class(rr, LDNS_RR_CLASS_IN);
+    ldns_rr_set_ttl(rr, ttl);
+    ldns_rr_set_rdf(rr, ldns_rdf_new_frm_data(rdf_type, len, data), 0);
+    ldns_rr_list_push_rr(changes, rr);
+}
+
+}  // namespace
+
+bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> *addrs,
+                  const std::vector<std::array<uint8_t, 16>> *addrs6, uint32_t ttl, const TsigKey &key, uint16_t id,
+                  Update &out, std::string &why) {
     RdfPtr owner_rdf(ldns_dname_new_frm_str(fqdn(owner).c_str()));
     ldns_rdf *zone_rdf = ldns_dname_new_frm_str(fqdn(zone).c_str());
     if (!owner_rdf || !zone_rdf) {
@@ -67,20 +97,15 @@ bool build_update(const std::string &zone, const std::string &owner, const std::
         return false;
     }
     ListPtr changes(ldns_rr_list_new());
-    // Delete the RRset: class ANY, type A, TTL 0, no data (RFC 2136 2.5.2).
-    ldns_rr *del = ldns_rr_new();
-    ldns_rr_set_owner(del, ldns_rdf_clone(owner_rdf.get()));
-    ldns_rr_set_type(del, LDNS_RR_TYPE_A);
-    ldns_rr_set_class(del, LDNS_RR_CLASS_ANY);
-    ldns_rr_set_ttl(del, 0);
-    ldns_rr_list_push_rr(changes.get(), del);
-    for (uint32_t a : addrs) {
-        ldns_rr *rr = ldns_rr_new_frm_type(LDNS_RR_TYPE_A);
-        ldns_rr_set_owner(rr, ldns_rdf_clone(owner_rdf.get()));
-        ldns_rr_set_class(rr, LDNS_RR_CLASS_IN);
-        ldns_rr_set_ttl(rr, ttl);
-        ldns_rr_set_rdf(rr, ldns_rdf_new_frm_data(LDNS_RDF_TYPE_A, 4, &a), 0);
-        ldns_rr_list_push_rr(changes.get(), rr);
+    if (addrs) {
+        push_delete(changes.get(), owner_rdf.get(), LDNS_RR_TYPE_A);
+        for (uint32_t a : *addrs)
+            push_addr(changes.get(), owner_rdf.get(), LDNS_RR_TYPE_A, LDNS_RDF_TYPE_A, &a, 4, ttl);
+    }
+    if (addrs6) {
+        push_delete(changes.get(), owner_rdf.get(), LDNS_RR_TYPE_AAAA);
+        for (const auto &a : *addrs6)
+            push_addr(changes.get(), owner_rdf.get(), LDNS_RR_TYPE_AAAA, LDNS_RDF_TYPE_AAAA, a.data(), 16, ttl);
     }
     PktPtr p(ldns_update_pkt_new(zone_rdf, LDNS_RR_CLASS_IN, nullptr, changes.get(), nullptr));
     if (!p) {

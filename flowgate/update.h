@@ -3,6 +3,7 @@
 // parsed and verified by ldns.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,6 +25,11 @@ struct Update {
 // add one A record per address with the TTL. False with why on failure.
 bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> &addrs,
                   uint32_t ttl, const TsigKey &key, uint16_t id, Update &out, std::string &why);
+// Both families in one message: each set given (non-null) replaces the
+// owner's RRset of its type; a null one leaves that type alone.
+bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> *a,
+                  const std::vector<std::array<uint8_t, 16>> *aaaa, uint32_t ttl, const TsigKey &key, uint16_t id,
+                  Update &out, std::string &why);
 
 enum class Reply {
     NotOurs,    // another id, not a reply to an update, or not parseable

@@ -75,17 +75,44 @@ void mail_unresolvable(const GroupRecord *g, const char *node) {
     post_mail(&req);   // queued: the workers start without waiting for it
 }
 
-// The node's address in network order, or 0 when the name does not resolve.
-uint32_t resolve(const char *name) {
+// The node's first IPv4 address (network order, 0: none) and its first
+// IPv6 address (all zero: none). False when it has neither.
+bool resolve(const char *name, uint32_t *v4, uint8_t (&v6)[16]) {
+    *v4 = 0;
+    memset(v6, 0, sizeof v6);
     in_addr_t a = inet_addr(name);
-    if (a != INADDR_NONE)
-        return a;
-    struct hostent *h = gethostbyname(name);
-    if (!h || h->h_addrtype != AF_INET || !h->h_addr_list || !h->h_addr_list[0])
-        return 0;
-    uint32_t out;
-    memcpy(&out, h->h_addr_list[0], 4);
-    return out;
+    if (a != INADDR_NONE) {
+        *v4 = a;
+        return true;
+    }
+    struct addrinfo hints{}, *res = nullptr;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo(name, nullptr, &hints, &res) != 0)
+        return false;
+    bool have6 = false;
+    for (const addrinfo *ai = res; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && *v4 == 0) {
+            *v4 = reinterpret_cast<const sockaddr_in *>(ai->ai_addr)->sin_addr.s_addr;
+        } else if (ai->ai_family == AF_INET6 && !have6) {
+            const auto *sa6 = reinterpret_cast<const sockaddr_in6 *>(ai->ai_addr);
+            // A mapped IPv4 address is no IPv6 reachability of its own.
+            if (IN6_IS_ADDR_V4MAPPED(&sa6->sin6_addr) || IN6_IS_ADDR_UNSPECIFIED(&sa6->sin6_addr))
+                continue;
+            memcpy(v6, &sa6->sin6_addr, 16);
+            have6 = true;
+        }
+    }
+    freeaddrinfo(res);
+    return *v4 != 0 || have6;
+}
+
+// The IPv6 half of a slot: address and per-family states, HTTP fields left alone.
+void clear_side(SideRecord *r) {
+    memset(r->addr6, 0, sizeof r->addr6);
+    memset(&r->ping6, 0, sizeof r->ping6);
+    memset(&r->port6, 0, sizeof r->port6);
+    r->last_ping6 = -1;
 }
 
 // The fields a load clears in a slot that gets no node.
@@ -144,6 +171,7 @@ uint32_t fill_slots(GroupRecord *g, char **mem, FILE *zone) {
             const char *name = mem ? mem[m] : nullptr;
             if (!name) {
                 clear_slot(s);
+                clear_side(side_of(g, s));
                 break;
             }
             m++;
@@ -154,8 +182,9 @@ uint32_t fill_slots(GroupRecord *g, char **mem, FILE *zone) {
                 port_syslog(LOG_ALERT, "Node name \"%s\" too long!", name);
                 continue;
             }
-            uint32_t addr = resolve(name);
-            if (!addr) {
+            uint32_t addr;
+            uint8_t addr6[16];
+            if (!resolve(name, &addr, addr6)) {
                 port_syslog(LOG_ALERT, "Group %s: Node \"%s\" cannot be resolved by DNS.", g->name,
                             name);
                 if (g->mailto[0])
@@ -163,7 +192,12 @@ uint32_t fill_slots(GroupRecord *g, char **mem, FILE *zone) {
                 continue;
             }
             s->addr = addr;
-            if (zone) {
+            SideRecord *side = side_of(g, s);
+            if (memcmp(side->addr6, addr6, sizeof addr6) != 0) {
+                clear_side(side);
+                memcpy(side->addr6, addr6, sizeof addr6);
+            }
+            if (zone && addr) {
                 // The group name owns the first record: write it with that line
                 // only, so a group without addresses leaves no dangling name.
                 if (!owner_written)
@@ -215,6 +249,21 @@ GroupRecord *open_data_map(const char *name, int count) {
     link_groups(groups, count);
     open_side_map(name, count);
     return groups;
+}
+
+// The group record whose slot this is.
+const GroupRecord *find_group_of(const NodeRecord *slot) {
+    size_t at = size_t(reinterpret_cast<const char *>(slot) - reinterpret_cast<const char *>(g_groups));
+    return &g_groups[at / kGroupRecordSize];
+}
+
+bool has_addr6(const SideRecord *r) {
+    static const uint8_t none[16] = {};
+    return memcmp(r->addr6, none, sizeof none) != 0;
+}
+
+bool slot_has_address(const GroupRecord *g, const NodeRecord *slot) {
+    return slot->addr != 0 || (g_side && has_addr6(side_of(g, slot)));
 }
 
 SideRecord *side_of(const GroupRecord *g, const NodeRecord *slot) {
@@ -302,6 +351,14 @@ void copy_peer_node(GroupRecord *mirror, NodeRecord *s, const NodeRecord *p) {
     s->port_summary.state = p->port_summary.state;
     s->fourth.state = p->fourth.state;
     memcpy(&s->zero512, &p->zero512, offsetof(NodeRecord, unused612) - offsetof(NodeRecord, zero512));
+    // The IPv6 states go with the node; the mirror keeps its own address.
+    if (g_side) {
+        const SideRecord *ps = side_of(find_group_of(p), p);
+        SideRecord *ms = side_of(mirror, s);
+        ms->ping6.state = ps->ping6.state;
+        ms->port6.state = ps->port6.state;
+        ms->last_ping6 = ps->last_ping6;
+    }
     if (mirror->method & kMethodRtt)
         return;
     if (p->agent_stats.word[0] == 0)
@@ -340,8 +397,8 @@ void copy_peer_groups(void) {
             continue;
         GroupRecord *peer = &g_groups[g_peer_of[size_t(i)]];
         int j = 0;
-        for (int k = 0; k < kSlotsPerGroup && m->slot[k].addr != 0; k++) {
-            if (j < kSlotsPerGroup && peer->slot[j].addr != 0) {
+        for (int k = 0; k < kSlotsPerGroup && slot_has_address(m, &m->slot[k]); k++) {
+            if (j < kSlotsPerGroup && slot_has_address(peer, &peer->slot[j])) {
                 copy_peer_node(m, &m->slot[k], &peer->slot[j]);
                 j++;
             }

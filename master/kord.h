@@ -70,6 +70,10 @@ GroupRecord *open_data_map(const char *name, int count);
 void link_groups(GroupRecord *groups, int count);   // next-group and slot links
 // The side record of a slot of the data map.
 SideRecord *side_of(const GroupRecord *g, const NodeRecord *slot);
+const GroupRecord *find_group_of(const NodeRecord *slot);   // within g_groups
+bool has_addr6(const SideRecord *r);
+// The slot has an address of either family.
+bool slot_has_address(const GroupRecord *g, const NodeRecord *slot);
 void load_groups(GroupRecord *groups, int count);
 void copy_peer_groups(void);
 GroupRecord *find_group(const char *key);
@@ -121,6 +125,11 @@ void node_log(int priority, const GroupRecord *g, const NodeRecord *s, const cha
 // Logs "<probe> <old> -> <new> (<detail>)" when before and after differ.
 void log_state_change(const GroupRecord *g, const NodeRecord *s, const char *probe, uint32_t before,
                       uint32_t after, const char *detail);
+// The same naming the node's IPv6 address.
+void node_log6(int priority, const GroupRecord *g, const NodeRecord *s, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+void log_state_change6(const GroupRecord *g, const NodeRecord *s, const char *probe, uint32_t before,
+                       uint32_t after, const char *detail);
 // A state as the log writes it: its name, or "unknown".
 const char *state_text(uint32_t state);
 // Why a connection failed, as the log says it: "refused", "timed out" ...
@@ -130,6 +139,9 @@ const char *connect_error_text(int err);
 FILE *open_port_file(const GroupRecord *g, const NodeRecord *slot);
 int read_port_file(const GroupRecord *g, NodeRecord *slot);
 int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot);
+// The same probe over IPv6, into the side record; read_file: look at the
+// port file first (an IPv6-only node has no IPv4 probe that did).
+int probe_port6(GroupRecord *g, NodeRecord *slot, SideRecord *side, bool read_file);
 // read_port_file for the probing path: the chosen file is parsed again only
 // when its identity, size or modification time changed (or it changed too
 // recently to tell); otherwise the fields of its last reading are used.

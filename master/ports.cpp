@@ -335,14 +335,71 @@ SideRecord *side_for(const GroupRecord *g, const NodeRecord *slot) {
     return side_of(g, slot);
 }
 
-// The port's alert: to the port file's address, else the group's.
-void port_alert(GroupRecord *g, NodeRecord *slot, const char *body) {
-    char to[sizeof slot->port_mail + 1];
+enum Outcome { kNone, kUp, kDown };
+
+// One connect to the port within the group's time-out; why says what failed.
+// Made non-blocking at once: a probe is a handful of system calls, and on a
+// large farm each one counts. A fresh socket's mode is O_RDWR.
+Outcome connect_probe(const sockaddr *sa, socklen_t len, const GroupRecord *g, const char **why) {
+    Outcome outcome = kDown;
+    *why = "refused";
+    int s = socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0) {
+        lerror("kord", "socket", LOG_ERR, 0);
+        return kNone;
+    }
+    if (connect(s, sa, len) == 0) {
+        outcome = kUp;
+    } else if (errno == EWOULDBLOCK || errno == EINPROGRESS) {
+        // poll, not select: kord's descriptors run far past FD_SETSIZE.
+        const int64_t start_us = mono_us();
+        struct pollfd p{s, POLLIN | POLLOUT, 0};
+        int r;
+        for (;;) {
+            int64_t left_us = int64_t(g->timeout_us) - (mono_us() - start_us);
+            r = poll(&p, 1, left_us > 0 ? int((left_us + 999) / 1000) : 0);
+            if (r < 0 && errno == EINTR)
+                continue;
+            break;
+        }
+        if (r < 0) {
+            *why = strerror(errno);
+        } else if (r == 0) {
+            *why = "timed out";
+        } else if (p.revents & (POLLIN | POLLOUT | POLLERR | POLLHUP)) {
+            int err = 0;
+            socklen_t elen = sizeof err;
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &elen) != 0)
+                *why = strerror(errno);
+            else if (err == 0)
+                outcome = kUp;
+            else
+                *why = connect_error_text(err);
+        } else {
+            outcome = kNone;
+        }
+    } else {
+        *why = connect_error_text(errno);
+    }
+    block(s, O_RDWR);
+    linger(s, outcome == kDown ? 50 : 100);
+    close(s);
+    return outcome;
+}
+
+// Where a port-down alert goes: the port file's address, else the group's.
+void port_mail_to(const GroupRecord *g, const NodeRecord *slot, char (&to)[sizeof slot->port_mail + 1]) {
     to[0] = '\0';
     if (has_at(slot->port_mail))
         snprintf(to, sizeof to, "%.*s", int(sizeof slot->port_mail), slot->port_mail);
     else if (has_at(g->mailto))
         snprintf(to, sizeof to, "%.*s", int(sizeof g->mailto), g->mailto);
+}
+
+// The port's alert: to the port file's address, else the group's.
+void port_alert(GroupRecord *g, NodeRecord *slot, const char *body) {
+    char to[sizeof slot->port_mail + 1];
+    port_mail_to(g, slot, to);
     if (!to[0])
         return;
     char subject[320];
@@ -436,53 +493,12 @@ int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
         side->http_us = 0;
     }
 
-    enum { kNone, kUp, kDown } outcome = kDown;
-    const char *why = "refused";
-    // Made non-blocking at once: a probe is a handful of system calls, and
-    // on a large farm each one counts. A fresh socket's mode is O_RDWR.
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s < 0) {
-        lerror("kord", "socket", LOG_ERR, 0);
-        return 0;
-    }
-    const int mode = O_RDWR;
     struct sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(slot->port);
     sa.sin_addr.s_addr = addr;
-    if (connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
-        outcome = kUp;
-    } else if (errno == EWOULDBLOCK || errno == EINPROGRESS) {
-        // poll, not select: kord's descriptors run far past FD_SETSIZE.
-        const int64_t start_us = mono_us();
-        struct pollfd p{s, POLLIN | POLLOUT, 0};
-        int r;
-        for (;;) {
-            int64_t left_us = int64_t(g->timeout_us) - (mono_us() - start_us);
-            r = poll(&p, 1, left_us > 0 ? int((left_us + 999) / 1000) : 0);
-            if (r < 0 && errno == EINTR)
-                continue;
-            break;
-        }
-        if (r < 0) {
-            why = strerror(errno);
-        } else if (r == 0) {
-            why = "timed out";
-        } else if (p.revents & (POLLIN | POLLOUT | POLLERR | POLLHUP)) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-                why = strerror(errno);
-            else if (err == 0)
-                outcome = kUp;
-            else
-                why = connect_error_text(err);
-        } else {
-            outcome = kNone;
-        }
-    } else {
-        why = connect_error_text(errno);
-    }
+    const char *why;
+    const Outcome outcome = connect_probe(reinterpret_cast<sockaddr *>(&sa), sizeof sa, g, &why);
 
     char probe[16];
     snprintf(probe, sizeof probe, "port %u", unsigned(slot->port));
@@ -500,9 +516,50 @@ int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
         port_alert(g, slot, "Port Down!");
     }
     alert_expire(&slot->port_status, g->alert_interval_min);
-    block(s, mode);
-    linger(s, outcome == kDown ? 50 : 100);
-    close(s);
+    return 0;
+}
+
+int probe_port6(GroupRecord *g, NodeRecord *slot, SideRecord *side, bool read_file) {
+    if (read_file && read_port_file_cached(g, slot) == 1)
+        return -3;
+    if (slot->port == 0) {
+        alert_expire(&side->port6, g->alert_interval_min);
+        return 0;
+    }
+    status_step(&side->port6, g->retries);
+    struct sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(slot->port);
+    memcpy(&sa.sin6_addr, side->addr6, sizeof side->addr6);
+    const char *why;
+    const Outcome outcome = connect_probe(reinterpret_cast<sockaddr *>(&sa), sizeof sa, g, &why);
+    char probe[16];
+    snprintf(probe, sizeof probe, "port6 %u", unsigned(slot->port));
+    const uint32_t before = side->port6.state;
+    if (outcome == kUp) {
+        status_ok(&side->port6);
+        log_state_change6(g, slot, probe, before, side->port6.state, "connected");
+    } else if (outcome == kDown) {
+        status_fail(&side->port6, g->retries);
+        char detail[96];
+        snprintf(detail, sizeof detail, "%s, %u failures", why, side->port6.failures);
+        log_state_change6(g, slot, probe, before, side->port6.state, detail);
+        char to[sizeof slot->port_mail + 1];
+        port_mail_to(g, slot, to);
+        if (to[0]) {
+            char subject[320];
+            snprintf(subject, sizeof subject, "%s: %s[%s] Port %d (IPv6) is not responding?", g_host_name,
+                     g->name, slot->name, int(slot->port));
+            subject[63] = '\0';  // subjects are cut to 63 characters
+            MailRequest req{};
+            req.to = to;
+            req.from = to;
+            req.subject = subject;
+            req.body = "Port Down over IPv6!";
+            alert_raise(&side->port6, send_mail, &req);
+        }
+    }
+    alert_expire(&side->port6, g->alert_interval_min);
     return 0;
 }
 

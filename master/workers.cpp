@@ -176,27 +176,57 @@ const char *connect_error_text(int err) {
     }
 }
 
-void node_log(int priority, const GroupRecord *g, const NodeRecord *s, const char *fmt, ...) {
+namespace {
+
+// An IPv6-only node's lines name its IPv6 address.
+void vnode_log(int priority, const GroupRecord *g, const NodeRecord *s, bool v6, const char *fmt, va_list ap) {
     char text[768];
-    va_list ap;
-    va_start(ap, fmt);
     vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    char addr[INET_ADDRSTRLEN] = "?";
-    struct in_addr a;
-    a.s_addr = s->addr;
-    inet_ntop(AF_INET, &a, addr, sizeof addr);
+    char addr[INET6_ADDRSTRLEN] = "?";
+    if (v6 || s->addr == 0) {
+        inet_ntop(AF_INET6, side_of(g, s)->addr6, addr, sizeof addr);
+    } else {
+        struct in_addr a;
+        a.s_addr = s->addr;
+        inet_ntop(AF_INET, &a, addr, sizeof addr);
+    }
     port_syslog(priority, "%.*s/%.*s (%s): %s", int(sizeof g->name), g->name, int(sizeof s->name), s->name,
                 addr, text);
 }
 
-void log_state_change(const GroupRecord *g, const NodeRecord *s, const char *probe, uint32_t before,
-                      uint32_t after, const char *detail) {
+void state_change(const GroupRecord *g, const NodeRecord *s, bool v6, const char *probe, uint32_t before,
+                  uint32_t after, const char *detail) {
     // A node found up at its first probe is no news.
     if (before == after || (before == 0 && after == kStateUp))
         return;
-    node_log(after == kStateUp ? LOG_INFO : LOG_WARNING, g, s, "%s %s -> %s (%s)", probe, state_text(before),
-             state_text(after), detail);
+    (v6 ? node_log6 : node_log)(after == kStateUp ? LOG_INFO : LOG_WARNING, g, s, "%s %s -> %s (%s)", probe,
+                                state_text(before), state_text(after), detail);
+}
+
+}  // namespace
+
+void node_log(int priority, const GroupRecord *g, const NodeRecord *s, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vnode_log(priority, g, s, false, fmt, ap);
+    va_end(ap);
+}
+
+void node_log6(int priority, const GroupRecord *g, const NodeRecord *s, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vnode_log(priority, g, s, true, fmt, ap);
+    va_end(ap);
+}
+
+void log_state_change(const GroupRecord *g, const NodeRecord *s, const char *probe, uint32_t before,
+                      uint32_t after, const char *detail) {
+    state_change(g, s, false, probe, before, after, detail);
+}
+
+void log_state_change6(const GroupRecord *g, const NodeRecord *s, const char *probe, uint32_t before,
+                       uint32_t after, const char *detail) {
+    state_change(g, s, true, probe, before, after, detail);
 }
 
 // ---- status records ----
@@ -332,6 +362,57 @@ void check_thresholds(GroupRecord *g, NodeRecord *s) {
 
 // ---- the worker ----
 
+namespace {
+
+// Asks the node's agent; its report stands for both families.
+void agent_pass(GroupRecord *g, NodeRecord *s, Repeats &warnings, char *detail, size_t size) {
+    status_step(&s->agent, g->retries);
+    const uint32_t before = s->agent.state;
+    if (query_agent_why(g, s, detail, size) == 0) {
+        status_ok(&s->agent);
+        log_state_change(g, s, "agent", before, s->agent.state, "answered");
+        return;
+    }
+    status_fail(&s->agent, g->retries);
+    if (warnings.due(g->alert_interval_min)) {
+        if (uint32_t n = warnings.take())
+            node_log(LOG_WARNING, g, s, "agent query failed (%s), %u warnings left out", detail, n);
+        else
+            node_log(LOG_WARNING, g, s, "agent query failed (%s)", detail);
+    }
+    log_state_change(g, s, "agent", before, s->agent.state, detail);
+    down_alert(g, s, &s->agent, "Cluster Agent went down?");
+}
+
+// The IPv6 half of a pass: ICMPv6 echo, then the port over IPv6 when it
+// answers. States, failures and round trip of their own, with the group's
+// retries and time-out. True when the node answered.
+bool probe_ipv6(GroupRecord *g, NodeRecord *s, SideRecord *x) {
+    status_step(&x->ping6, g->retries);
+    const int rtt = ping6(x->addr6, static_cast<int32_t>(g->timeout_us));
+    x->last_ping6 = rtt;
+    char detail[160];
+    const uint32_t before = x->ping6.state;
+    if (rtt < 0) {
+        // A local error (no ICMPv6 socket, a refused send) counts at once:
+        // no other path would ever take a dead node out of the AAAA set.
+        status_fail(&x->ping6, g->retries);
+        snprintf(detail, sizeof detail, "%s, rtt %d, %u failures",
+                 rtt <= -10 ? ping_failure_text(rtt) : "local error", rtt, x->ping6.failures);
+        log_state_change6(g, s, "ping6", before, x->ping6.state, detail);
+        down_alert(g, s, &x->ping6, "Cluster Node went down over IPv6?");
+        return false;
+    }
+    status_ok(&x->ping6);
+    snprintf(detail, sizeof detail, "rtt %d ms", rtt);
+    log_state_change6(g, s, "ping6", before, x->ping6.state, detail);
+    alert_expire(&x->ping6, g->alert_interval_min);
+    probe_port6(g, s, x, s->addr == 0);
+    return true;
+}
+
+}  // namespace
+
 void *node_worker(void *arg) {
     auto *w = static_cast<Worker *>(arg);
     w->tid = port_gettid();
@@ -375,6 +456,19 @@ void *node_worker(void *arg) {
                         int(s->thread_id), s->name,
                         GetLastErrorString("kord", "WaitForSingleObject", 0));
             end_worker(w, -1);
+        }
+
+        SideRecord *x = side_of(g, s);
+        bool up6 = false;
+        if (!retried && has_addr6(x))
+            up6 = probe_ipv6(g, s, x);
+        if (s->addr == 0) {
+            // IPv6 only. The agent request path is IPv4 alone so far: such a
+            // node is not asked, and its agent state stays unknown.
+            (void)up6;
+            if (wait_rest_of_interval())
+                end_worker(w, 1);
+            continue;
         }
 
         status_step(&s->ping, g->retries);
@@ -433,24 +527,8 @@ void *node_worker(void *arg) {
         log_state_change(g, s, "ping", before, s->ping.state, detail);
         probe_port(s->addr, g, s);
 
-        if (!(g->method & (kMethodRtt | kMethodFailsafe | kMethodTrafficAlloc))) {
-            status_step(&s->agent, g->retries);
-            before = s->agent.state;
-            if (query_agent_why(g, s, detail, sizeof detail) == 0) {
-                status_ok(&s->agent);
-                log_state_change(g, s, "agent", before, s->agent.state, "answered");
-            } else {
-                status_fail(&s->agent, g->retries);
-                if (agent_warnings.due(g->alert_interval_min)) {
-                    if (uint32_t n = agent_warnings.take())
-                        node_log(LOG_WARNING, g, s, "agent query failed (%s), %u warnings left out", detail, n);
-                    else
-                        node_log(LOG_WARNING, g, s, "agent query failed (%s)", detail);
-                }
-                log_state_change(g, s, "agent", before, s->agent.state, detail);
-                down_alert(g, s, &s->agent, "Cluster Agent went down?");
-            }
-        }
+        if (!(g->method & (kMethodRtt | kMethodFailsafe | kMethodTrafficAlloc)))
+            agent_pass(g, s, agent_warnings, detail, sizeof detail);
 
         if (wait_rest_of_interval())
             end_worker(w, 1);

@@ -44,6 +44,14 @@ fi
 
 # ---- inside the demo's namespaces ----
 ip link set lo up
+# Group dual: node6 has 127.0.0.6 and fd00::6, node7 only fd00::7, named in
+# a hosts file of the demo's own mount namespace.
+ip -6 addr add fd00::6/128 dev lo nodad
+ip -6 addr add fd00::7/128 dev lo nodad
+printf '127.0.0.1 localhost\n::1 localhost\n127.0.0.6 node6\nfd00::6 node6\nfd00::7 node7\n' >"$DEMO/hosts"
+mount --bind "$DEMO/hosts" /etc/hosts
+grep -q '^dual:' "$ROOT/gpfile" ||
+    echo 'dual:demo.test:demopw:1000000:rtt:1:2:800000:10000::ops@demo.test:1:0:node6,node7' >>"$ROOT/gpfile"
 BIN=$BUILD/bin
 PRIMARY=127.0.0.1
 SINK_PORT=2525
@@ -185,7 +193,8 @@ snapshot() {
     "$BIN/kordstat" || true
     echo "---- DNS answers at the primary (kdig @$PRIMARY), kept by flowgate ----"
     "$BIN/flowgate" --once 2>/dev/null | awk 'NR > 1 { print $2 }' | while read -r owner; do
-        printf '  %-26s %s\n' "$owner" "$(kdig @"$PRIMARY" +short +time=1 +retry=0 "$owner" A | sort | tr '\n' ' ')"
+        printf '  %-26s %s %s\n' "$owner" "$(kdig @"$PRIMARY" +short +time=1 +retry=0 "$owner" A | sort | tr '\n' ' ')" \
+            "$(kdig @"$PRIMARY" +short +time=1 +retry=0 "$owner" AAAA | sort | tr '\n' ' ')"
     done
     new_lines "$DEMO/kord.log" kord
     new_lines "$DEMO/flowgate.log" flowgate
@@ -216,11 +225,16 @@ while kill -0 "$kord_pid" 2>/dev/null; do
             nft add chain ip demo in '{ type filter hook input priority 0; }' &&
             nft add rule ip demo in ip daddr 127.0.0.2 icmp type echo-request drop ||
             say "nft is not usable here: the node stays up"
+        say "silencing node6 over IPv6 only: dual.demo.test loses its AAAA record fd00::6, keeps its A record"
+        nft add table ip6 demo6 2>/dev/null &&
+            nft add chain ip6 demo6 in '{ type filter hook input priority 0; }' &&
+            nft add rule ip6 demo6 in ip6 daddr fd00::6 icmpv6 type echo-request drop || true
     fi
     if [ -n "$silenced" ] && [ -z "$restored" ] && [ "$t" -ge 20 ]; then
         restored=1
         say "bringing node 127.0.0.2 back"
         nft delete table ip demo 2>/dev/null || true
+        nft delete table ip6 demo6 2>/dev/null || true
     fi
     snapshot
     if [ "$limit" -gt 0 ] && [ "$t" -ge "$limit" ]; then

@@ -418,3 +418,88 @@ TEST(Flowgate, UpdatesBindPrimary) {
     EXPECT_TRUE(answers(*named, "web.demo.test", {"127.0.1.2"}, 3s)) << f.log();
     EXPECT_EQ(fg->stop(), 0);
 }
+
+// A dual-stack, an IPv6-only and an IPv4-only node in one group: kord
+// probes each family on its own and flowgate keeps the A and the AAAA set
+// at the primary apart, each by its own family's states.
+TEST(Flowgate, DualStackGroupAtKnot) {
+    if (!testutil::own_network(true)) GTEST_SKIP() << "needs root for a network namespace of its own";
+    Farm f;
+    ASSERT_TRUE(testutil::test_names(f.dir.path(), "127.0.0.1 dual\nfd00::1 dual\nfd00::2 six\n127.0.0.2 four\n"));
+    if (system("nft add table inet fg6 && nft add chain inet fg6 in '{ type filter hook input priority 0; }'") != 0)
+        GTEST_SKIP() << "nft not usable";
+    // Something to accept the probed port, over both families.
+    int lsock = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons(8080);
+    ASSERT_EQ(bind(lsock, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+    ASSERT_EQ(listen(lsock, 1024), 0);
+    for (const char *d : {"/nodes", "/ports"}) mkdir((f.root + d).c_str(), 0755);
+    write_file(f.root + "/ports/fallback.cfg", "8080/web\n");
+    write_file(f.root + "/gpfile", "web:demo.test:pw:250000:rtt:1:1:150000:10000:::1:0:dual,six,four\n");
+    write_file(f.root + "/flowgate.conf", conf(kPrimary, dnsserver::kKeySecret));
+    auto primary = dnsserver::knot(f.dir / "knot1", kPrimary, 53, {"demo.test"});
+    ASSERT_TRUE(dnsserver::wait_serving(*primary, "demo.test", 10s)) << read_file(primary->log);
+    Proc kord({testutil::bin_path("kord")}, {"TESSARON_ROOT=" + f.root, "TESSARON_LOG=" + (f.dir / "kord.log")},
+              f.dir / "kord.out");
+    auto fg = f.flowgate();
+    auto both = [&](const Addrs &a, const Addrs &aaaa, std::chrono::milliseconds limit) {
+        return testutil::wait_until([&] {
+            return dnsserver::query(primary->addr, primary->port, "web.demo.test") == a &&
+                   dnsserver::query(primary->addr, primary->port, "web.demo.test", "AAAA") == aaaa;
+        }, limit);
+    };
+    auto klog = [&] { return read_file(f.dir / "kord.log"); };
+    const Addrs a_all = {"127.0.0.1", "127.0.0.2"}, aaaa_all = {"fd00::1", "fd00::2"};
+    // Every node probed up over each family it has, as kordstat shows it.
+    std::string json;
+    EXPECT_TRUE(testutil::wait_until([&] {
+        json = testutil::run({testutil::bin_path("kordstat"), "--json"}, {"TESSARON_ROOT=" + f.root}).out;
+        for (const char *want : {"\"name\":\"dual\",\"address\":\"127.0.0.1\",\"ping\":\"up\"",
+                                 "\"name\":\"six\",\"address\":null,",
+                                 "\"name\":\"four\",\"address\":\"127.0.0.2\",\"ping\":\"up\"",
+                                 "\"address6\":\"fd00::1\",\"ping6\":\"up\",\"port6\":\"up\",\"last_ping6_ms\":",
+                                 "\"address6\":\"fd00::2\",\"ping6\":\"up\",\"port6\":\"up\",\"last_ping6_ms\":",
+                                 "\"address6\":null,\"ping6\":null"})
+            if (!contains(json, want)) return false;
+        return true;
+    }, 15s)) << json << klog();
+    ASSERT_TRUE(both(a_all, aaaa_all, 15s)) << f.log() << klog();
+
+    // (retries + 1) x interval + time-out, and a pass of flowgate's.
+    const auto bound = 2 * 250ms + 150ms + 2s;
+    auto drop = [](const std::vector<std::string> &match) {
+        std::vector<std::string> rule = {"add", "rule", "inet", "fg6", "in"};
+        rule.insert(rule.end(), match.begin(), match.end());
+        rule.push_back("drop");
+        return testutil::nft(rule);
+    };
+    auto flush = [] { return testutil::nft({"flush", "chain", "inet", "fg6", "in"}); };
+
+    // ICMPv6 to the dual-stack node dropped: it leaves the AAAA set alone.
+    ASSERT_TRUE(drop({"ip6", "daddr", "fd00::1", "icmpv6", "type", "echo-request"}));
+    EXPECT_TRUE(both(a_all, {"fd00::2"}, bound)) << f.log() << klog();
+    EXPECT_TRUE(contains(klog(), "web/dual (fd00::1): ping6 up -> ")) << klog();
+    ASSERT_TRUE(flush());
+    EXPECT_TRUE(both(a_all, aaaa_all, bound)) << f.log();
+
+    // Its IPv4 dropped instead: the reverse.
+    ASSERT_TRUE(drop({"ip", "daddr", "127.0.0.1", "icmp", "type", "echo-request"}));
+    EXPECT_TRUE(both({"127.0.0.2"}, aaaa_all, bound)) << f.log() << klog();
+    ASSERT_TRUE(flush());
+    EXPECT_TRUE(both(a_all, aaaa_all, bound)) << f.log();
+
+    // The IPv6-only node's port refused: it leaves the AAAA set.
+    ASSERT_TRUE(testutil::nft({"add", "rule", "inet", "fg6", "in", "ip6", "daddr", "fd00::2", "tcp", "dport", "8080",
+                               "reject", "with", "tcp", "reset"}));
+    EXPECT_TRUE(both(a_all, {"fd00::1"}, bound)) << f.log() << klog();
+    EXPECT_TRUE(contains(klog(), "web/six (fd00::2): port6 8080 up -> ")) << klog();
+
+    // No node fit over IPv6: every IPv6 member is published, the A set
+    // keeps its fit nodes.
+    ASSERT_TRUE(drop({"ip6", "daddr", "fd00::1", "icmpv6", "type", "echo-request"}));
+    EXPECT_TRUE(both(a_all, aaaa_all, bound + 1s)) << f.log() << klog();
+    ASSERT_TRUE(flush());
+    close(lsock);
+}

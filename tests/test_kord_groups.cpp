@@ -216,6 +216,17 @@ TEST(Mirrors, CopyLeadingPairsAndAgentDataOnlyWithoutRtt) {
     for (int k = 0; k < 3; k++) g[1].slot[k].addr = inet_addr("127.0.0.2");
     g_groups = g;
     g_group_count = 2;
+    // The IPv6 states travel with the node; the mirror's IPv6-only third
+    // slot counts as a slot with an address.
+    static SideRecord side[8] = {};
+    g_side = side;
+    side[1].addr6[0] = 0xfd;
+    side[1].ping6.state = kStateDown;
+    side[1].last_ping6 = -11;
+    side[4].addr6[0] = 0xfd;
+    side[4].addr6[15] = 9;
+    side[6].addr6[0] = 0xfd;
+    g[1].slot[2].addr = 0;
 
     copy_peer_groups();
     EXPECT_STREQ(g[1].slot[0].name, "peer0");
@@ -228,6 +239,9 @@ TEST(Mirrors, CopyLeadingPairsAndAgentDataOnlyWithoutRtt) {
     EXPECT_EQ(m0.peer_copies, 0u);  // peer0 has no agent data
     EXPECT_TRUE(m1.peer_copies == 1 && m1.min_vm == 77 && m1.mem_status == kMemLowBit);
     EXPECT_EQ(g[1].slot[2].name[0], 0);  // no third peer node
+    EXPECT_EQ(side[5].ping6.state, kStateDown);
+    EXPECT_EQ(side[5].last_ping6, -11);
+    EXPECT_EQ(side[4].addr6[15], 9);   // the mirror's own IPv6 address stays
 
     g[1].method = kMethodRtt;
     copy_peer_groups();
@@ -235,6 +249,7 @@ TEST(Mirrors, CopyLeadingPairsAndAgentDataOnlyWithoutRtt) {
 
     EXPECT_EQ(find_group("web.d.test"), &g[0]);
     EXPECT_EQ(find_group("web.d.tes"), nullptr);
+    g_side = nullptr;
     g_groups = nullptr;
     g_group_count = 0;
 }

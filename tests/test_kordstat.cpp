@@ -143,8 +143,8 @@ TEST_F(Kordstat, NodesInJsonAndPrometheus) {
     std::string n1 = "{group=\"web\",domain=\"ex.test\",node=\"n1\",address=\"127.0.0.1\"";
     std::string n2 = "{group=\"web\",domain=\"ex.test\",node=\"n\\\"2\",address=\"127.0.0.2\"";
     for (const std::string &line : std::vector<std::string>{
-             "kord_up 1", "kord_nodes{state=\"down\"} 1", "kord_node_state" + n1 + "} 1",
-          "kord_node_agent_state" + n2 + "} 3", "kord_node_last_ping_ms" + n2 + "} -11",
+             "kord_up 1", "kord_nodes{state=\"down\"} 1", "kord_node_state" + n1 + ",family=\"ipv4\"} 1",
+          "kord_node_agent_state" + n2 + "} 3", "kord_node_last_ping_ms" + n2 + ",family=\"ipv4\"} -11",
           "kord_node_free_memory_bytes" + n1 + "} 2097152", "kord_node_connections" + n1 + "} 17",
           "kord_node_load_ratio" + n1 + ",window=\"mean\"} 0.5",
           "kord_node_load_ratio" + n1 + ",window=\"1m\"} +Inf"})

@@ -22,6 +22,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <getopt.h>
 #include <microhttpd.h>
 #include <mutex>
@@ -37,6 +39,7 @@
 #include "flowgate/state.h"
 #include "maps/json.h"
 #include "maps/records.h"
+#include "maps/side.h"
 #include "port/paths.h"
 #include "tools/status_page.h"
 
@@ -178,6 +181,26 @@ bool read_groups(std::vector<unsigned char> &data, int &count, std::string &why)
     return read_map(path_item(8), size_t(n) * kord::kGroupRecordSize, data, why);
 }
 
+// The side map beside the data map, as it stands; empty without one.
+std::vector<unsigned char> g_side_map;
+void read_side_map() {
+    std::ifstream in(kord::side_map_path(path_item(8)), std::ios::binary);
+    g_side_map.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The IPv6 half of a node, null when it has no IPv6 address.
+const kord::SideRecord *side6(const GroupRecord *base, const GroupRecord &gr, int k) {
+    const kord::SideRecord *r = kord::side_record(g_side_map.data(), g_side_map.size(),
+                                                  uint32_t(&gr - base), uint32_t(k));
+    static const uint8_t none[16] = {};
+    return r && memcmp(r->addr6, none, sizeof none) != 0 ? r : nullptr;
+}
+
+std::string addr6_text(const kord::SideRecord *r) {
+    char buf[INET6_ADDRSTRLEN];
+    return r && inet_ntop(AF_INET6, r->addr6, buf, sizeof buf) ? buf : "-";
+}
+
 const char *method_name(uint32_t bits) {
     const char *name = kord::method_name(bits);
     return name ? name : bits ? "?" : "-";
@@ -291,19 +314,21 @@ void render_table(std::string &o, const GroupRecord *g, int n) {
             text(g[i].domain, 64).c_str(), method_name(g[i].method), g[i].node_count,
             g[i].worker_count, peer.c_str());
     }
-    add(o, "\n%-16s %-16s %-15s %-7s %-7s %-7s %4s %7s %-13s %9s %6s %s\n", "GROUP", "NODE",
-        "ADDRESS", "PING", "AGENT", "PORT", "FAIL", "RTT_MS", "PORT/STATE", "FREE_KB", "CONNS",
-        "MIN_FS/MIN_VM/MAX_CONN");
-    each_node(g, n, [&](const GroupRecord &gr, int, const NodeRecord &s) {
+    add(o, "\n%-16s %-16s %-15s %-7s %-7s %-7s %4s %7s %-13s %9s %6s %-22s %-24s %-7s %-7s %s\n", "GROUP",
+        "NODE", "ADDRESS", "PING", "AGENT", "PORT", "FAIL", "RTT_MS", "PORT/STATE", "FREE_KB", "CONNS",
+        "MIN_FS/MIN_VM/MAX_CONN", "ADDRESS6", "PING6", "PORT6", "RTT6_MS");
+    each_node(g, n, [&](const GroupRecord &gr, int k, const NodeRecord &s) {
+        const kord::SideRecord *x = side6(g, gr, k);
         std::string port = s.port ? std::to_string(s.port) + "/" + state_name(s.port_status.state)
                                   : std::string("-");
         char thr[64];
         snprintf(thr, sizeof thr, "%u/%u/%d", s.min_fs, s.min_vm, s.max_connections);
-        add(o, "%-16s %-16s %-15s %-7s %-7s %-7s %4u %7d %-13s %9u %6u %s\n",
-            text(gr.name, 32).c_str(), text(s.name, 32).c_str(), addr_text(s.addr).c_str(),
+        add(o, "%-16s %-16s %-15s %-7s %-7s %-7s %4u %7d %-13s %9u %6u %-22s %-24s %-7s %-7s %s\n",
+            text(gr.name, 32).c_str(), text(s.name, 32).c_str(), s.addr ? addr_text(s.addr).c_str() : "-",
             state_name(s.ping.state), state_name(s.agent.state), state_name(s.port_summary.state),
             s.ping.failures, s.last_ping, port.c_str(), s.agent_stats.word[2],
-            s.agent_stats.word[11], thr);
+            s.agent_stats.word[11], thr, addr6_text(x).c_str(), x ? state_name(x->ping6.state) : "-",
+            x && s.port ? state_name(x->port6.state) : "-", x ? std::to_string(x->last_ping6).c_str() : "-");
     });
 }
 
@@ -358,7 +383,7 @@ void render_json(std::string &o, const Liveness &lv, const GroupRecord *g, int n
                    "\"thresholds\":{\"memory_low\":%s,\"disk_low\":%s,\"connections_high\":%s},"
                    "\"down_s\":%lld}",
                 k ? "," : "", k, json_str(text(s.name, 32)).c_str(),
-                json_str(addr_text(s.addr)).c_str(), json_str(state_name(s.ping.state)).c_str(),
+                s.addr ? json_str(addr_text(s.addr)).c_str() : "null", json_str(state_name(s.ping.state)).c_str(),
                 json_str(state_name(s.agent.state)).c_str(),
                 json_str(state_name(s.port_summary.state)).c_str(), s.ping.failures, s.last_ping,
                 s.port, json_str(text(s.port_label, 8)).c_str(),
@@ -371,6 +396,15 @@ void render_json(std::string &o, const Liveness &lv, const GroupRecord *g, int n
                 s.max_connections, s.worker_tid, memory_low(s) ? "true" : "false",
                 disk_low(s) ? "true" : "false", connections_high(s) ? "true" : "false",
                 down_seconds(g[i], s));
+            // The IPv6 half, inside the node's object.
+            const kord::SideRecord *x = side6(g, g[i], k);
+            o.pop_back();
+            if (x)
+                add(o, ",\"address6\":%s,\"ping6\":%s,\"port6\":%s,\"last_ping6_ms\":%d}",
+                    json_str(addr6_text(x)).c_str(), json_str(state_name(x->ping6.state)).c_str(),
+                    json_str(s.port ? state_name(x->port6.state) : "-").c_str(), x->last_ping6);
+            else
+                add(o, ",\"address6\":null,\"ping6\":null,\"port6\":null,\"last_ping6_ms\":null}");
         }
         add(o, "]}");
     }
@@ -453,12 +487,38 @@ void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g,
         {"kord_node_connections", "TCP connections in the agent's last report.", true,
          [](const NodeRecord &s) -> long long { return s.agent_stats.word[11]; }},
     };
+    // The probe gauges have a series per family: the IPv4 one as before,
+    // labelled family="ipv4", and one labelled "ipv6" with the IPv6 address.
+    struct Metric6 {
+        const char *name;
+        long long (*value)(const NodeRecord &, const kord::SideRecord &);
+    };
+    static const Metric6 metrics6[] = {
+        {"kord_node_state", [](const NodeRecord &, const kord::SideRecord &x) -> long long { return x.ping6.state; }},
+        {"kord_node_port_state",
+         [](const NodeRecord &s, const kord::SideRecord &x) -> long long { return s.port ? x.port6.state : 0; }},
+        {"kord_node_failures", [](const NodeRecord &, const kord::SideRecord &x) -> long long { return x.ping6.failures; }},
+        {"kord_node_last_ping_ms",
+         [](const NodeRecord &, const kord::SideRecord &x) -> long long { return x.last_ping6; }},
+    };
     for (const Metric &m : metrics) {
         family(o, m.name, m.help);
-        each_node(g, n, [&](const GroupRecord &gr, int, const NodeRecord &s) {
-            if (!m.agent_only || has_agent_data(s))
+        const Metric6 *m6 = nullptr;
+        for (const Metric6 &c : metrics6)
+            if (strcmp(c.name, m.name) == 0) m6 = &c;
+        each_node(g, n, [&](const GroupRecord &gr, int k, const NodeRecord &s) {
+            if (m6) {
+                if (s.addr)
+                    add(o, "%s{%s,family=\"ipv4\"} %lld\n", m.name, labels(gr, s).c_str(), m.value(s));
+                if (const kord::SideRecord *x = side6(g, gr, k)) {
+                    std::string l = labels(gr, s);
+                    l = l.substr(0, l.rfind(",address=")) + ",address=\"" + addr6_text(x) + "\"";
+                    add(o, "%s{%s,family=\"ipv6\"} %lld\n", m.name, l.c_str(), m6->value(s, *x));
+                }
+            } else if (!m.agent_only || has_agent_data(s)) {
                 add(o, "%s{%s} %lld\n", m.name, labels(gr, s).c_str(),
                     m.value ? m.value(s) : down_seconds(gr, s));
+            }
         });
     }
     family(o, "kord_node_threshold_crossed",
@@ -493,6 +553,7 @@ int render(Format fmt, std::string &out, std::string &err) {
     int count = 0;
     std::string why;
     bool maps = read_groups(data, count, why);
+    read_side_map();
     const auto *groups = reinterpret_cast<const GroupRecord *>(data.data());
     if (!maps) count = 0;
     std::vector<Publication> pub =

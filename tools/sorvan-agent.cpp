@@ -56,8 +56,38 @@ int64_t now_ms() { return mono_us() / 1000; }
 
 struct Job {
     int fd;
-    sockaddr_in peer;
+    sockaddr_storage peer;
 };
+
+// The peer as the request handlers take it: its IPv4 address (also when
+// it came mapped into IPv6), 0.0.0.0 for an IPv6 peer.
+sockaddr_in peer_v4(const sockaddr_storage &p) {
+    sockaddr_in out{};
+    out.sin_family = AF_INET;
+    if (p.ss_family == AF_INET) {
+        out = reinterpret_cast<const sockaddr_in &>(p);
+    } else if (p.ss_family == AF_INET6) {
+        const auto &a6 = reinterpret_cast<const sockaddr_in6 &>(p);
+        out.sin_port = a6.sin6_port;
+        if (IN6_IS_ADDR_V4MAPPED(&a6.sin6_addr)) std::memcpy(&out.sin_addr, a6.sin6_addr.s6_addr + 12, 4);
+    }
+    return out;
+}
+
+// The key the per-peer bound counts under: the IPv4 address, or the IPv6
+// one folded (two IPv6 peers may share a bound, never exceed it together).
+uint32_t peer_key(const sockaddr_storage &p) {
+    if (p.ss_family == AF_INET6) {
+        const auto &a6 = reinterpret_cast<const sockaddr_in6 &>(p);
+        if (!IN6_IS_ADDR_V4MAPPED(&a6.sin6_addr)) {
+            uint32_t w[4], k = 0x9e3779b9u;
+            std::memcpy(w, a6.sin6_addr.s6_addr, 16);
+            for (uint32_t x : w) k = (k ^ x) * 16777619u;
+            return k | 1u;   // never 0.0.0.0's key
+        }
+    }
+    return peer_v4(p).sin_addr.s_addr;
+}
 
 std::mutex g_lock;
 std::condition_variable g_cv;        // work for the workers, or the stop
@@ -90,11 +120,11 @@ void release(uint32_t addr) {   // with g_lock held
 }
 
 // A connection that will never bring a header: counted out, reset, closed.
-void drop(int fd, const sockaddr_in &peer) {
-    reset(fd, peer.sin_addr.s_addr, "Bad REQ");
+void drop(int fd, const sockaddr_storage &peer) {
+    reset(fd, peer_v4(peer).sin_addr.s_addr, "Bad REQ");
     close(fd);
     std::lock_guard<std::mutex> lk(g_lock);
-    release(peer.sin_addr.s_addr);
+    release(peer_key(peer));
 }
 
 void serve() {
@@ -113,11 +143,12 @@ void serve() {
             g_ready.pop_front();
             g_active.insert(j.fd);
         }
-        authenticate_and_process(j.fd, &j.peer, nullptr, &g_pdh);
+        const sockaddr_in peer4 = peer_v4(j.peer);
+        authenticate_and_process(j.fd, &peer4, nullptr, &g_pdh);
         std::lock_guard<std::mutex> lk(g_lock);
         g_active.erase(j.fd);
         close(j.fd);   // under the lock: the stop must never shut a reused number
-        release(j.peer.sin_addr.s_addr);
+        release(peer_key(j.peer));
     }
     std::lock_guard<std::mutex> lk(g_lock);
     --g_live_workers;
@@ -158,7 +189,7 @@ void help(const char *prog) {
         "                      more trees in $TESSARON_AGENT_ROOTS, colon-separated).\n"
         "                      Without any root they reach the whole machine.\n"
         "  -p, --port PORT     TCP port to listen on (default 10000)\n"
-        "  -l, --listen ADDR   listen on this IPv4 address only (default: all)\n"
+        "  -l, --listen ADDR   listen on this IPv4 or IPv6 address only (default: all, both families)\n"
         "  -h, --help          show this text and exit\n"
         "  -v, --version       show the version and exit (-V, the older spelling,\n"
         "                      still works with a warning)\n"
@@ -180,7 +211,7 @@ void help(const char *prog) {
 }
 struct Options {
     int port = 10000;
-    in_addr bind_addr{htonl(INADDR_ANY)};
+    sockaddr_storage bind_addr{};   // AF_UNSPEC: both families
     const char *password = std::getenv("TESSARON_AGENT_PASSWORD");
     std::vector<std::string> roots;
 };
@@ -232,9 +263,17 @@ Options parse_options(const char *prog, int argc, char **argv) {
             i = j + 1;
         }
     }
-    if (listen_addr && inet_pton(AF_INET, listen_addr, &o.bind_addr) != 1) {
-        std::fprintf(stderr, "%s: bad address '%s'\n", prog, listen_addr);
-        std::exit(2);
+    if (listen_addr) {
+        auto *a4 = reinterpret_cast<sockaddr_in *>(&o.bind_addr);
+        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&o.bind_addr);
+        if (inet_pton(AF_INET, listen_addr, &a4->sin_addr) == 1) {
+            a4->sin_family = AF_INET;
+        } else if (inet_pton(AF_INET6, listen_addr, &a6->sin6_addr) == 1) {
+            a6->sin6_family = AF_INET6;
+        } else {
+            std::fprintf(stderr, "%s: bad address '%s' (want an IPv4 or IPv6 address)\n", prog, listen_addr);
+            std::exit(2);
+        }
     }
     return o;
 }
@@ -300,30 +339,56 @@ int stop_signals() {
 
 // The listening socket, or -1 with errno.
 int open_listener(const Options &o) {
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // By default one IPv6 socket takes both families; where the host has
+    // no IPv6, an IPv4 one.
+    sockaddr_storage sa = o.bind_addr;
+    const bool both = sa.ss_family == AF_UNSPEC;
+    int ls = socket(both ? AF_INET6 : sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (ls >= 0 && both) {
+        sa.ss_family = AF_INET6;
+        int zero = 0;
+        setsockopt(ls, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    } else if (ls < 0 && both && errno == EAFNOSUPPORT) {
+        sa.ss_family = AF_INET;
+        ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
     if (ls < 0) return -1;
     int one = 1, header_wait = kHeaderWaitMs / 1000;
     setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // A connection that has sent nothing stays with the kernel: floods of
     // empty connections never reach the accept queue ahead of requests.
     setsockopt(ls, IPPROTO_TCP, TCP_DEFER_ACCEPT, &header_wait, sizeof header_wait);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(o.port));
-    sa.sin_addr = o.bind_addr;
-    if (bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(ls, SOMAXCONN) != 0) {
+    // The port sits at the same offset in both families.
+    reinterpret_cast<sockaddr_in *>(&sa)->sin_port = htons(static_cast<uint16_t>(o.port));
+    socklen_t sl = sa.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (sa.ss_family == AF_INET6) {
+        int one6 = 1;   // an IPv6 address given: that address only
+        if (!both) setsockopt(ls, IPPROTO_IPV6, IPV6_V6ONLY, &one6, sizeof one6);
+    }
+    if (bind(ls, reinterpret_cast<sockaddr *>(&sa), sl) != 0 || listen(ls, SOMAXCONN) != 0) {
         int e = errno;
         close(ls);
         errno = e;
         return -1;
     }
-    socklen_t sl = sizeof sa;
+    sl = sizeof sa;
     getsockname(ls, reinterpret_cast<sockaddr *>(&sa), &sl);
-    char shown[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &sa.sin_addr, shown, sizeof shown);
-    std::printf("sorvan-agent listening on %s:%d\n", shown, ntohs(sa.sin_port));
+    char shown[INET6_ADDRSTRLEN + 2] = "?";
+    int port;
+    if (sa.ss_family == AF_INET6) {
+        const auto &a6 = reinterpret_cast<const sockaddr_in6 &>(sa);
+        shown[0] = '[';
+        inet_ntop(AF_INET6, &a6.sin6_addr, shown + 1, INET6_ADDRSTRLEN);
+        std::strcat(shown, "]");
+        port = ntohs(a6.sin6_port);
+    } else {
+        const auto &a4 = reinterpret_cast<const sockaddr_in &>(sa);
+        inet_ntop(AF_INET, &a4.sin_addr, shown, sizeof shown);
+        port = ntohs(a4.sin_port);
+    }
+    std::printf("sorvan-agent listening on %s:%d\n", shown, port);
     std::fflush(stdout);
-    port_syslog(LOG_INFO, "sorvan-agent: listening on %s:%d", shown, ntohs(sa.sin_port));
+    port_syslog(LOG_INFO, "sorvan-agent: listening on %s:%d", shown, port);
     return ls;
 }
 
@@ -340,7 +405,7 @@ public:
 
 private:
     struct Waiting {
-        sockaddr_in peer;
+        sockaddr_storage peer;
         uint64_t serial;
     };
     struct Expiry {
@@ -431,7 +496,7 @@ void Loop::pause_accepting() {
 
 void Loop::accept_all() {
     for (;;) {
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t pl = sizeof peer;
         int c = accept4(ls_, reinterpret_cast<sockaddr *>(&peer), &pl, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (c < 0) {
@@ -441,10 +506,10 @@ void Loop::accept_all() {
         }
         if (short_of_fds_ && fd_logged_) port_syslog(LOG_INFO, "sorvan-agent: accepting new connections again");
         short_of_fds_ = fd_logged_ = false;
-        Admit a = admit(peer.sin_addr.s_addr);
-        if (a == Admit::kTableFull && evict_oldest()) a = admit(peer.sin_addr.s_addr);
+        Admit a = admit(peer_key(peer));
+        if (a == Admit::kTableFull && evict_oldest()) a = admit(peer_key(peer));
         if (a != Admit::kIn) {
-            reset(c, peer.sin_addr.s_addr, "Too many connections");
+            reset(c, peer_v4(peer).sin_addr.s_addr, "Too many connections");
             close(c);
             continue;
         }

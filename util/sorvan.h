@@ -105,6 +105,9 @@ SORVAN_API int32_t editgroups(const char *path, char **groups, const char *membe
  * kept for the life of the process, and one receiver thread that hands
  * each reply to its caller. Any number of threads may call at once. */
 SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us);
+/* ping over IPv6: addr is 16 bytes in network order; the same results,
+ * on a second shared socket (ICMPv6, raw or the unprivileged kind). */
+SORVAN_API int ping6(const uint8_t addr[16], int32_t timeout_us);
 
 /* ==== SMTP mail ==== */
 /* The argument of mail(). Texts are NUL-terminated; subject and body may be

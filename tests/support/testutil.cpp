@@ -230,6 +230,14 @@ bool nft(std::vector<std::string> args) {
     return run(args).status == 0;
 }
 
+bool test_names(const std::string &dir, const std::string &hosts_text) {
+    for (int i = 1; i <= 4; i++)
+        if (run({"/usr/sbin/ip", "-6", "addr", "add", "fd00::" + std::to_string(i) + "/128", "dev", "lo", "nodad"}).status != 0)
+            return false;
+    write_file(dir + "/hosts", "127.0.0.1 localhost\n::1 localhost\n" + hosts_text);
+    return mount((dir + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+}
+
 std::unique_ptr<Proc> smtp_sink(const std::string &addr, const std::string &dir) {
     // Debian's own python3 carries aiosmtpd; another one on PATH may not.
     const char *py = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";

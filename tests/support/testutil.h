@@ -88,6 +88,10 @@ const std::string &log_file(const std::string &name);
 // with `mounts`), loopback up. Root only.
 bool own_network(bool mounts = false);
 bool nft(std::vector<std::string> args);   // runs /usr/sbin/nft args...
+// In a namespace from own_network(true): fd00::1 ... fd00::4 on lo, and
+// hosts_text (written to dir) bind-mounted over /etc/hosts, so that the
+// system resolver gives the test's names. False when any step fails.
+bool test_names(const std::string &dir, const std::string &hosts_text);
 
 // The SMTP sink of tests/support on addr:25, storing N.eml into dir;
 // null when it did not come up.

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <unordered_map>
 #include <netinet/in.h>
+#include <netinet/icmp6.h>
+#include <string>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -41,6 +43,7 @@ constexpr size_t kOffSeq = 6;
 constexpr size_t kOffStamp = 8;
 static_assert(kOffStamp + 4 == kRequestSize, "echo request is 12 bytes");
 constexpr uint8_t kEchoRequest = 8, kEchoReply = 0;
+constexpr uint8_t kEcho6Request = 128, kEcho6Reply = 129;
 
 // A burst of replies for ten thousand nodes, at about a kilobyte of kernel
 // memory each, must fit in the queue while the receiver is off the CPU.
@@ -78,7 +81,7 @@ const char *dotted(uint32_t addr, char *buf) {
 // One call waiting for its reply. Lives on the caller's stack; linked into
 // the table under its sequence number while outstanding.
 struct Waiter {
-    uint32_t addr = 0;
+    uint8_t addr[16] = {};   // IPv4 in the first four bytes, or IPv6
     uint32_t stamp = 0;
     uint16_t seq = 0;
     int oversize = 0;
@@ -108,7 +111,7 @@ struct Batch {
     static constexpr size_t kCapture = 80;   // the longest IP header and the echo
     static constexpr size_t kControl = CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t));
     uint8_t bufs[kMax][kCapture];
-    sockaddr_in names[kMax];
+    sockaddr_in6 names[kMax];   // room for either family
     alignas(cmsghdr) char controls[kMax][kControl];
     mmsghdr msgs[kMax];
     iovec iov[kMax];
@@ -118,6 +121,7 @@ struct Batch {
 // The process's ping socket. Opened on first use and kept for the life of
 // the process; a forked child opens its own on its first ping.
 struct EchoSocket {
+    int family = AF_INET;
     int fd = -1;
     int kind = kPingNotOpen;
     int rcvbuf = 0;
@@ -134,7 +138,7 @@ struct EchoSocket {
 };
 
 std::mutex g_open_lock;
-std::atomic<EchoSocket *> g_socket{nullptr};
+std::atomic<EchoSocket *> g_socket{nullptr}, g_socket6{nullptr};
 
 // Removes w from its chain; false when the receiver already took it.
 bool unlink_waiter(EchoSocket &es, Waiter *w) {
@@ -163,12 +167,15 @@ void size_buffers(EchoSocket &es) {
     // ICMP errors about our echoes must never become a socket error that
     // fails the next read for every caller: no error queue, and the socket
     // is never connected (an unconnected socket gets no hard errors either).
-    setsockopt(es.fd, IPPROTO_IP, IP_RECVERR, &zero, sizeof zero);
+    if (es.family == AF_INET6)
+        setsockopt(es.fd, IPPROTO_IPV6, IPV6_RECVERR, &zero, sizeof zero);
+    else
+        setsockopt(es.fd, IPPROTO_IP, IP_RECVERR, &zero, sizeof zero);
 }
 
 // A datagram read by the receiver: what it says, and whether it fits.
 struct Reply {
-    uint32_t from;
+    uint8_t from[16];
     uint16_t seq;
     uint32_t stamp;
     bool oversize;
@@ -179,14 +186,15 @@ struct Reply {
 bool parse_reply(const EchoSocket &es, const uint8_t *buf, size_t len, size_t captured, Reply &r) {
     // A raw socket sees the IP header; an unprivileged one starts at ICMP,
     // the kernel having checked the identifier already.
+    // ICMPv6 sockets never see the IP header.
     size_t h = 0, limit = kReplyLimit - 20;
-    if (es.kind == kPingRaw) {
+    if (es.kind == kPingRaw && es.family == AF_INET) {
         if (captured < 1) return false;
         h = static_cast<size_t>(buf[0] & 0x0f) * 4;
         limit = kReplyLimit;
     }
     if (captured < h + kRequestSize || len < h + kRequestSize) return false;
-    if (buf[h + kOffType] != kEchoReply) return false;
+    if (buf[h + kOffType] != (es.family == AF_INET6 ? kEcho6Reply : kEchoReply)) return false;
     if (es.kind == kPingRaw && get16le(buf + h + kOffIdent) != es.ident) return false;
     r.seq = get16le(buf + h + kOffSeq);
     r.stamp = get32le(buf + h + kOffStamp);
@@ -245,9 +253,13 @@ int read_replies(EchoSocket &es, Batch &b, bool wait) {
             const size_t len = b.msgs[i].msg_len;
             Reply r;
             if (!parse_reply(es, b.bufs[i], len, len < Batch::kCapture ? len : Batch::kCapture, r)) continue;
-            r.from = b.names[i].sin_addr.s_addr;
+            std::memset(r.from, 0, sizeof r.from);
+            if (es.family == AF_INET6)
+                std::memcpy(r.from, &b.names[i].sin6_addr, 16);
+            else
+                std::memcpy(r.from, &reinterpret_cast<const sockaddr_in *>(&b.names[i])->sin_addr, 4);
             Waiter *w = es.table[r.seq];
-            while (w && w->addr != r.from) w = w->next;
+            while (w && std::memcmp(w->addr, r.from, sizeof r.from) != 0) w = w->next;
             if (!w) continue;   // not ours, or after its caller gave up
             if (r.oversize) {
                 if (++w->oversize <= kMaxOversize) continue;
@@ -301,7 +313,7 @@ void *receive_loop(void *arg) {
             if (!failing) {
                 char abuf[INET_ADDRSTRLEN];
                 port_syslog(LOG_WARNING, "_ping(%ld): from %s recvfrom() %s?", long(port_gettid()),
-                            dotted(INADDR_ANY, abuf), NTstrerror(errno));
+                            es.family == AF_INET6 ? "::" : dotted(INADDR_ANY, abuf), NTstrerror(errno));
                 failing = true;
             }
             poll(nullptr, 0, 10);
@@ -313,15 +325,26 @@ void *receive_loop(void *arg) {
 void forget_after_fork() {
     // The receiver did not come along: the child opens its own socket.
     if (EchoSocket *old = g_socket.exchange(nullptr)) close(old->fd);
+    if (EchoSocket *old = g_socket6.exchange(nullptr)) close(old->fd);
     g_open_lock.unlock();
 }
 
 // Opens the socket (raw, else unprivileged) and starts its receiver; null
 // when neither kind of socket opens.
-EchoSocket *open_echo_socket() {
+EchoSocket *open_echo_socket(int family) {
     auto es = std::make_unique<EchoSocket>();
-    es->fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-    if (es->fd >= 0) {
+    es->family = family;
+    const int proto = family == AF_INET6 ? int(IPPROTO_ICMPV6) : int(IPPROTO_ICMP);
+    es->fd = socket(family, SOCK_RAW | SOCK_CLOEXEC, proto);
+    if (es->fd >= 0 && family == AF_INET6) {
+        // The kernel fills in the ICMPv6 checksum; only echo replies come in.
+        es->kind = kPingRaw;
+        es->ident = static_cast<uint16_t>(getpid());
+        icmp6_filter f;
+        ICMP6_FILTER_SETBLOCKALL(&f);
+        ICMP6_FILTER_SETPASS(kEcho6Reply, &f);
+        setsockopt(es->fd, IPPROTO_ICMPV6, ICMP6_FILTER, &f, sizeof f);
+    } else if (es->fd >= 0) {
         es->kind = kPingRaw;
         es->ident = static_cast<uint16_t>(getpid());
         // Only echo replies, by type before the kernel copies a packet for
@@ -334,18 +357,18 @@ EchoSocket *open_echo_socket() {
         // Without CAP_NET_RAW: an ICMP echo socket, where the group may use
         // it (net.ipv4.ping_group_range). The kernel picks the identifier
         // and hands us only replies that carry it.
-        es->fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+        es->fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, proto);
         if (es->fd < 0) return nullptr;
         es->kind = kPingUnprivileged;
-        sockaddr_in any{};
-        any.sin_family = AF_INET;
-        socklen_t len = sizeof any;
-        if (bind(es->fd, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0 ||
+        sockaddr_in6 any{};   // the port sits at the same offset in both families
+        any.sin6_family = static_cast<sa_family_t>(family);
+        socklen_t len = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        if (bind(es->fd, reinterpret_cast<sockaddr *>(&any), len) != 0 ||
             getsockname(es->fd, reinterpret_cast<sockaddr *>(&any), &len) != 0) {
             close(es->fd);
             return nullptr;
         }
-        es->ident = ntohs(any.sin_port);
+        es->ident = ntohs(any.sin6_port);
     }
     size_buffers(*es);
     es->table = static_cast<Waiter **>(calloc(65536, sizeof(Waiter *)));
@@ -372,11 +395,12 @@ EchoSocket *open_echo_socket() {
     return es.release();
 }
 
-EchoSocket *echo_socket() {
-    EchoSocket *es = g_socket.load(std::memory_order_acquire);
+EchoSocket *echo_socket(int family) {
+    std::atomic<EchoSocket *> &slot = family == AF_INET6 ? g_socket6 : g_socket;
+    EchoSocket *es = slot.load(std::memory_order_acquire);
     if (es) return es;
     std::lock_guard<std::mutex> g(g_open_lock);
-    es = g_socket.load(std::memory_order_acquire);
+    es = slot.load(std::memory_order_acquire);
     if (es) return es;
     static bool fork_handled = false;
     if (!fork_handled) {
@@ -385,8 +409,8 @@ EchoSocket *echo_socket() {
         if (!fork_handled) return nullptr;
     }
     // Not opening now (no right, no descriptor left) is tried again next call.
-    es = open_echo_socket();
-    if (es) g_socket.store(es, std::memory_order_release);
+    es = open_echo_socket(family);
+    if (es) slot.store(es, std::memory_order_release);
     return es;
 }
 
@@ -395,7 +419,7 @@ EchoSocket *echo_socket() {
 class SendWarnings {
 public:
     // True when the line is due; *left_out gets the failures not logged.
-    bool due(uint32_t addr, uint32_t *left_out) {
+    bool due(const std::string &addr, uint32_t *left_out) {
         const time_t now = std::time(nullptr);
         std::lock_guard<std::mutex> g(lock_);
         if (seen_.size() > 65536) seen_.clear();
@@ -415,7 +439,7 @@ private:
         uint32_t skipped = 0;
     };
     std::mutex lock_;
-    std::unordered_map<uint32_t, Entry> seen_;
+    std::unordered_map<std::string, Entry> seen_;
 };
 
 SendWarnings g_send_warnings;
@@ -476,13 +500,17 @@ PingCounters ping_counters() {
 
 using namespace sorvan;
 
-extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) {
+namespace {
+
+// One echo round trip on the family's shared socket; addr is the 16-byte
+// matching key, to the destination.
+int echo(int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t tolen, int32_t timeout_us) {
     if (timeout_us < 0) timeout_us = 0;
-    EchoSocket *es = echo_socket();
+    EchoSocket *es = echo_socket(family);
     if (!es) return -1;
 
     Waiter w;
-    w.addr = addr_network_order;
+    std::memcpy(w.addr, addr, sizeof w.addr);
     {
         // A sequence number no outstanding call to this address holds, so a
         // reply can only ever match one call.
@@ -492,7 +520,7 @@ extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) 
             w.seq = es->next_seq++;
             free_seq = true;
             for (Waiter *o = es->table[w.seq]; o; o = o->next)
-                if (o->addr == w.addr) free_seq = false;
+                if (std::memcmp(o->addr, w.addr, sizeof w.addr) == 0) free_seq = false;
         }
         if (!free_seq) return -10;   // 65,536 calls to one host in flight
         if (!pthread_equal(es->last_caller, pthread_self())) {
@@ -512,18 +540,17 @@ extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) 
     };
 
     uint8_t req[kRequestSize] = {};
-    req[kOffType] = kEchoRequest;
+    req[kOffType] = family == AF_INET6 ? kEcho6Request : kEchoRequest;
     put16le(req + kOffIdent, es->ident);
     put16le(req + kOffSeq, w.seq);
     put32le(req + kOffStamp, w.stamp);
-    const uint16_t sum = icmp_checksum(req, sizeof req);
-    std::memcpy(req + kOffChecksum, &sum, 2);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = addr_network_order;
+    if (family == AF_INET) {   // ICMPv6 sums a pseudo-header: the kernel does it
+        const uint16_t sum = icmp_checksum(req, sizeof req);
+        std::memcpy(req + kOffChecksum, &sum, 2);
+    }
 
     // The socket is shared: never block in send past this call's deadline.
-    while (sendto(es->fd, req, sizeof req, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
+    while (sendto(es->fd, req, sizeof req, MSG_DONTWAIT, to, tolen) < 0) {
         const int err = errno;
         if (err == EINTR) continue;
         if (err == EAGAIN || err == EWOULDBLOCK) {
@@ -538,10 +565,13 @@ extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) 
         }
         if (int r = give_up(-4)) {
             uint32_t left_out = 0;
-            if (g_send_warnings.due(addr_network_order, &left_out)) {
-                char abuf[INET_ADDRSTRLEN];
-                port_syslog(LOG_WARNING, "_ping(%ld): to %s sendto() %s?", long(port_gettid()),
-                            dotted(addr_network_order, abuf), NTstrerror(err));
+            if (g_send_warnings.due(std::string(reinterpret_cast<const char *>(addr), sizeof addr), &left_out)) {
+                char abuf[INET6_ADDRSTRLEN];
+                if (!inet_ntop(family, family == AF_INET6 ? static_cast<const void *>(addr) : addr, abuf,
+                               sizeof abuf))
+                    std::strcpy(abuf, "?");
+                port_syslog(LOG_WARNING, "_ping%s(%ld): to %s sendto() %s?", family == AF_INET6 ? "6" : "",
+                            long(port_gettid()), abuf, NTstrerror(err));
                 if (left_out)
                     port_syslog(LOG_WARNING, "_ping: %u more failed sends to %s left out since the last such line",
                                 left_out, abuf);
@@ -565,4 +595,25 @@ extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) 
         while (w.done.load(std::memory_order_acquire) == 0) futex_wait(w.done, nullptr);
     }
     return w.result;
+}
+
+}  // namespace
+
+extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) {
+    uint8_t key[16] = {};
+    std::memcpy(key, &addr_network_order, 4);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = addr_network_order;
+    return echo(AF_INET, key, reinterpret_cast<const sockaddr *>(&to), sizeof to, timeout_us);
+}
+
+extern "C" SORVAN_API int ping6(const uint8_t addr[16], int32_t timeout_us) {
+    if (!addr) return -1;
+    uint8_t key[16];
+    std::memcpy(key, addr, 16);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    std::memcpy(&to.sin6_addr, addr, 16);
+    return echo(AF_INET6, key, reinterpret_cast<const sockaddr *>(&to), sizeof to, timeout_us);
 }
