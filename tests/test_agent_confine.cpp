@@ -5,13 +5,16 @@
 #include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -72,11 +75,45 @@ FileRecord record(const std::string &path, const std::string &path2 = "", uint64
 
 uint32_t lo() { return htonl(INADDR_LOOPBACK); }
 
-// One file operation; without an agent the retrying request would wait for ever.
-using Op = int32_t (*)(uint32_t, int, int32_t, const char *, FileRecord *);
-void op(const Agent &a, Op req, FileRecord r) {
-    if (a.port) req(lo(), a.port, 1000000, kPw, &r);
+// Runs each request in a child of its own, all at once, and waits for all
+// of them: a requester retries an agent it cannot reach for ever, so one
+// still running after a minute is killed and fails the test.
+void run_bounded(const std::vector<std::function<void()>> &requests) {
+    std::vector<pid_t> kids;
+    for (const auto &r : requests) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            r();
+            _exit(0);
+        }
+        EXPECT_GT(pid, 0);
+        if (pid > 0) kids.push_back(pid);
+    }
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    for (pid_t pid : kids) {
+        int status;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                ADD_FAILURE() << "a request still retried after 60 s";
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            usleep(10000);
+        }
+    }
 }
+
+// One file operation, or several at once (a refusal takes three resets
+// and their pauses, about 1.5 s).
+using Op = int32_t (*)(uint32_t, int, int32_t, const char *, FileRecord *);
+std::function<void()> request(const Agent &a, Op req, FileRecord r) {
+    int port = a.port;
+    return [port, req, r]() mutable {
+        if (port) req(lo(), port, 1000000, kPw, &r);
+    };
+}
+void op(const Agent &a, Op req, FileRecord r) { run_bounded({request(a, req, r)}); }
 void remove(const Agent &a, const std::string &path) { op(a, req_remove, record(path)); }
 void rename(const Agent &a, const std::string &from, const std::string &to) { op(a, req_rename, record(from, to)); }
 void mkdir(const Agent &a, const std::string &path) { op(a, req_mkdir, record(path, "/tmp")); }
@@ -151,10 +188,12 @@ TEST_F(AgentConfinement, SystemPathsAreNeverRemovedWhateverTheRoots) {
     const std::vector<std::string> removes = {
         "/", "/tmp/x/../../", "/srv", "/srv/", "/tmp/x/../../srv/.", "/keep", "/data",
         "/lib/", "/lib", "/lib/../lib/", "/usr/lib", "/usr/lib/", "/us", "/data/mnt", "/data/mnt/"};
-    for (const auto &p : removes) remove(a, p);
-    rename(a, "/keep", "/data/keep");      // a rename's source is checked like a remove
-    rename(a, "/data/file", "/srv");       // and so is what it would replace
-    rename(a, "/data/file", "/lib");
+    std::vector<std::function<void()>> refused;
+    for (const auto &p : removes) refused.push_back(request(a, req_remove, record(p)));
+    refused.push_back(request(a, req_rename, record("/keep", "/data/keep")));   // a rename's source is checked like a remove
+    refused.push_back(request(a, req_rename, record("/data/file", "/srv")));    // and so is what it would replace
+    refused.push_back(request(a, req_rename, record("/data/file", "/lib")));
+    run_bounded(refused);
     EXPECT_TRUE(a.logged("prohibited!", int(removes.size()) + 3)) << read_file(a.log);
     EXPECT_TRUE(a.logged("delete path '/lib/' contains windows directory, prohibited!"));
     EXPECT_TRUE(a.logged("delete path '/srv' is the root or a directory directly below it, prohibited!"));
@@ -278,12 +317,14 @@ TEST_F(AgentConfinement, FailedReceptionsAreLoggedAndBounded) {
     EXPECT_EQ(nread(s, &st, sizeof st), 252);   // no worker is stuck
     close(s);
 
-    // A transfer whose content stalls holds its worker; the stop does not wait for it.
+    // A transfer whose content stalls holds its worker; the stop does not
+    // wait for it. A stop that did would wait out the 30 s a silent content
+    // stream is given; the 3 s grace plus any load stays well below.
     int stalled = transfer_request(a, record("/tmp/big", "/data/in/stalled", 300000));
     usleep(300000);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(a.proc->stop(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 20s);
     close(stalled);
     EXPECT_TRUE(a.logged("sorvan-agent: stopped") || a.logged("still busy"));
 }

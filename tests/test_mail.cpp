@@ -494,7 +494,7 @@ TEST(MailReport, OutcomesExchangerLimitDeadlineAndBadExchangers) {
     r.to = "bob@slow.test";
     auto t0 = steady_clock::now();
     EXPECT_EQ(mail_report(&r, 700, 0, rep, sizeof rep), 0);   // the 10 s reply wait is cut short
-    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 2000);
+    EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 8000);   // below the 10 s
     EXPECT_EQ(std::string(rep).rfind("not sent: the mail's deadline passed after 1 of 7 exchangers: "
                                       "silent.slow.test [127.0.1.81]:25: no greeting: the mail's deadline passed", 0),
               0u) << rep;

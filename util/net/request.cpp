@@ -443,9 +443,11 @@ int deliver(const Delivery &d) {
                 note_request(LOG_ERR, d, "the agent rejects the key (wrong password or cipher key): given up");
                 return -5;
             }
-            if (verdict == 1 && ++resets >= kResetsBeforeRefusal) {
-                note_request(LOG_ERR, d, "the agent accepts the key but reset the request " + std::to_string(resets) +
-                                             " times: given up");
+            // A reset counts whether or not the load query answered: an agent
+            // too busy to answer it must not turn a refusal into endless retries.
+            if (++resets >= kResetsBeforeRefusal) {
+                note_request(LOG_ERR, d, std::string(verdict == 1 ? "the agent accepts the key but reset" : "the agent reset") +
+                                             " the request " + std::to_string(resets) + " times: given up");
                 return -6;
             }
         }
