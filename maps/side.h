@@ -73,14 +73,14 @@ inline size_t side_map_size(uint32_t groups) {
 }
 
 // The record of (group, slot) in a side map of len bytes read from outside:
-// null when the header is not one this reader knows or the record is not
-// there whole.
+// null when the header is not one this reader knows (a record size that
+// would misalign the records included) or the record is not there whole.
 inline const SideRecord *side_record(const void *map, size_t len, uint32_t group, uint32_t slot) {
     if (!map || len < kSideHeaderSize || slot >= uint32_t(kSlotsPerGroup)) return nullptr;
     SideHeader h;
     std::memcpy(&h, map, sizeof h);
     if (std::memcmp(h.magic, kSideMagic, sizeof h.magic) != 0 || h.version < 1 ||
-        h.record_size < kSideRecordSize)
+        h.record_size < kSideRecordSize || h.record_size % alignof(SideRecord) != 0)
         return nullptr;
     uint64_t index = uint64_t(group) * kSlotsPerGroup + slot;
     if (index >= h.records) return nullptr;
