@@ -134,7 +134,7 @@ TEST(Mailer, PostingNeverBlocksAndAFullQueueDropsTheOldest) {
         r.subject = subject.c_str();
         post_mail(&r);
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
     // Three too many: whichever the mailer took first, the mails dropped are
     // among the three oldest, and no later one.
     auto drops = [&](int from, int to) {

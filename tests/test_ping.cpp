@@ -265,7 +265,7 @@ TEST_P(Ping, IcmpErrorsEndInTimeOutAndSpoilNothing) {
             Timed t = timed_ping(a, 300000);
             EXPECT_EQ(t.result, -11) << a;
             EXPECT_GE(t.ms, 290) << a;
-            EXPECT_LT(t.ms, 1500) << a;
+            EXPECT_LT(t.ms, 3000) << a;
         }
         stop = true;
         others.join();
@@ -330,7 +330,7 @@ TEST_P(Ping, ForeignAndLateRepliesAreIgnored) {
         EXPECT_LT(t1.ms, 1500) << "stray ICMP must not stretch the wait";
 
         for (bool options : {false, true}) {
-            Background next(kSilent, 2000000);
+            Background next(kSilent, 5000000);
             Request r2;
             ASSERT_TRUE(sniff->next(kSilent, r2));
             EXPECT_NE(r2.seq, r1.seq);
@@ -339,17 +339,17 @@ TEST_P(Ping, ForeignAndLateRepliesAreIgnored) {
             forge->send(kSilent, 0, r2.ident, r2.seq, r2.stamp, options);
             Timed t2 = next.wait();
             EXPECT_GE(t2.result, 60) << "options " << options;
-            EXPECT_LT(t2.result, 1000) << "options " << options;
-            EXPECT_LT(t2.ms, 1000);
+            EXPECT_LT(t2.result, 4000) << "options " << options;
+            EXPECT_LT(t2.ms, 4000);
         }
 
-        Background big(kSilent, 2000000);
+        Background big(kSilent, 5000000);
         Request r3;
         ASSERT_TRUE(sniff->next(kSilent, r3));
         for (int k = 0; k < 4; ++k) forge->send(kSilent, 0, r3.ident, r3.seq, r3.stamp, false, 64);
         Timed t3 = big.wait();
         EXPECT_EQ(t3.result, -12);
-        EXPECT_LT(t3.ms, 1000);
+        EXPECT_LT(t3.ms, 4000);
     });
 }
 
