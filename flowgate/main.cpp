@@ -180,7 +180,7 @@ void check_primary(const Config &cfg, const std::vector<std::string> &zones, con
         if (a.tsig_error == 16) hint = ": the secret differs from the primary's";
         else if (a.tsig_error == 17) hint = ": the primary knows no key of this name and algorithm";
         else if (a.tsig_error == 18) hint = ": the clocks of the two machines differ";
-        else if (a.rcode == LDNS_RCODE_REFUSED) hint = ": the primary refuses this key or this zone";
+        else if (a.rcode == LDNS_RCODE_REFUSED) hint = ": the primary does not serve this zone, or refuses this key";
         else if (a.rcode == LDNS_RCODE_NOTAUTH) hint = ": the primary holds no zone of this name";
         errors.push_back(path + ": server " + server + ": zone " + zone + ": SOA query answered " + a.error + hint);
     }
@@ -604,6 +604,8 @@ void Controller::on_readable(Clock::time_point now) {
             if (!a.ours) continue;
             Query done = std::move(q->second);
             queries_.erase(q);
+            // A server still loading its zones answers SERVFAIL: not back yet.
+            if (done.kind == Query::Probe && a.rcode == LDNS_RCODE_SERVFAIL) continue;
             primary_answers(now);
             on_answer(done, a);
             continue;
@@ -698,7 +700,11 @@ bool Controller::send_query(Query::Kind kind, const std::string &key, const std:
     q.type = type;
     q.generation = generation;
     q.deadline = now + (kind == Query::Probe ? kProbeEvery : kQueryWait);
-    if (send(sock_, q.q.wire.data(), q.q.wire.size(), 0) < 0) return false;
+    if (send(sock_, q.q.wire.data(), q.q.wire.size(), 0) < 0) {
+        // An earlier datagram's refusal comes out here as well.
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) primary_down(now, strerror(errno));
+        return false;
+    }
     queries_.emplace(id, std::move(q));
     return true;
 }
