@@ -48,6 +48,9 @@ constexpr const char *kDisplayName = "Tessaron(tm) Traffic Controller";
 constexpr milliseconds kPollEvery{200};      // a map change reaches the primary within 1 s
 constexpr milliseconds kReplyWait{5000};     // for an update's reply
 constexpr int kWindow = 32;                  // updates in flight at once
+// After an outage everything pending goes out together: Knot takes queued
+// updates up once a second, so 32 at a time would take a second per 32.
+constexpr int kCatchUpWindow = 512;
 constexpr int kFirstPause = 1, kMaxPause = 60;   // retry pauses, seconds
 constexpr milliseconds kProbeEvery{1000};    // one query to a primary that does not answer
 constexpr milliseconds kVerifyEvery{1000};   // one zone's serial and one owner checked at the primary
@@ -375,6 +378,7 @@ private:
     Clock::time_point sock_retry_at_{};
     // The primary stopped answering: since when, why, the next probe.
     bool down_ = false;
+    bool catching_up_ = false;                 // sending what waited out an outage
     Clock::time_point down_since_{}, probe_at_{};
     std::map<uint16_t, Query> queries_;
     Clock::time_point verify_at_{};
@@ -452,6 +456,9 @@ bool Controller::open_socket() {
         len = sizeof *a;
     }
     sock_ = socket(ss.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Room for a catch-up window of replies at once.
+    int rcvbuf = 4 << 20;
+    if (sock_ >= 0) setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     if (sock_ < 0 || connect(sock_, reinterpret_cast<sockaddr *>(&ss), len) != 0) {
         port_syslog(LOG_ERR, "Cannot open a socket to %s: %s", cfg_.server_text().c_str(), strerror(errno));
         if (sock_ >= 0) close(sock_);
@@ -556,8 +563,9 @@ void Controller::send_due(Clock::time_point now) {
         if (!open_socket()) return;
     }
     if (down_) return;   // the probe finds out when it answers again
+    int window = catching_up_ ? kCatchUpWindow : kWindow;
     for (auto &[key, g] : groups_) {
-        if (int(inflight_.size()) >= kWindow) return;
+        if (int(inflight_.size()) >= window) return;
         if (g.inflight || !g.needs_update() || now < g.retry_at) continue;
         uint16_t id;
         do id = uint16_t(rng_()); while (inflight_.count(id));
@@ -586,6 +594,7 @@ void Controller::send_due(Clock::time_point now) {
         g.sending_aaaa = g.want.source6 != Source::None;
         inflight_.emplace(id, std::move(f));
     }
+    if (inflight_.empty()) catching_up_ = false;   // all that waited is through
 }
 
 void Controller::on_readable(Clock::time_point now) {
@@ -685,6 +694,7 @@ void Controller::primary_answers(Clock::time_point now) {
     port_syslog(LOG_INFO, "Primary %s answers again after %ld s; sending %zu group%s again",
                 cfg_.server_text().c_str(), secs, pending, pending == 1 ? "" : "s");
     verify_at_ = now + kVerifyEvery;
+    catching_up_ = pending > 0;
 }
 
 bool Controller::send_query(Query::Kind kind, const std::string &key, const std::string &name, QueryType type,
