@@ -61,7 +61,7 @@ void usage(FILE *to) {
     fprintf(to,
             "Usage: flowgate [-c FILE] [-t | --once [--json]]\n"
             "  (no option)    run: publish every cluster group's A records on the primary\n"
-            "  -t, --check    check the configuration and the TSIG key, then exit\n"
+            "  -t, --check    check the configuration, and the TSIG key at the primary, then exit\n"
             "                 (status 0 clean, 1 warnings only, 2 errors)\n"
             "  --once         print each group's addresses as they would be published, send nothing\n"
             "  --json         with --once: print JSON instead of a table\n"

@@ -188,8 +188,13 @@ TEST(FlowgatePrimary, DeadKordIsToldOnceAndStatesShownStale) {
     auto fg = f.flowgate({"NOTIFY_SOCKET=" + ns.path});
     const Addrs all = {"127.0.0.1", "127.0.0.2"};
     ASSERT_TRUE(answers(*primary, "web.demo.test", all, 15s)) << f.log() << read_file(f.dir / "kord.log");
-    auto once = f.run({"--once"});
-    EXPECT_TRUE(contains(once.out, " fresh  fit")) << once.out;
+    // Until kord's first probe the group publishes its zone file: wait for
+    // the probed states.
+    testutil::RunResult once;
+    EXPECT_TRUE(testutil::wait_until([&] {
+        once = f.run({"--once"});
+        return contains(once.out, " fresh  fit");
+    }, 10s)) << once.out;
 
     kord->stop(SIGKILL);
     EXPECT_TRUE(testutil::wait_until([&] { return contains(f.log(), "kord is not running"); }, 5s)) << f.log();
