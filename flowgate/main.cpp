@@ -34,6 +34,7 @@
 #include "port/paths.h"
 #include "port/varro.h"
 #include "maps/json.h"
+#include "maps/liveness.h"
 
 
 using namespace flowgate;
@@ -47,13 +48,20 @@ constexpr const char *kDisplayName = "Tessaron(tm) Traffic Controller";
 constexpr milliseconds kPollEvery{200};      // a map change reaches the primary within 1 s
 constexpr milliseconds kReplyWait{5000};     // for an update's reply
 constexpr int kWindow = 32;                  // updates in flight at once
+// After an outage everything pending goes out together: Knot takes queued
+// updates up once a second, so 32 at a time would take a second per 32.
+constexpr int kCatchUpWindow = 512;
 constexpr int kFirstPause = 1, kMaxPause = 60;   // retry pauses, seconds
+constexpr milliseconds kProbeEvery{1000};    // one query to a primary that does not answer
+constexpr milliseconds kVerifyEvery{1000};   // one zone's serial and one owner checked at the primary
+constexpr milliseconds kQueryWait{2000};     // for a query's answer
+constexpr milliseconds kWatchKordEvery{1000};
 
 void usage(FILE *to) {
     fprintf(to,
             "Usage: flowgate [-c FILE] [-t | --once [--json]]\n"
             "  (no option)    run: publish every cluster group's A records on the primary\n"
-            "  -t, --check    check the configuration and the TSIG key, then exit\n"
+            "  -t, --check    check the configuration, and the TSIG key at the primary, then exit\n"
             "                 (status 0 clean, 1 warnings only, 2 errors)\n"
             "  --once         print each group's addresses as they would be published, send nothing\n"
             "  --json         with --once: print JSON instead of a table\n"
@@ -95,6 +103,93 @@ template <class T> std::vector<T> sorted(std::vector<T> v) {
 std::string zone_dir() { return std::string(path_item(2)) + "/nsdb/cn"; }
 std::string ctl_path() { return std::string(path_item(3)) + "/.ctlmap"; }
 
+// ---- kord's heartbeat ----
+
+// What kord's lock and heartbeat say about the states in its maps.
+kord::Liveness kord_liveness() { return kord::liveness(path_item(3), time(nullptr)); }
+
+const char *states_word(const kord::Liveness &lv) { return lv.state == kord::Liveness::Fresh ? "fresh" : "stale"; }
+
+const char *kord_word(const kord::Liveness &lv) {
+    return lv.state == kord::Liveness::Fresh ? "running" : lv.state == kord::Liveness::Stale ? "stale" : "not running";
+}
+
+// ---- the key tried at the primary ----
+
+// One signed SOA query per zone: a key the primary does not take, or a zone
+// it does not hold, is an error; a primary that does not answer, a warning.
+void check_primary(const Config &cfg, const std::vector<std::string> &zones, const std::string &path,
+                   std::vector<std::string> &errors, std::vector<std::string> &warnings) {
+    if (zones.empty()) return;
+    std::string server = cfg.server_text();
+    sockaddr_storage ss{};
+    socklen_t len;
+    if (cfg.server.find(':') != std::string::npos) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(cfg.port);
+        inet_pton(AF_INET6, cfg.server.c_str(), &a->sin6_addr);
+        len = sizeof *a;
+    } else {
+        auto *a = reinterpret_cast<sockaddr_in *>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(cfg.port);
+        inet_pton(AF_INET, cfg.server.c_str(), &a->sin_addr);
+        len = sizeof *a;
+    }
+    int fd = socket(ss.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0) {
+        warnings.push_back(path + ": server " + server + ": cannot open a socket (" + strerror(errno) +
+                           "): the key was not tried");
+        if (fd >= 0) close(fd);
+        return;
+    }
+    std::mt19937 rng{std::random_device{}()};
+    for (const std::string &zone : zones) {
+        Update q;
+        std::string why;
+        if (!build_query(zone, QueryType::Soa, cfg.key, uint16_t(rng()), q, why)) {
+            errors.push_back(path + ": zone " + zone + ": " + why);
+            continue;
+        }
+        Answer a;
+        std::string lost = "no answer in 2 s";
+        for (int attempt = 0; attempt < 2 && !a.ours; attempt++) {
+            if (send(fd, q.wire.data(), q.wire.size(), 0) < 0) {
+                lost = strerror(errno);
+                break;
+            }
+            auto end = Clock::now() + milliseconds(1000);
+            while (!a.ours) {
+                long ms = long(std::chrono::duration_cast<milliseconds>(end - Clock::now()).count());
+                pollfd p{fd, POLLIN, 0};
+                if (ms <= 0 || poll(&p, 1, int(ms)) <= 0) break;
+                uint8_t buf[65536];
+                ssize_t n = recv(fd, buf, sizeof buf, 0);
+                if (n < 0) {
+                    lost = strerror(errno);
+                    attempt = 2;
+                    break;
+                }
+                a = check_answer(q, buf, size_t(n), cfg.key);
+            }
+        }
+        if (!a.ours) {
+            warnings.push_back(path + ": server " + server + " does not answer (" + lost + "): the key was not tried");
+            break;
+        }
+        if (a.error.empty()) continue;
+        std::string hint;
+        if (a.tsig_error == 16) hint = ": the secret differs from the primary's";
+        else if (a.tsig_error == 17) hint = ": the primary knows no key of this name and algorithm";
+        else if (a.tsig_error == 18) hint = ": the clocks of the two machines differ";
+        else if (a.rcode == LDNS_RCODE_REFUSED) hint = ": the primary does not serve this zone, or refuses this key";
+        else if (a.rcode == LDNS_RCODE_NOTAUTH) hint = ": the primary holds no zone of this name";
+        errors.push_back(path + ": server " + server + ": zone " + zone + ": SOA query answered " + a.error + hint);
+    }
+    close(fd);
+}
+
 // ---- --check and --once ----
 
 int check(const std::string &path) {
@@ -119,6 +214,16 @@ int check(const std::string &path) {
                 if (!found) warnings.push_back(path + ": group " + name + ": no such group in " + maps.data_path());
             }
         }
+        std::vector<std::string> zones;
+        for (const GroupView &v : views)
+            if (v.name[0] && v.domain[0]) zones.push_back(cfg.zone_for(v.domain));
+        for (const auto &[domain, zone] : cfg.zones) {
+            (void)domain;
+            zones.push_back(zone);
+        }
+        std::sort(zones.begin(), zones.end());
+        zones.erase(std::unique(zones.begin(), zones.end()), zones.end());
+        check_primary(cfg, zones, path, errors, warnings);
     }
     for (const auto &e : errors) printf("%s (error)\n", e.c_str());
     for (const auto &w : warnings) printf("%s (warning)\n", w.c_str());
@@ -144,10 +249,14 @@ int once(const std::string &path, bool json) {
     }
     ZoneMembers zone;
     read_zone_files(zone_dir(), zone);
-    if (json) printf("{\"groups\":[");
+    // Without a running kord the maps hold its last states: published
+    // still, and shown as stale.
+    kord::Liveness lv = kord_liveness();
+    const char *states = states_word(lv);
+    if (json) printf("{\"kord\":%s,\"states\":\"%s\",\"groups\":[", json_str(kord_word(lv)).c_str(), states);
     else
-        printf("%-16s %-32s %-20s %-13s %6s %-9s %s\n", "GROUP", "OWNER", "ZONE", "METHOD", "TTL", "SOURCE",
-               "ADDRESSES");
+        printf("%-16s %-32s %-20s %-13s %6s %-6s %-9s %s\n", "GROUP", "OWNER", "ZONE", "METHOD", "TTL", "STATES",
+               "SOURCE", "ADDRESSES");
     bool first = true;
     for (size_t i = 0; i < views.size(); i++) {
         const GroupView &v = views[i];
@@ -159,20 +268,23 @@ int once(const std::string &path, bool json) {
         uint32_t ttl = cfg.ttl_for(v.name, v.domain);
         if (json) {
             printf("%s\n {\"index\":%zu,\"name\":%s,\"domain\":%s,\"owner\":%s,\"zone\":%s,\"method\":%s,"
-                   "\"ttl\":%u,\"answers\":%d,\"source\":%s,\"addresses\":[",
+                   "\"ttl\":%u,\"answers\":%d,\"states\":\"%s\",\"source\":%s,\"addresses\":[",
                    first ? "" : ",", i, json_str(v.name).c_str(), json_str(v.domain).c_str(),
                    json_str(owner).c_str(), json_str(zn).c_str(), json_str(method_name(v.method)).c_str(), ttl,
-                   answers, json_str(source_name(sel.source)).c_str());
+                   answers, states, json_str(source_name(sel.source)).c_str());
             for (size_t k = 0; k < sel.addrs.size(); k++)
                 printf("%s%s", k ? "," : "", json_str(addr_text(sel.addrs[k])).c_str());
             printf("]}");
         } else {
-            printf("%-16s %-32s %-20s %-13s %6u %-9s %s\n", v.name, owner.c_str(), zn.c_str(),
-                   method_name(v.method), ttl, source_name(sel.source), join(sel.addrs).c_str());
+            printf("%-16s %-32s %-20s %-13s %6u %-6s %-9s %s\n", v.name, owner.c_str(), zn.c_str(),
+                   method_name(v.method), ttl, states, source_name(sel.source), join(sel.addrs).c_str());
         }
         first = false;
     }
     if (json) printf("\n]}\n");
+    if (!json && lv.state != kord::Liveness::Fresh)
+        fprintf(stderr, "flowgate: %s: the states above are the last kord left in its maps\n",
+                lv.state == kord::Liveness::Stale ? "kord's heartbeat is old" : "kord is not running");
     return 0;
 }
 
@@ -187,10 +299,13 @@ struct Group {
     std::vector<uint32_t> sent;
     std::vector<Addr6> sent6;
     uint32_t sent_ttl = 0;
+    bool sent_a = false, sent_aaaa = false;   // the families the last accepted update set
+    unsigned generation = 0;           // counts accepted updates: an older check's answer is void
     bool inflight = false;
     std::vector<uint32_t> sending;
     std::vector<Addr6> sending6;
     uint32_t sending_ttl = 0;
+    bool sending_a = false, sending_aaaa = false;
     Clock::time_point retry_at{};
     int pause = 0;                     // seconds before the next try, 0 after success
     bool failing_open = false;
@@ -210,6 +325,17 @@ struct Inflight {
     Update update;
 };
 
+// A query of ours at the primary: a probe while it does not answer, or a
+// check that it still holds what was sent.
+struct Query {
+    enum Kind { Probe, Serial, Owner } kind = Probe;
+    std::string key;                   // Serial: the zone; Owner: the group
+    QueryType type = QueryType::Soa;
+    unsigned generation = 0;
+    Clock::time_point deadline;
+    Update q;
+};
+
 class Controller {
 public:
     explicit Controller(std::string path) : path_(std::move(path)), maps_(ctl_path(), path_item(8)) {}
@@ -225,6 +351,18 @@ private:
     void failed(Group &g, Clock::time_point now, const std::string &what);
     void drop_inflight();
     void report_status();
+    // The primary stopped answering / answers again: one line each, no
+    // pause growth meanwhile, everything pending sent at once after.
+    void primary_down(Clock::time_point now, const std::string &why);
+    void primary_answers(Clock::time_point now);
+    void send_probe(Clock::time_point now);
+    // Now and then: does the primary still hold what was sent?
+    void verify_published(Clock::time_point now);
+    bool send_query(Query::Kind kind, const std::string &key, const std::string &name, QueryType type,
+                    unsigned generation, Clock::time_point now);
+    void on_answer(const Query &q, const Answer &a);
+    void resend_all(const char *why);
+    void watch_kord(Clock::time_point now);
     Clock::time_point next_wakeup(Clock::time_point now) const;
 
     std::string path_;
@@ -238,7 +376,18 @@ private:
     unsigned pass_ = 0;
     int sock_ = -1;
     Clock::time_point sock_retry_at_{};
-    bool silent_ = false;              // the primary stopped answering
+    // The primary stopped answering: since when, why, the next probe.
+    bool down_ = false;
+    bool catching_up_ = false;                 // sending what waited out an outage
+    Clock::time_point down_since_{}, probe_at_{};
+    std::map<uint16_t, Query> queries_;
+    Clock::time_point verify_at_{};
+    std::string verify_zone_, verify_group_;   // round-robin positions
+    std::map<std::string, uint32_t> serials_;  // zone -> last serial seen at the primary
+    // kord's heartbeat, checked every second.
+    Clock::time_point kord_at_{};
+    kord::Liveness::State kord_state_ = kord::Liveness::Fresh;
+    bool kord_logged_ = false;                 // a "not running" line awaits its end
     std::mt19937 rng_{std::random_device{}()};
     std::string status_;
     unsigned long updates_ = 0;
@@ -267,15 +416,18 @@ bool Controller::load(bool reload) {
                                        : "TSIG key " + cfg_.key.name + " (" + cfg_.key.algorithm + ")";
     port_syslog(LOG_INFO, "%s %s: primary %s, %s, ttl %u, answers %d%s", reload ? "Reloaded" : "Read",
                 path_.c_str(), cfg_.server_text().c_str(), key.c_str(), cfg_.ttl, cfg_.answers,
-                new_target && reload ? "; every group is sent again" : "");
+                reload ? "; every group is sent again" : "");
+    // A reload sends every group again: the way to repair a primary by hand.
+    for (auto &[k, g] : groups_) {
+        (void)k;
+        g.published = false;
+        g.bad_name = false;
+    }
     if (new_target) {
         drop_inflight();
-        for (auto &[k, g] : groups_) {
-            (void)k;
-            g.published = false;
-            g.bad_name = false;
-        }
-        silent_ = false;
+        queries_.clear();
+        serials_.clear();
+        down_ = false;
         if (!open_socket()) return false;
     }
     for (auto &[k, g] : groups_) {
@@ -304,6 +456,9 @@ bool Controller::open_socket() {
         len = sizeof *a;
     }
     sock_ = socket(ss.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Room for a catch-up window of replies at once.
+    int rcvbuf = 4 << 20;
+    if (sock_ >= 0) setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     if (sock_ < 0 || connect(sock_, reinterpret_cast<sockaddr *>(&ss), len) != 0) {
         port_syslog(LOG_ERR, "Cannot open a socket to %s: %s", cfg_.server_text().c_str(), strerror(errno));
         if (sock_ >= 0) close(sock_);
@@ -407,7 +562,8 @@ void Controller::send_due(Clock::time_point now) {
         sock_retry_at_ = now + std::chrono::seconds(kMaxPause);
         if (!open_socket()) return;
     }
-    int window = silent_ ? 1 : kWindow;
+    if (down_) return;   // the probe finds out when it answers again
+    int window = catching_up_ ? kCatchUpWindow : kWindow;
     for (auto &[key, g] : groups_) {
         if (int(inflight_.size()) >= window) return;
         if (g.inflight || !g.needs_update() || now < g.retry_at) continue;
@@ -426,16 +582,19 @@ void Controller::send_due(Clock::time_point now) {
         }
         if (send(sock_, f.update.wire.data(), f.update.wire.size(), 0) < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return;
-            failed(g, now, "cannot send to " + cfg_.server_text() + ": " + strerror(errno));
-            continue;
+            primary_down(now, strerror(errno));
+            return;
         }
         f.deadline = now + kReplyWait;
         g.inflight = true;
         g.sending = g.want.addrs;
         g.sending6 = g.want.addrs6;
         g.sending_ttl = g.ttl;
+        g.sending_a = g.want.source != Source::None;
+        g.sending_aaaa = g.want.source6 != Source::None;
         inflight_.emplace(id, std::move(f));
     }
+    if (inflight_.empty()) catching_up_ = false;   // all that waited is through
 }
 
 void Controller::on_readable(Clock::time_point now) {
@@ -445,25 +604,27 @@ void Controller::on_readable(Clock::time_point now) {
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
             // ICMP port unreachable and the like: every update out is lost.
-            std::string what = "cannot reach " + cfg_.server_text() + ": " + strerror(errno);
-            for (auto &[id, f] : inflight_) {
-                (void)id;
-                if (auto it = groups_.find(f.key); it != groups_.end()) {
-                    it->second.inflight = false;
-                    failed(it->second, now, what);
-                }
-            }
-            inflight_.clear();
-            return;
+            primary_down(now, strerror(errno));
+            continue;
         }
         if (n < 12) continue;
-        auto it = inflight_.find(LDNS_ID_WIRE(buf));
+        if (auto q = queries_.find(uint16_t(message_id(buf, size_t(n)))); q != queries_.end()) {
+            Answer a = check_answer(q->second.q, buf, size_t(n), cfg_.key);
+            if (!a.ours) continue;
+            Query done = std::move(q->second);
+            queries_.erase(q);
+            // A server still loading its zones answers SERVFAIL: not back yet.
+            if (done.kind == Query::Probe && a.rcode == LDNS_RCODE_SERVFAIL) continue;
+            primary_answers(now);
+            on_answer(done, a);
+            continue;
+        }
+        auto it = inflight_.find(uint16_t(message_id(buf, size_t(n))));
         if (it == inflight_.end()) continue;
         std::string why;
         Reply r = check_reply(it->second.update, buf, size_t(n), cfg_.key, why);
         if (r == Reply::NotOurs) continue;
-        if (silent_) port_syslog(LOG_INFO, "Primary %s answers again", cfg_.server_text().c_str());
-        silent_ = false;
+        primary_answers(now);
         auto g = groups_.find(it->second.key);
         inflight_.erase(it);
         if (g == groups_.end()) continue;
@@ -474,6 +635,9 @@ void Controller::on_readable(Clock::time_point now) {
             grp.sent = grp.sending;
             grp.sent6 = grp.sending6;
             grp.sent_ttl = grp.sending_ttl;
+            grp.sent_a = grp.sending_a;
+            grp.sent_aaaa = grp.sending_aaaa;
+            grp.generation++;
             grp.pause = 0;
             updates_++;
             port_syslog(LOG_INFO, "Group %s: published %s (ttl %u, %s) at %s", grp.owner.c_str(),
@@ -491,20 +655,173 @@ void Controller::expire(Clock::time_point now) {
             ++it;
             continue;
         }
-        auto g = groups_.find(it->second.key);
-        it = inflight_.erase(it);
-        if (g == groups_.end()) continue;
-        g->second.inflight = false;
         long secs = long(std::chrono::duration_cast<std::chrono::seconds>(kReplyWait).count());
-        if (!silent_) {
-            failed(g->second, now, "no answer from " + cfg_.server_text() + " in " + std::to_string(secs) + " s");
-            port_syslog(LOG_ERR, "Primary %s does not answer; trying one update at a time",
-                        cfg_.server_text().c_str());
-            silent_ = true;
-        } else {
-            failed(g->second, now, "");
+        primary_down(now, "no reply to an update in " + std::to_string(secs) + " s");
+        return;   // every update out was dropped with it
+    }
+    for (auto it = queries_.begin(); it != queries_.end();)
+        it = it->second.deadline <= now ? queries_.erase(it) : std::next(it);
+}
+
+void Controller::primary_down(Clock::time_point now, const std::string &why) {
+    if (down_) return;
+    drop_inflight();
+    size_t pending = 0;
+    for (auto &[k, g] : groups_) {
+        (void)k;
+        pending += g.needs_update();
+    }
+    down_ = true;
+    down_since_ = now;
+    probe_at_ = now + kProbeEvery;
+    port_syslog(LOG_ERR, "Primary %s does not answer (%s); %zu update%s wait, probing it every second",
+                cfg_.server_text().c_str(), why.c_str(), pending, pending == 1 ? "" : "s");
+}
+
+void Controller::primary_answers(Clock::time_point now) {
+    if (!down_) return;
+    down_ = false;
+    queries_.clear();
+    size_t pending = 0;
+    for (auto &[k, g] : groups_) {
+        (void)k;
+        // Pauses earned while it was down are forgotten: all go now.
+        g.pause = 0;
+        g.retry_at = {};
+        pending += g.needs_update();
+    }
+    long secs = long(std::chrono::duration_cast<std::chrono::seconds>(now - down_since_).count());
+    port_syslog(LOG_INFO, "Primary %s answers again after %ld s; sending %zu group%s again",
+                cfg_.server_text().c_str(), secs, pending, pending == 1 ? "" : "s");
+    verify_at_ = now + kVerifyEvery;
+    catching_up_ = pending > 0;
+}
+
+bool Controller::send_query(Query::Kind kind, const std::string &key, const std::string &name, QueryType type,
+                            unsigned generation, Clock::time_point now) {
+    if (sock_ < 0) return false;
+    uint16_t id;
+    do id = uint16_t(rng_()); while (inflight_.count(id) || queries_.count(id));
+    Query q;
+    std::string why;
+    if (!build_query(name, type, cfg_.key, id, q.q, why)) return false;
+    q.kind = kind;
+    q.key = key;
+    q.type = type;
+    q.generation = generation;
+    q.deadline = now + (kind == Query::Probe ? kProbeEvery : kQueryWait);
+    if (send(sock_, q.q.wire.data(), q.q.wire.size(), 0) < 0) {
+        // An earlier datagram's refusal comes out here as well.
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) primary_down(now, strerror(errno));
+        return false;
+    }
+    queries_.emplace(id, std::move(q));
+    return true;
+}
+
+// One SOA query about once a second, whatever the outcome of the last.
+void Controller::send_probe(Clock::time_point now) {
+    if (!down_ || now < probe_at_) return;
+    probe_at_ = now + kProbeEvery;
+    std::string zone;
+    for (const auto &[k, g] : groups_) {
+        (void)k;
+        if (!g.zone.empty()) {
+            zone = g.zone;
+            break;
         }
     }
+    if (zone.empty()) zone = cfg_.zones.empty() ? "." : cfg_.zones.begin()->second;
+    // A refusal shows as the socket's error here or at the next receive:
+    // the outage goes on either way.
+    send_query(Query::Probe, zone, zone, QueryType::Soa, 0, now);
+}
+
+// Each second one zone's SOA serial (gone back: the primary lost changes)
+// and one published owner's records, both round-robin.
+void Controller::verify_published(Clock::time_point now) {
+    if (down_ || now < verify_at_ || groups_.empty()) return;
+    verify_at_ = now + kVerifyEvery;
+    std::vector<std::string> zones;
+    for (const auto &[k, g] : groups_) {
+        (void)k;
+        if (g.published) zones.push_back(g.zone);
+    }
+    std::sort(zones.begin(), zones.end());
+    zones.erase(std::unique(zones.begin(), zones.end()), zones.end());
+    if (!zones.empty()) {
+        auto z = std::upper_bound(zones.begin(), zones.end(), verify_zone_);
+        verify_zone_ = z == zones.end() ? zones.front() : *z;
+        send_query(Query::Serial, verify_zone_, verify_zone_, QueryType::Soa, 0, now);
+    }
+    auto it = groups_.upper_bound(verify_group_);
+    for (size_t n = 0; n < groups_.size(); n++, ++it) {
+        if (it == groups_.end()) it = groups_.begin();
+        const Group &g = it->second;
+        if (!g.published || g.inflight || g.needs_update()) continue;
+        verify_group_ = it->first;
+        if (g.sent_a) send_query(Query::Owner, it->first, g.owner, QueryType::A, g.generation, now);
+        if (g.sent_aaaa) send_query(Query::Owner, it->first, g.owner, QueryType::Aaaa, g.generation, now);
+        break;
+    }
+}
+
+void Controller::on_answer(const Query &q, const Answer &a) {
+    // NXDOMAIN is an answer too: the owner is gone.
+    if (q.kind == Query::Probe || !a.signature_ok ||
+        (a.rcode != LDNS_RCODE_NOERROR && a.rcode != LDNS_RCODE_NXDOMAIN) || a.tsig_error)
+        return;
+    if (q.kind == Query::Serial) {
+        if (!a.have_soa) return;
+        auto [it, fresh] = serials_.emplace(q.key, a.serial);
+        if (!fresh && int32_t(a.serial - it->second) < 0) {
+            size_t n = 0;
+            for (auto &[k, g] : groups_) {
+                (void)k;
+                if (g.zone != q.key || !g.published) continue;
+                g.published = false;
+                n++;
+            }
+            port_syslog(LOG_WARNING, "Primary %s: zone %s's serial went back from %u to %u (its changes were lost?); "
+                        "sending its %zu group%s again", cfg_.server_text().c_str(), q.key.c_str(), it->second,
+                        a.serial, n, n == 1 ? "" : "s");
+        }
+        it->second = a.serial;
+        return;
+    }
+    auto it = groups_.find(q.key);
+    if (it == groups_.end()) return;
+    Group &g = it->second;
+    if (!g.published || g.inflight || g.generation != q.generation) return;   // changed meanwhile
+    bool six = q.type == QueryType::Aaaa;
+    bool same = six ? a.aaaa == sorted(g.sent6) : a.a == sorted(g.sent);
+    size_t count = six ? a.aaaa.size() : a.a.size();
+    if (same && (count == 0 || a.ttl == g.sent_ttl)) return;
+    std::string held;
+    if (six)
+        for (const auto &x : a.aaaa) held += (held.empty() ? "" : " ") + addr6_text(x);
+    else
+        held = join(a.a);
+    if (held.empty()) held = "-";
+    port_syslog(LOG_WARNING, "Group %s: the primary %s answers %s %s (ttl %u), not what was sent; sending it again",
+                g.owner.c_str(), cfg_.server_text().c_str(), six ? "AAAA" : "A", held.c_str(), a.ttl);
+    g.published = false;
+}
+
+void Controller::watch_kord(Clock::time_point now) {
+    if (now < kord_at_) return;
+    kord_at_ = now + kWatchKordEvery;
+    kord::Liveness lv = kord_liveness();
+    if (lv.state == kord_state_) return;
+    if (lv.state == kord::Liveness::NotRunning)
+        port_syslog(LOG_WARNING, "kord is not running: publishing the last states it left in its maps");
+    else if (lv.state == kord::Liveness::Stale)
+        port_syslog(LOG_WARNING, "kord's heartbeat is %lld s old: publishing the last states it left in its maps",
+                    lv.age);
+    else if (kord_logged_)
+        port_syslog(LOG_INFO, "kord is running again (pid %lld): its states are current", lv.pid);
+    kord_logged_ = lv.state != kord::Liveness::Fresh;
+    kord_state_ = lv.state;
 }
 
 void Controller::report_status() {
@@ -516,7 +833,9 @@ void Controller::report_status() {
     }
     std::string s = std::to_string(groups_.size()) + " groups, " + std::to_string(open) + " failing open, " +
                     std::to_string(pending) + " updates pending, " + std::to_string(updates_) + " sent" +
-                    (silent_ ? "; primary not answering" : "") + (maps_ok_ ? "" : "; kord's maps unreadable");
+                    (down_ ? "; primary not answering" : "") + (maps_ok_ ? "" : "; kord's maps unreadable") +
+                    (kord_state_ == kord::Liveness::NotRunning ? "; kord is not running, states are stale"
+                     : kord_state_ == kord::Liveness::Stale ? "; kord's heartbeat is old, states are stale" : "");
     if (s != status_) notify("STATUS=" + s);
     status_ = s;
 }
@@ -527,6 +846,11 @@ Clock::time_point Controller::next_wakeup(Clock::time_point now) const {
         (void)id;
         t = std::min(t, f.deadline);
     }
+    for (const auto &[id, q] : queries_) {
+        (void)id;
+        t = std::min(t, q.deadline);
+    }
+    if (down_) t = std::min(t, probe_at_);
     return t;
 }
 
@@ -553,7 +877,10 @@ int Controller::run() {
             next_poll = now + kPollEvery;
         }
         expire(now);
+        watch_kord(now);
+        send_probe(now);
         send_due(now);
+        verify_published(now);
         report_status();
         now = Clock::now();
         Clock::time_point wake = std::min(next_wakeup(now), next_poll);

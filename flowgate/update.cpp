@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <ldns/ldns.h>
@@ -163,6 +164,103 @@ Reply check_reply(const Update &u, const uint8_t *wire, size_t n, const TsigKey 
         }
     }
     return Reply::Accepted;
+}
+
+bool build_query(const std::string &name, QueryType type, const TsigKey &key, uint16_t id, Update &out,
+                 std::string &why) {
+    RdfPtr qname(ldns_dname_new_frm_str(fqdn(name).c_str()));
+    if (!qname) {
+        why = "\"" + name + "\" is not a domain name";
+        return false;
+    }
+    ldns_rr_type t = type == QueryType::Soa ? LDNS_RR_TYPE_SOA : type == QueryType::A ? LDNS_RR_TYPE_A
+                                                                                        : LDNS_RR_TYPE_AAAA;
+    PktPtr p(ldns_pkt_query_new(qname.release(), t, LDNS_RR_CLASS_IN, 0));
+    if (!p) {
+        why = "ldns could not build the query";
+        return false;
+    }
+    ldns_pkt_set_id(p.get(), id);
+    if (!key.empty() && !sign(p.get(), key, why)) return false;
+    uint8_t *wire = nullptr;
+    size_t size = 0;
+    if (ldns_pkt2wire(&wire, p.get(), &size) != LDNS_STATUS_OK || !wire) {
+        why = "ldns could not encode the query";
+        return false;
+    }
+    out.id = id;
+    out.wire.assign(wire, wire + size);
+    LDNS_FREE(wire);
+    out.request_mac.clear();
+    if (ldns_rr *r = ldns_pkt_tsig(p.get()); r && ldns_rr_rd_count(r) > 3) {
+        const ldns_rdf *mac = ldns_rr_rdf(r, 3);
+        out.request_mac.assign(ldns_rdf_data(mac), ldns_rdf_data(mac) + ldns_rdf_size(mac));
+        out.mac_type = int(ldns_rdf_get_type(mac));
+    }
+    return true;
+}
+
+Answer check_answer(const Update &q, const uint8_t *wire, size_t n, const TsigKey &key) {
+    Answer a;
+    ldns_pkt *raw = nullptr;
+    if (n < 12 || ldns_wire2pkt(&raw, wire, n) != LDNS_STATUS_OK || !raw) return a;
+    PktPtr p(raw);
+    if (ldns_pkt_id(p.get()) != q.id || !ldns_pkt_qr(p.get()) || ldns_pkt_get_opcode(p.get()) != LDNS_PACKET_QUERY)
+        return a;
+    a.ours = true;
+    a.rcode = ldns_pkt_get_rcode(p.get());
+    ldns_rr *t = ldns_pkt_tsig(p.get());
+    if (t && ldns_rr_rd_count(t) > 5 && ldns_rdf_size(ldns_rr_rdf(t, 5)) == 2)
+        a.tsig_error = ldns_rdf2native_int16(ldns_rr_rdf(t, 5));
+    if (a.rcode != LDNS_RCODE_NOERROR || a.tsig_error) {
+        a.error = rcode_name(a.rcode);
+        if (const char *e = tsig_error_name(a.tsig_error)) a.error += std::string(", TSIG error ") + e;
+        else if (a.tsig_error) a.error += ", TSIG error " + std::to_string(a.tsig_error);
+    }
+    if (!key.empty() && !a.tsig_error && (a.rcode == LDNS_RCODE_NOERROR || a.rcode == LDNS_RCODE_NXDOMAIN)) {
+        RdfPtr mac(ldns_rdf_new_frm_data(ldns_rdf_type(q.mac_type), q.request_mac.size(), q.request_mac.data()));
+        a.signature_ok =
+            t && mac && ldns_pkt_tsig_verify(p.get(), wire, n, fqdn(key.name).c_str(), key.secret.c_str(), mac.get());
+        if (t && !ldns_pkt_tsig(p.get())) ldns_pkt_set_tsig(p.get(), t);
+        if (!a.signature_ok) {
+            a.error = "NOERROR, but the reply's TSIG signature does not verify";
+            return a;
+        }
+    }
+    ldns_rr_list *ans = ldns_pkt_answer(p.get());
+    for (size_t i = 0; ans && i < ldns_rr_list_rr_count(ans); i++) {
+        ldns_rr *rr = ldns_rr_list_rr(ans, i);
+        if (ldns_rr_rd_count(rr) < 1) continue;
+        const ldns_rdf *d = ldns_rr_rdf(rr, 0);
+        switch (ldns_rr_get_type(rr)) {
+        case LDNS_RR_TYPE_SOA:
+            if (ldns_rr_rd_count(rr) > 2 && ldns_rdf_size(ldns_rr_rdf(rr, 2)) == 4) {
+                a.have_soa = true;
+                a.serial = ldns_rdf2native_int32(ldns_rr_rdf(rr, 2));
+            }
+            break;
+        case LDNS_RR_TYPE_A:
+            if (ldns_rdf_size(d) == 4) {
+                uint32_t v;
+                std::memcpy(&v, ldns_rdf_data(d), 4);
+                if (a.a.empty() && a.aaaa.empty()) a.ttl = ldns_rr_ttl(rr);
+                a.a.push_back(v);
+            }
+            break;
+        case LDNS_RR_TYPE_AAAA:
+            if (ldns_rdf_size(d) == 16) {
+                std::array<uint8_t, 16> v;
+                std::memcpy(v.data(), ldns_rdf_data(d), 16);
+                if (a.a.empty() && a.aaaa.empty()) a.ttl = ldns_rr_ttl(rr);
+                a.aaaa.push_back(v);
+            }
+            break;
+        default: break;
+        }
+    }
+    std::sort(a.a.begin(), a.a.end());
+    std::sort(a.aaaa.begin(), a.aaaa.end());
+    return a;
 }
 
 bool key_usable(const TsigKey &key, std::string &why) {

@@ -41,6 +41,31 @@ enum class Reply {
 // carries the RCODE name (and the TSIG error, if any).
 Reply check_reply(const Update &u, const uint8_t *wire, size_t n, const TsigKey &key, std::string &why);
 
+// A query for one name and type (the primary's SOA, an owner's A or AAAA
+// set), signed with the key when there is one. Kept in an Update: the
+// same id and MAC check its answer.
+enum class QueryType { Soa, A, Aaaa };
+bool build_query(const std::string &name, QueryType type, const TsigKey &key, uint16_t id, Update &out,
+                 std::string &why);
+
+// What an answer to build_query says.
+struct Answer {
+    bool ours = false;             // the reply to this query, parsed
+    unsigned rcode = 0;
+    unsigned tsig_error = 0;
+    bool signature_ok = true;      // false: signed query, reply not signed by the key
+    std::string error;             // "NOTAUTH, TSIG error BADSIG"; empty on NOERROR with a good signature
+    bool have_soa = false;
+    uint32_t serial = 0;
+    std::vector<uint32_t> a;                    // network order, sorted
+    std::vector<std::array<uint8_t, 16>> aaaa;  // sorted
+    uint32_t ttl = 0;                           // of the first address record
+};
+Answer check_answer(const Update &q, const uint8_t *wire, size_t n, const TsigKey &key);
+
+// The id of a DNS message, or -1 when it is too short for one.
+inline int message_id(const uint8_t *wire, size_t n) { return n < 12 ? -1 : (wire[0] << 8) | wire[1]; }
+
 // Signs a throw-away message with the key: false (why set) when ldns
 // cannot use it.
 bool key_usable(const TsigKey &key, std::string &why);

@@ -96,6 +96,13 @@ bool read_all(const std::string &path, std::string &out, int &err) {
         err = errno;
         return false;
     }
+    // A directory opens, then every read fails with EIO in stdio's eyes.
+    struct stat st {};
+    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        err = EISDIR;
+        return false;
+    }
     char buf[8192];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
