@@ -153,10 +153,10 @@ int once(const std::string &path, bool json) {
         const GroupView &v = views[i];
         if (!v.name[0] || !v.domain[0]) continue;
         int answers = cfg.answers_for(v.name, v.domain);
-        Selection sel = select(v, answers, zone);
+        uint32_t ttl = cfg.ttl_for(v.name, v.domain);
+        Selection sel = select(v, answers, zone, ttl, time(nullptr));
         std::string owner = std::string(v.name) + "." + v.domain + ".";
         std::string zn = cfg.zone_for(v.domain) + ".";
-        uint32_t ttl = cfg.ttl_for(v.name, v.domain);
         if (json) {
             printf("%s\n {\"index\":%zu,\"name\":%s,\"domain\":%s,\"owner\":%s,\"zone\":%s,\"method\":%s,"
                    "\"ttl\":%u,\"answers\":%d,\"source\":%s,\"addresses\":[",
@@ -236,6 +236,7 @@ private:
     std::map<std::string, Group> groups_;
     std::map<uint16_t, Inflight> inflight_;
     unsigned pass_ = 0;
+    int64_t rotate_at_ = 0;            // the next slice boundary of a rotating group
     int sock_ = -1;
     Clock::time_point sock_retry_at_{};
     bool silent_ = false;              // the primary stopped answering
@@ -356,6 +357,7 @@ void Controller::poll_maps(Clock::time_point now) {
         return;
     }
     pass_++;
+    rotate_at_ = 0;
     for (const GroupView &v : views) {
         if (!v.name[0] || !v.domain[0]) continue;
         std::string owner = std::string(v.name) + "." + v.domain;
@@ -370,7 +372,8 @@ void Controller::poll_maps(Clock::time_point now) {
         g.pass = pass_;
         g.zone = cfg_.zone_for(v.domain);
         g.ttl = cfg_.ttl_for(v.name, v.domain);
-        g.want = select(v, cfg_.answers_for(v.name, v.domain), zone_);
+        g.want = select(v, cfg_.answers_for(v.name, v.domain), zone_, g.ttl, time(nullptr));
+        if (g.want.rotates_at && (!rotate_at_ || g.want.rotates_at < rotate_at_)) rotate_at_ = g.want.rotates_at;
         bool open = g.want.source == Source::FailOpen;
         if (open && !g.failing_open)
             port_syslog(LOG_WARNING, "Group %s: no fit node, publishing every member: %s (fail open)", owner.c_str(),
@@ -551,6 +554,8 @@ int Controller::run() {
         if (now >= next_poll) {
             poll_maps(now);
             next_poll = now + kPollEvery;
+            // Rotating shares: the next slice's choice when it begins.
+            if (long long ms = ms_until(rotate_at_); ms >= 0) next_poll = std::min(next_poll, now + milliseconds(ms));
         }
         expire(now);
         send_due(now);
