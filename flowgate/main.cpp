@@ -34,6 +34,7 @@
 #include "port/paths.h"
 #include "port/varro.h"
 #include "maps/json.h"
+#include "maps/notify.h"
 
 
 using namespace flowgate;
@@ -44,7 +45,8 @@ namespace {
 
 constexpr const char *kIdent = "Tessaron Traffic Controller";
 constexpr const char *kDisplayName = "Tessaron(tm) Traffic Controller";
-constexpr milliseconds kPollEvery{200};      // a map change reaches the primary within 1 s
+// kord announces each change (maps/notify.h); the poll is the safety net.
+constexpr milliseconds kPollEvery{1000};
 constexpr milliseconds kReplyWait{5000};     // for an update's reply
 constexpr int kWindow = 32;                  // updates in flight at once
 constexpr int kFirstPause = 1, kMaxPause = 60;   // retry pauses, seconds
@@ -212,7 +214,8 @@ struct Inflight {
 
 class Controller {
 public:
-    explicit Controller(std::string path) : path_(std::move(path)), maps_(ctl_path(), path_item(8)) {}
+    explicit Controller(std::string path)
+        : path_(std::move(path)), maps_(ctl_path(), path_item(8)), notices_(kord::notice_path(path_item(8))) {}
     int run();
 
 private:
@@ -230,6 +233,7 @@ private:
     std::string path_;
     Config cfg_;
     Maps maps_;
+    kord::ChangeWatch notices_;
     ZoneMembers zone_;
     timespec zone_mtime_{};
     bool maps_ok_ = false, maps_logged_ = false, mapped_once_ = false;
@@ -569,7 +573,9 @@ int Controller::run() {
         }
         int ms = int(std::max<long long>(0, std::chrono::duration_cast<milliseconds>(wake - now).count() + 1));
         pollfd fds[2] = {{sfd, POLLIN, 0}, {sock_, POLLIN, 0}};
-        int r = poll(fds, sock_ >= 0 ? 2 : 1, ms);
+        bool changed = false;
+        int r = notices_.poll(fds, sock_ >= 0 ? 2 : 1, ms, changed);
+        if (changed) next_poll = Clock::now();
         if (r < 0 && errno != EINTR) {
             port_syslog(LOG_ERR, "poll: %s", strerror(errno));
             return 1;
