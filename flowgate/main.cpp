@@ -328,6 +328,7 @@ void Controller::drop_inflight() {
 
 void Controller::poll_maps(Clock::time_point now) {
     (void)now;
+    rotate_at_ = 0;   // set again by the groups that rotate
     std::string why;
     bool remapped = false;
     if (!maps_.refresh(why, remapped)) {
@@ -361,7 +362,6 @@ void Controller::poll_maps(Clock::time_point now) {
         return;
     }
     pass_++;
-    rotate_at_ = 0;
     for (const GroupView &v : views) {
         if (!v.name[0] || !v.domain[0]) continue;
         std::string owner = std::string(v.name) + "." + v.domain;
