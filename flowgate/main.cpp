@@ -197,6 +197,7 @@ struct Group {
     int pause = 0;                     // seconds before the next try, 0 after success
     bool failing_open = false;
     bool bad_name = false;             // logged that the owner cannot be published
+    bool alone = false;                // refused in a batch: sent on its own until accepted
     unsigned pass = 0;
 
     bool needs_update() const {
@@ -207,7 +208,7 @@ struct Group {
 };
 
 struct Inflight {
-    std::string key;
+    std::vector<std::string> keys;     // the groups the message carries, all of one zone
     Clock::time_point deadline;
     Update update;
 };
@@ -321,7 +322,8 @@ bool Controller::open_socket() {
 void Controller::drop_inflight() {
     for (auto &[id, f] : inflight_) {
         (void)id;
-        if (auto it = groups_.find(f.key); it != groups_.end()) it->second.inflight = false;
+        for (const std::string &k : f.keys)
+            if (auto it = groups_.find(k); it != groups_.end()) it->second.inflight = false;
     }
     inflight_.clear();
 }
@@ -391,8 +393,10 @@ void Controller::poll_maps(Clock::time_point now) {
             port_syslog(LOG_WARNING, "Group %s is no longer in the data map; its records at the primary stay as they are",
                         it->second.owner.c_str());
             if (it->second.inflight)
-                for (auto f = inflight_.begin(); f != inflight_.end();)
-                    f = f->second.key == it->first ? inflight_.erase(f) : std::next(f);
+                for (auto &[id, f] : inflight_) {
+                    (void)id;
+                    f.keys.erase(std::remove(f.keys.begin(), f.keys.end(), it->first), f.keys.end());
+                }
             it = groups_.erase(it);
         } else {
             ++it;
@@ -415,33 +419,61 @@ void Controller::send_due(Clock::time_point now) {
         if (!open_socket()) return;
     }
     int window = silent_ ? 1 : kWindow;
-    for (auto &[key, g] : groups_) {
-        if (int(inflight_.size()) >= window) return;
-        if (g.inflight || !g.needs_update() || now < g.retry_at) continue;
-        uint16_t id;
-        do id = uint16_t(rng_()); while (inflight_.count(id));
-        Inflight f;
-        f.key = key;
-        std::string why;
-        // A family no member has is left alone at the primary.
-        if (!build_update(g.zone, g.owner, g.want.source != Source::None ? &g.want.addrs : nullptr,
-                          g.want.source6 != Source::None ? &g.want.addrs6 : nullptr, g.ttl, cfg_.key, id, f.update,
-                          why)) {
-            port_syslog(LOG_ERR, "Group %s: cannot publish: %s", g.owner.c_str(), why.c_str());
-            g.bad_name = true;
-            continue;
+    // The groups due, by zone: one message carries as many of a zone's
+    // changes as fit (the primary applies it as a whole and signs once).
+    std::map<std::string, std::vector<std::string>> due;
+    for (auto &[key, g] : groups_)
+        if (!g.inflight && g.needs_update() && now >= g.retry_at) due[lower(g.zone)].push_back(key);
+    for (auto &[zone, keys] : due) {
+        (void)zone;
+        for (size_t at = 0; at < keys.size();) {
+            if (int(inflight_.size()) >= window) return;
+            // While the primary is silent, and for a group whose batch was
+            // refused, one group a message: one bad owner holds back no other.
+            std::vector<OwnerChange> changes;
+            for (size_t i = at; i < keys.size(); i++) {
+                const Group &g = groups_[keys[i]];
+                const bool single = g.alone || silent_;
+                if (!changes.empty() && single) break;
+                OwnerChange c;
+                c.owner = g.owner;
+                // A family no member has is left alone at the primary.
+                c.a = g.want.source != Source::None ? &g.want.addrs : nullptr;
+                c.aaaa = g.want.source6 != Source::None ? &g.want.addrs6 : nullptr;
+                c.ttl = g.ttl;
+                changes.push_back(c);
+                if (single) break;
+            }
+            Group &first = groups_[keys[at]];
+            uint16_t id;
+            do id = uint16_t(rng_()); while (inflight_.count(id));
+            Inflight f;
+            size_t taken = 0;
+            std::string why;
+            if (!build_zone_update(first.zone, changes, kMaxUpdateSize, cfg_.key, id, f.update, taken, why)) {
+                port_syslog(LOG_ERR, "Group %s: cannot publish: %s", first.owner.c_str(), why.c_str());
+                first.bad_name = true;
+                at++;
+                continue;
+            }
+            f.keys.assign(keys.begin() + long(at), keys.begin() + long(at + taken));
+            at += taken;
+            if (send(sock_, f.update.wire.data(), f.update.wire.size(), 0) < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return;
+                std::string what = "cannot send to " + cfg_.server_text() + ": " + strerror(errno);
+                for (const std::string &k : f.keys) failed(groups_[k], now, what);
+                continue;
+            }
+            f.deadline = now + kReplyWait;
+            for (const std::string &k : f.keys) {
+                Group &g = groups_[k];
+                g.inflight = true;
+                g.sending = g.want.addrs;
+                g.sending6 = g.want.addrs6;
+                g.sending_ttl = g.ttl;
+            }
+            inflight_.emplace(id, std::move(f));
         }
-        if (send(sock_, f.update.wire.data(), f.update.wire.size(), 0) < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return;
-            failed(g, now, "cannot send to " + cfg_.server_text() + ": " + strerror(errno));
-            continue;
-        }
-        f.deadline = now + kReplyWait;
-        g.inflight = true;
-        g.sending = g.want.addrs;
-        g.sending6 = g.want.addrs6;
-        g.sending_ttl = g.ttl;
-        inflight_.emplace(id, std::move(f));
     }
 }
 
@@ -455,10 +487,11 @@ void Controller::on_readable(Clock::time_point now) {
             std::string what = "cannot reach " + cfg_.server_text() + ": " + strerror(errno);
             for (auto &[id, f] : inflight_) {
                 (void)id;
-                if (auto it = groups_.find(f.key); it != groups_.end()) {
-                    it->second.inflight = false;
-                    failed(it->second, now, what);
-                }
+                for (const std::string &k : f.keys)
+                    if (auto it = groups_.find(k); it != groups_.end()) {
+                        it->second.inflight = false;
+                        failed(it->second, now, what);
+                    }
             }
             inflight_.clear();
             return;
@@ -471,23 +504,32 @@ void Controller::on_readable(Clock::time_point now) {
         if (r == Reply::NotOurs) continue;
         if (silent_) port_syslog(LOG_INFO, "Primary %s answers again", cfg_.server_text().c_str());
         silent_ = false;
-        auto g = groups_.find(it->second.key);
+        std::vector<std::string> keys = std::move(it->second.keys);
         inflight_.erase(it);
-        if (g == groups_.end()) continue;
-        Group &grp = g->second;
-        grp.inflight = false;
-        if (r == Reply::Accepted) {
-            grp.published = true;
-            grp.sent = grp.sending;
-            grp.sent6 = grp.sending6;
-            grp.sent_ttl = grp.sending_ttl;
-            grp.pause = 0;
-            updates_++;
-            port_syslog(LOG_INFO, "Group %s: published %s (ttl %u, %s) at %s", grp.owner.c_str(),
-                        join(grp.sent).c_str(), grp.sent_ttl, source_name(grp.want.source),
-                        cfg_.server_text().c_str());
-        } else {
-            failed(grp, now, "update refused by " + cfg_.server_text() + ": " + why);
+        for (const std::string &k : keys) {
+            auto g = groups_.find(k);
+            if (g == groups_.end()) continue;
+            Group &grp = g->second;
+            grp.inflight = false;
+            if (r == Reply::Accepted) {
+                grp.published = true;
+                grp.sent = grp.sending;
+                grp.sent6 = grp.sending6;
+                grp.sent_ttl = grp.sending_ttl;
+                grp.pause = 0;
+                grp.alone = false;
+                updates_++;
+                port_syslog(LOG_INFO, "Group %s: published %s (ttl %u, %s) at %s", grp.owner.c_str(),
+                            join(grp.sent).c_str(), grp.sent_ttl, source_name(grp.want.source),
+                            cfg_.server_text().c_str());
+            } else {
+                // Refused as a whole: each goes alone next, to find the one at fault.
+                if (keys.size() > 1) grp.alone = true;
+                failed(grp, now, "update refused by " + cfg_.server_text() + ": " + why +
+                                     (keys.size() > 1 ? " (with " + std::to_string(keys.size() - 1) +
+                                                            " other groups of the zone)"
+                                                      : ""));
+            }
         }
     }
 }
@@ -498,18 +540,21 @@ void Controller::expire(Clock::time_point now) {
             ++it;
             continue;
         }
-        auto g = groups_.find(it->second.key);
+        std::vector<std::string> keys = std::move(it->second.keys);
         it = inflight_.erase(it);
-        if (g == groups_.end()) continue;
-        g->second.inflight = false;
         long secs = long(std::chrono::duration_cast<std::chrono::seconds>(kReplyWait).count());
-        if (!silent_) {
-            failed(g->second, now, "no answer from " + cfg_.server_text() + " in " + std::to_string(secs) + " s");
-            port_syslog(LOG_ERR, "Primary %s does not answer; trying one update at a time",
-                        cfg_.server_text().c_str());
-            silent_ = true;
-        } else {
-            failed(g->second, now, "");
+        for (const std::string &k : keys) {
+            auto g = groups_.find(k);
+            if (g == groups_.end()) continue;
+            g->second.inflight = false;
+            if (!silent_) {
+                failed(g->second, now, "no answer from " + cfg_.server_text() + " in " + std::to_string(secs) + " s");
+                port_syslog(LOG_ERR, "Primary %s does not answer; trying one update at a time",
+                            cfg_.server_text().c_str());
+                silent_ = true;
+            } else {
+                failed(g->second, now, "");
+            }
         }
     }
 }
