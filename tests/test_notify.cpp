@@ -206,3 +206,40 @@ TEST(Notice, ReaderFollowsTheFile) {
     close(p[0]);
     close(p[1]);
 }
+
+// The real kord: it makes the file at start and announces its first probe
+// results to a reader waiting in this process; with the file's place taken
+// by a directory it runs on, saying so.
+TEST(Notice, KordAnnouncesItsChanges) {
+    if (!testutil::own_network()) GTEST_SKIP() << "needs root for a network namespace of its own";
+    for (bool blocked : {false, true}) {
+        TempDir dir;
+        const std::string root = dir / "root";
+        for (const char *d : {"", "/data", "/nsdb", "/nsdb/cn", "/nodes"}) mkdir((root + d).c_str(), 0755);
+        testutil::write_file(root + "/gpfile",
+                             "web:demo.test:pw:250000:rtt:1:1:150000:10000:::1:0:127.0.0.1,127.0.0.2\n");
+        const std::string path = root + "/data/kord.notify";
+        if (blocked) mkdir(path.c_str(), 0755);
+        kord::ChangeWatch w(path);
+        bool changed = false;
+        w.poll(nullptr, 0, 0, changed);
+        testutil::Proc kord({testutil::bin_path("kord")},
+                            {"TESSARON_ROOT=" + root, "TESSARON_LOG=" + (dir / "kord.log")}, dir / "kord.out");
+        // Both nodes up in the map: the load and the two first states.
+        EXPECT_TRUE(testutil::wait_until(
+            [&] { return testutil::contains(testutil::read_file(dir / "kord.log"), "node workers: 2 of 2"); }, 20s));
+        if (blocked) {
+            EXPECT_TRUE(testutil::wait_until(
+                [&] { return testutil::contains(testutil::read_file(dir / "kord.log"), "Change notice cannot be made"); },
+                10s))
+                << testutil::read_file(dir / "kord.log");
+            EXPECT_FALSE(w.watching());
+        } else {
+            EXPECT_TRUE(notice_within(w, 20s));
+            EXPECT_TRUE(testutil::wait_until([&] { return counter_in(path) >= 3; }, 20s)) << counter_in(path);
+        }
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(kill(kord.pid, 0), 0);   // still running
+        EXPECT_EQ(kord.stop(), 0) << testutil::read_file(dir / "kord.log");
+    }
+}
