@@ -47,6 +47,7 @@ constexpr const char *kIdent = "Tessaron Traffic Controller";
 constexpr const char *kDisplayName = "Tessaron(tm) Traffic Controller";
 // kord announces each change (maps/notify.h); the poll is the safety net.
 constexpr milliseconds kPollEvery{1000};
+constexpr milliseconds kNoticeGap{10};       // between map reads while announcements pour in
 constexpr milliseconds kReplyWait{5000};     // for an update's reply
 constexpr int kWindow = 32;                  // updates in flight at once
 constexpr int kFirstPause = 1, kMaxPause = 60;   // retry pauses, seconds
@@ -597,10 +598,11 @@ int Controller::run() {
                 path_item(8));
     if (!load(false)) return 1;
     notify("READY=1\nSTATUS=starting");
-    Clock::time_point next_poll = Clock::now();
+    Clock::time_point next_poll = Clock::now(), polled{};
     for (;;) {
         Clock::time_point now = Clock::now();
         if (now >= next_poll) {
+            polled = now;
             poll_maps(now);
             next_poll = now + kPollEvery;
             // Rotating shares: the next slice's choice when it begins.
@@ -620,7 +622,7 @@ int Controller::run() {
         pollfd fds[2] = {{sfd, POLLIN, 0}, {sock_, POLLIN, 0}};
         bool changed = false;
         int r = notices_.poll(fds, sock_ >= 0 ? 2 : 1, ms, changed);
-        if (changed) next_poll = Clock::now();
+        if (changed) next_poll = std::min(next_poll, polled + kNoticeGap);
         if (r < 0 && errno != EINTR) {
             port_syslog(LOG_ERR, "poll: %s", strerror(errno));
             return 1;
