@@ -35,6 +35,7 @@
 #include "port/varro.h"
 #include "maps/json.h"
 #include "maps/liveness.h"
+#include "maps/notify.h"
 
 
 using namespace flowgate;
@@ -45,7 +46,9 @@ namespace {
 
 constexpr const char *kIdent = "Tessaron Traffic Controller";
 constexpr const char *kDisplayName = "Tessaron(tm) Traffic Controller";
-constexpr milliseconds kPollEvery{200};      // a map change reaches the primary within 1 s
+// kord announces each change (maps/notify.h); the poll is the safety net.
+constexpr milliseconds kPollEvery{1000};
+constexpr milliseconds kNoticeGap{10};       // between map reads while announcements pour in
 constexpr milliseconds kReplyWait{5000};     // for an update's reply
 constexpr int kWindow = 32;                  // updates in flight at once
 // After an outage everything pending goes out together: Knot takes queued
@@ -262,10 +265,10 @@ int once(const std::string &path, bool json) {
         const GroupView &v = views[i];
         if (!v.name[0] || !v.domain[0]) continue;
         int answers = cfg.answers_for(v.name, v.domain);
-        Selection sel = select(v, answers, zone);
+        uint32_t ttl = cfg.ttl_for(v.name, v.domain);
+        Selection sel = select(v, answers, zone, ttl, time(nullptr));
         std::string owner = std::string(v.name) + "." + v.domain + ".";
         std::string zn = cfg.zone_for(v.domain) + ".";
-        uint32_t ttl = cfg.ttl_for(v.name, v.domain);
         if (json) {
             printf("%s\n {\"index\":%zu,\"name\":%s,\"domain\":%s,\"owner\":%s,\"zone\":%s,\"method\":%s,"
                    "\"ttl\":%u,\"answers\":%d,\"states\":\"%s\",\"source\":%s,\"addresses\":[",
@@ -310,6 +313,7 @@ struct Group {
     int pause = 0;                     // seconds before the next try, 0 after success
     bool failing_open = false;
     bool bad_name = false;             // logged that the owner cannot be published
+    bool alone = false;                // refused in a batch: sent on its own until accepted
     unsigned pass = 0;
 
     bool needs_update() const {
@@ -320,7 +324,7 @@ struct Group {
 };
 
 struct Inflight {
-    std::string key;
+    std::vector<std::string> keys;     // the groups the message carries, all of one zone
     Clock::time_point deadline;
     Update update;
 };
@@ -338,7 +342,8 @@ struct Query {
 
 class Controller {
 public:
-    explicit Controller(std::string path) : path_(std::move(path)), maps_(ctl_path(), path_item(8)) {}
+    explicit Controller(std::string path)
+        : path_(std::move(path)), maps_(ctl_path(), path_item(8)), notices_(kord::notice_path(path_item(8))) {}
     int run();
 
 private:
@@ -368,12 +373,14 @@ private:
     std::string path_;
     Config cfg_;
     Maps maps_;
+    kord::ChangeWatch notices_;
     ZoneMembers zone_;
     timespec zone_mtime_{};
     bool maps_ok_ = false, maps_logged_ = false, mapped_once_ = false;
     std::map<std::string, Group> groups_;
     std::map<uint16_t, Inflight> inflight_;
     unsigned pass_ = 0;
+    int64_t rotate_at_ = 0;            // the next slice boundary of a rotating group
     int sock_ = -1;
     Clock::time_point sock_retry_at_{};
     // The primary stopped answering: since when, why, the next probe.
@@ -471,13 +478,15 @@ bool Controller::open_socket() {
 void Controller::drop_inflight() {
     for (auto &[id, f] : inflight_) {
         (void)id;
-        if (auto it = groups_.find(f.key); it != groups_.end()) it->second.inflight = false;
+        for (const std::string &k : f.keys)
+            if (auto it = groups_.find(k); it != groups_.end()) it->second.inflight = false;
     }
     inflight_.clear();
 }
 
 void Controller::poll_maps(Clock::time_point now) {
     (void)now;
+    rotate_at_ = 0;   // set again by the groups that rotate
     std::string why;
     bool remapped = false;
     if (!maps_.refresh(why, remapped)) {
@@ -525,7 +534,8 @@ void Controller::poll_maps(Clock::time_point now) {
         g.pass = pass_;
         g.zone = cfg_.zone_for(v.domain);
         g.ttl = cfg_.ttl_for(v.name, v.domain);
-        g.want = select(v, cfg_.answers_for(v.name, v.domain), zone_);
+        g.want = select(v, cfg_.answers_for(v.name, v.domain), zone_, g.ttl, time(nullptr));
+        if (g.want.rotates_at && (!rotate_at_ || g.want.rotates_at < rotate_at_)) rotate_at_ = g.want.rotates_at;
         bool open = g.want.source == Source::FailOpen;
         if (open && !g.failing_open)
             port_syslog(LOG_WARNING, "Group %s: no fit node, publishing every member: %s (fail open)", owner.c_str(),
@@ -539,8 +549,10 @@ void Controller::poll_maps(Clock::time_point now) {
             port_syslog(LOG_WARNING, "Group %s is no longer in the data map; its records at the primary stay as they are",
                         it->second.owner.c_str());
             if (it->second.inflight)
-                for (auto f = inflight_.begin(); f != inflight_.end();)
-                    f = f->second.key == it->first ? inflight_.erase(f) : std::next(f);
+                for (auto &[id, f] : inflight_) {
+                    (void)id;
+                    f.keys.erase(std::remove(f.keys.begin(), f.keys.end(), it->first), f.keys.end());
+                }
             it = groups_.erase(it);
         } else {
             ++it;
@@ -564,35 +576,62 @@ void Controller::send_due(Clock::time_point now) {
     }
     if (down_) return;   // the probe finds out when it answers again
     int window = catching_up_ ? kCatchUpWindow : kWindow;
-    for (auto &[key, g] : groups_) {
-        if (int(inflight_.size()) >= window) return;
-        if (g.inflight || !g.needs_update() || now < g.retry_at) continue;
-        uint16_t id;
-        do id = uint16_t(rng_()); while (inflight_.count(id));
-        Inflight f;
-        f.key = key;
-        std::string why;
-        // A family no member has is left alone at the primary.
-        if (!build_update(g.zone, g.owner, g.want.source != Source::None ? &g.want.addrs : nullptr,
-                          g.want.source6 != Source::None ? &g.want.addrs6 : nullptr, g.ttl, cfg_.key, id, f.update,
-                          why)) {
-            port_syslog(LOG_ERR, "Group %s: cannot publish: %s", g.owner.c_str(), why.c_str());
-            g.bad_name = true;
-            continue;
+    // The groups due, by zone: one message carries as many of a zone's
+    // changes as fit (the primary applies it as a whole and signs once).
+    std::map<std::string, std::vector<std::string>> due;
+    for (auto &[key, g] : groups_)
+        if (!g.inflight && g.needs_update() && now >= g.retry_at) due[lower(g.zone)].push_back(key);
+    for (auto &[zone, keys] : due) {
+        (void)zone;
+        for (size_t at = 0; at < keys.size();) {
+            if (int(inflight_.size()) >= window) return;
+            // A group whose batch was refused goes alone: one bad owner
+            // holds back no other.
+            std::vector<OwnerChange> changes;
+            for (size_t i = at; i < keys.size(); i++) {
+                const Group &g = groups_[keys[i]];
+                const bool single = g.alone;
+                if (!changes.empty() && single) break;
+                OwnerChange c;
+                c.owner = g.owner;
+                // A family no member has is left alone at the primary.
+                c.a = g.want.source != Source::None ? &g.want.addrs : nullptr;
+                c.aaaa = g.want.source6 != Source::None ? &g.want.addrs6 : nullptr;
+                c.ttl = g.ttl;
+                changes.push_back(c);
+                if (single) break;
+            }
+            Group &first = groups_[keys[at]];
+            uint16_t id;
+            do id = uint16_t(rng_()); while (inflight_.count(id));
+            Inflight f;
+            size_t taken = 0;
+            std::string why;
+            if (!build_zone_update(first.zone, changes, kMaxUpdateSize, cfg_.key, id, f.update, taken, why)) {
+                port_syslog(LOG_ERR, "Group %s: cannot publish: %s", first.owner.c_str(), why.c_str());
+                first.bad_name = true;
+                at++;
+                continue;
+            }
+            f.keys.assign(keys.begin() + long(at), keys.begin() + long(at + taken));
+            at += taken;
+            if (send(sock_, f.update.wire.data(), f.update.wire.size(), 0) < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return;
+                primary_down(now, strerror(errno));
+                return;
+            }
+            f.deadline = now + kReplyWait;
+            for (const std::string &k : f.keys) {
+                Group &g = groups_[k];
+                g.inflight = true;
+                g.sending = g.want.addrs;
+                g.sending6 = g.want.addrs6;
+                g.sending_ttl = g.ttl;
+                g.sending_a = g.want.source != Source::None;
+                g.sending_aaaa = g.want.source6 != Source::None;
+            }
+            inflight_.emplace(id, std::move(f));
         }
-        if (send(sock_, f.update.wire.data(), f.update.wire.size(), 0) < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return;
-            primary_down(now, strerror(errno));
-            return;
-        }
-        f.deadline = now + kReplyWait;
-        g.inflight = true;
-        g.sending = g.want.addrs;
-        g.sending6 = g.want.addrs6;
-        g.sending_ttl = g.ttl;
-        g.sending_a = g.want.source != Source::None;
-        g.sending_aaaa = g.want.source6 != Source::None;
-        inflight_.emplace(id, std::move(f));
     }
     if (inflight_.empty()) catching_up_ = false;   // all that waited is through
 }
@@ -625,26 +664,35 @@ void Controller::on_readable(Clock::time_point now) {
         Reply r = check_reply(it->second.update, buf, size_t(n), cfg_.key, why);
         if (r == Reply::NotOurs) continue;
         primary_answers(now);
-        auto g = groups_.find(it->second.key);
+        std::vector<std::string> keys = std::move(it->second.keys);
         inflight_.erase(it);
-        if (g == groups_.end()) continue;
-        Group &grp = g->second;
-        grp.inflight = false;
-        if (r == Reply::Accepted) {
-            grp.published = true;
-            grp.sent = grp.sending;
-            grp.sent6 = grp.sending6;
-            grp.sent_ttl = grp.sending_ttl;
-            grp.sent_a = grp.sending_a;
-            grp.sent_aaaa = grp.sending_aaaa;
-            grp.generation++;
-            grp.pause = 0;
-            updates_++;
-            port_syslog(LOG_INFO, "Group %s: published %s (ttl %u, %s) at %s", grp.owner.c_str(),
-                        join(grp.sent).c_str(), grp.sent_ttl, source_name(grp.want.source),
-                        cfg_.server_text().c_str());
-        } else {
-            failed(grp, now, "update refused by " + cfg_.server_text() + ": " + why);
+        for (const std::string &k : keys) {
+            auto g = groups_.find(k);
+            if (g == groups_.end()) continue;
+            Group &grp = g->second;
+            grp.inflight = false;
+            if (r == Reply::Accepted) {
+                grp.published = true;
+                grp.sent = grp.sending;
+                grp.sent6 = grp.sending6;
+                grp.sent_ttl = grp.sending_ttl;
+                grp.sent_a = grp.sending_a;
+                grp.sent_aaaa = grp.sending_aaaa;
+                grp.generation++;
+                grp.pause = 0;
+                grp.alone = false;
+                updates_++;
+                port_syslog(LOG_INFO, "Group %s: published %s (ttl %u, %s) at %s", grp.owner.c_str(),
+                            join(grp.sent).c_str(), grp.sent_ttl, source_name(grp.want.source),
+                            cfg_.server_text().c_str());
+            } else {
+                // Refused as a whole: each goes alone next, to find the one at fault.
+                if (keys.size() > 1) grp.alone = true;
+                failed(grp, now, "update refused by " + cfg_.server_text() + ": " + why +
+                                     (keys.size() > 1 ? " (with " + std::to_string(keys.size() - 1) +
+                                                            " other groups of the zone)"
+                                                      : ""));
+            }
         }
     }
 }
@@ -869,12 +917,15 @@ int Controller::run() {
                 path_item(8));
     if (!load(false)) return 1;
     notify("READY=1\nSTATUS=starting");
-    Clock::time_point next_poll = Clock::now();
+    Clock::time_point next_poll = Clock::now(), polled{};
     for (;;) {
         Clock::time_point now = Clock::now();
         if (now >= next_poll) {
+            polled = now;
             poll_maps(now);
             next_poll = now + kPollEvery;
+            // Rotating shares: the next slice's choice when it begins.
+            if (long long ms = ms_until(rotate_at_); ms >= 0) next_poll = std::min(next_poll, now + milliseconds(ms));
         }
         expire(now);
         watch_kord(now);
@@ -891,7 +942,9 @@ int Controller::run() {
         }
         int ms = int(std::max<long long>(0, std::chrono::duration_cast<milliseconds>(wake - now).count() + 1));
         pollfd fds[2] = {{sfd, POLLIN, 0}, {sock_, POLLIN, 0}};
-        int r = poll(fds, sock_ >= 0 ? 2 : 1, ms);
+        bool changed = false;
+        int r = notices_.poll(fds, sock_ >= 0 ? 2 : 1, ms, changed);
+        if (changed) next_poll = std::min(next_poll, polled + kNoticeGap);
         if (r < 0 && errno != EINTR) {
             port_syslog(LOG_ERR, "poll: %s", strerror(errno));
             return 1;

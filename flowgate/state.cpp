@@ -18,6 +18,7 @@
 #include <limits>
 #include <mutex>
 #include <sstream>
+#include <ctime>
 
 #include "flowgate/config.h"
 #include "maps/side.h"
@@ -332,8 +333,8 @@ namespace {
 
 // One family's choice among the group's nodes of that family (pointers
 // into nodes), best first; the zone-file case is the caller's.
-Source pick(const std::vector<NodeView> &nodes, uint32_t group_method, int answers,
-            std::vector<const NodeView *> &out) {
+Source pick(const std::vector<NodeView> &nodes, uint32_t group_method, int answers, uint64_t slice,
+            bool &rotated, std::vector<const NodeView *> &out) {
     out.clear();
     // An unknown method word reads as rtt, as kord reads an unknown keyword.
     uint32_t method = group_method;
@@ -354,6 +355,16 @@ Source pick(const std::vector<NodeView> &nodes, uint32_t group_method, int answe
                          [](const NodeView *a, const NodeView *b) { return a->traffic_alloc > b->traffic_alloc; });
         // No fit node has a share: they share alike rather than none answer.
         if (!shared.empty()) out = shared;
+        if (answers > 0 && out.size() > size_t(answers)) {
+            // Fewer answers than nodes: the slice's turn, so that each node
+            // gets its share of the time rather than the largest all of it.
+            std::vector<double> w;
+            for (const NodeView *n : out) w.push_back(shared.empty() ? 1.0 : double(n->traffic_alloc));
+            std::vector<const NodeView *> turn;
+            for (size_t i : rotate_shares(w, answers, slice)) turn.push_back(out[i]);
+            out = std::move(turn);
+            rotated = true;
+        }
     } else {
         std::stable_sort(out.begin(), out.end(), [method](const NodeView *a, const NodeView *b) {
             return order_key(*a, method) < order_key(*b, method);
@@ -365,8 +376,81 @@ Source pick(const std::vector<NodeView> &nodes, uint32_t group_method, int answe
 
 }  // namespace
 
+std::vector<size_t> rotate_shares(const std::vector<double> &weights, int answers, uint64_t slice) {
+    const size_t n = weights.size();
+    std::vector<size_t> out;
+    if (answers <= 0 || size_t(answers) >= n) {
+        for (size_t i = 0; i < n; i++) out.push_back(i);
+        return out;
+    }
+    // Each node's fraction of the slices: answers * weight / total, where a
+    // node that would pass 1 is fixed at 1 and the rest share what is left.
+    std::vector<double> f(n, 0.0);
+    std::vector<bool> full(n, false);
+    int left = answers;
+    for (bool again = true; again && left > 0;) {
+        again = false;
+        double total = 0;
+        for (size_t i = 0; i < n; i++)
+            if (!full[i]) total += weights[i];
+        for (size_t i = 0; i < n; i++) {
+            if (full[i]) continue;
+            f[i] = total > 0 ? left * weights[i] / total : 0;
+            if (f[i] >= 1.0 - 1e-9) {
+                full[i] = true;
+                f[i] = 1.0;
+                left--;
+                again = true;
+            }
+        }
+    }
+    // The fractions laid end to end cover [0, answers); the slice takes the
+    // points u, u + 1, ... of its offset u. No fraction is above 1, so no
+    // node holds two points, and over the slices each node holds a point in
+    // the fraction of them its length gives. The offsets follow the golden
+    // ratio (fixed point, exact for any slice number): every run of slices
+    // spreads them evenly over [0, 1).
+    const double u = double(uint64_t(slice * 0x9E3779B97F4A7C15ull) >> 11) / double(1ull << 53);
+    std::vector<bool> taken(n, false);
+    double start = 0;
+    int point = 0;
+    for (size_t i = 0; i < n && point < answers; i++) {
+        double end = start + f[i];
+        if (u + point >= start && (u + point < end || i + 1 == n)) {
+            taken[i] = true;
+            point++;
+        }
+        start = end;
+    }
+    // Rounding at the edges may leave a point unplaced: the largest shares
+    // not yet taken fill up.
+    for (size_t i = 0; i < n && point < answers; i++)
+        if (!taken[i]) {
+            taken[i] = true;
+            point++;
+        }
+    for (size_t i = 0; i < n; i++)
+        if (taken[i]) out.push_back(i);
+    return out;
+}
+
+long long ms_until(int64_t at) {
+    if (at == 0) return -1;
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    long long ms = (long long)at * 1000 - ((long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
+    return ms > 0 ? ms : 0;
+}
+
 Selection select(const GroupView &g, int answers, const ZoneMembers &zone) {
+    return select(g, answers, zone, Config{}.ttl, int64_t(time(nullptr)));
+}
+
+Selection select(const GroupView &g, int answers, const ZoneMembers &zone, uint32_t ttl, int64_t now) {
     Selection sel;
+    const int64_t slice_len = ttl > 0 ? int64_t(ttl) : 1;
+    const uint64_t slice = now > 0 ? uint64_t(now / slice_len) : 0;
+    bool rotated = false;
     std::vector<NodeView> v4, v6;
     for (int k = 0; k < g.nodes; k++) {
         const NodeView &n = g.node[k];
@@ -393,7 +477,7 @@ Selection select(const GroupView &g, int answers, const ZoneMembers &zone) {
         }
         sel.source = sel.addrs.empty() ? Source::None : Source::ZoneFile;
     } else {
-        sel.source = pick(v4, g.method, answers, chosen);
+        sel.source = pick(v4, g.method, answers, slice, rotated, chosen);
         for (const NodeView *n : chosen) sel.addrs.push_back(n->addr);
     }
     bool probed6 = false;
@@ -403,9 +487,10 @@ Selection select(const GroupView &g, int answers, const ZoneMembers &zone) {
         for (const NodeView &n : v6) sel.addrs6.push_back(n.addr6);
         sel.source6 = sel.addrs6.empty() ? Source::None : Source::ZoneFile;
     } else {
-        sel.source6 = pick(v6, g.method, answers, chosen);
+        sel.source6 = pick(v6, g.method, answers, slice, rotated, chosen);
         for (const NodeView *n : chosen) sel.addrs6.push_back(n->addr6);
     }
+    if (rotated) sel.rotates_at = int64_t(slice + 1) * slice_len;
     return sel;
 }
 

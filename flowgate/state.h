@@ -102,13 +102,36 @@ struct Selection {
     Source source = Source::None;
     std::vector<Addr6> addrs6;     // the AAAA set, chosen the same way over IPv6
     Source source6 = Source::None; // None: no member has an IPv6 address
+    // Shares rotating through fewer answers than fit nodes: the wall-clock
+    // second (since the epoch) at which the choice may change next. 0: the
+    // choice holds until the maps change.
+    int64_t rotates_at = 0;
 };
 
 // The addresses a group publishes, each family on its own: its fit nodes,
 // best first by its method, at most `answers` of them (0: all); every
 // member when none is fit; the zone file's members (for IPv6 the resolved
 // addresses) while kord has not probed any node over that family yet.
+// A traffic_alloc group with more fit nodes than answers publishes, in
+// each slice of `ttl` seconds (at least 1) of the wall clock `now`, a
+// choice of them made so that over many slices each node is published for
+// a share of the time proportional to its traffic_alloc.
+Selection select(const GroupView &g, int answers, const ZoneMembers &zone, uint32_t ttl, int64_t now);
+// The same at this moment, for the default TTL.
 Selection select(const GroupView &g, int answers, const ZoneMembers &zone);
+
+// The rotation itself: which `answers` of the nodes of these weights (all
+// above 0, largest first) slice number `slice` publishes, as indices in
+// ascending order. Each node is published in a fraction answers * weight /
+// total of the slices (a node whose fraction would pass 1 is published in
+// every slice and the others share the rest), and every run of slices
+// holds close to that fraction: the choice is made by systematic sampling
+// with a golden-ratio sequence of offsets.
+std::vector<size_t> rotate_shares(const std::vector<double> &weights, int answers, uint64_t slice);
+
+// Milliseconds from now until the wall-clock second `at` (0 when it has
+// passed; -1 for at 0, no rotation).
+long long ms_until(int64_t at);
 
 std::string addr_text(uint32_t addr);
 std::string addr6_text(const Addr6 &addr);

@@ -82,32 +82,47 @@ void push_addr(ldns_rr_list *changes, const ldns_rdf *owner, ldns_rr_type type, 
 
 }  // namespace
 
-bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> *addrs,
-                  const std::vector<std::array<uint8_t, 16>> *addrs6, uint32_t ttl, const TsigKey &key, uint16_t id,
-                  Update &out, std::string &why) {
-    RdfPtr owner_rdf(ldns_dname_new_frm_str(fqdn(owner).c_str()));
-    ldns_rdf *zone_rdf = ldns_dname_new_frm_str(fqdn(zone).c_str());
-    if (!owner_rdf || !zone_rdf) {
-        if (zone_rdf) ldns_rdf_deep_free(zone_rdf);
-        why = "\"" + owner + "\" or zone \"" + zone + "\" is not a domain name";
+namespace {
+
+// One owner's deletes and adds, appended to changes; false with why when
+// the owner is not a name inside zone.
+bool push_owner(ldns_rr_list *changes, const ldns_rdf *zone_rdf, const std::string &zone, const OwnerChange &c,
+                std::string &why) {
+    RdfPtr owner_rdf(ldns_dname_new_frm_str(fqdn(c.owner).c_str()));
+    if (!owner_rdf) {
+        why = "\"" + c.owner + "\" or zone \"" + zone + "\" is not a domain name";
         return false;
     }
     if (!ldns_dname_is_subdomain(owner_rdf.get(), zone_rdf) && ldns_dname_compare(owner_rdf.get(), zone_rdf) != 0) {
-        ldns_rdf_deep_free(zone_rdf);
-        why = "\"" + owner + "\" is not inside zone \"" + zone + "\"";
+        why = "\"" + c.owner + "\" is not inside zone \"" + zone + "\"";
+        return false;
+    }
+    if (c.a) {
+        push_delete(changes, owner_rdf.get(), LDNS_RR_TYPE_A);
+        for (uint32_t a : *c.a) push_addr(changes, owner_rdf.get(), LDNS_RR_TYPE_A, LDNS_RDF_TYPE_A, &a, 4, c.ttl);
+    }
+    if (c.aaaa) {
+        push_delete(changes, owner_rdf.get(), LDNS_RR_TYPE_AAAA);
+        for (const auto &a : *c.aaaa)
+            push_addr(changes, owner_rdf.get(), LDNS_RR_TYPE_AAAA, LDNS_RDF_TYPE_AAAA, a.data(), 16, c.ttl);
+    }
+    return true;
+}
+
+// The signed message for zone carrying changes [0, n).
+bool encode(const std::string &zone, const std::vector<OwnerChange> &list, size_t n, const TsigKey &key,
+            uint16_t id, Update &out, std::string &why) {
+    ldns_rdf *zone_rdf = ldns_dname_new_frm_str(fqdn(zone).c_str());
+    if (!zone_rdf) {
+        why = "\"" + (list.empty() ? zone : list[0].owner) + "\" or zone \"" + zone + "\" is not a domain name";
         return false;
     }
     ListPtr changes(ldns_rr_list_new());
-    if (addrs) {
-        push_delete(changes.get(), owner_rdf.get(), LDNS_RR_TYPE_A);
-        for (uint32_t a : *addrs)
-            push_addr(changes.get(), owner_rdf.get(), LDNS_RR_TYPE_A, LDNS_RDF_TYPE_A, &a, 4, ttl);
-    }
-    if (addrs6) {
-        push_delete(changes.get(), owner_rdf.get(), LDNS_RR_TYPE_AAAA);
-        for (const auto &a : *addrs6)
-            push_addr(changes.get(), owner_rdf.get(), LDNS_RR_TYPE_AAAA, LDNS_RDF_TYPE_AAAA, a.data(), 16, ttl);
-    }
+    for (size_t i = 0; i < n; i++)
+        if (!push_owner(changes.get(), zone_rdf, zone, list[i], why)) {
+            ldns_rdf_deep_free(zone_rdf);
+            return false;
+        }
     PktPtr p(ldns_update_pkt_new(zone_rdf, LDNS_RR_CLASS_IN, nullptr, changes.get(), nullptr));
     if (!p) {
         why = "ldns could not build the update";
@@ -130,6 +145,40 @@ bool build_update(const std::string &zone, const std::string &owner, const std::
         const ldns_rdf *mac = ldns_rr_rdf(t, 3);
         out.request_mac.assign(ldns_rdf_data(mac), ldns_rdf_data(mac) + ldns_rdf_size(mac));
         out.mac_type = int(ldns_rdf_get_type(mac));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> *addrs,
+                  const std::vector<std::array<uint8_t, 16>> *addrs6, uint32_t ttl, const TsigKey &key, uint16_t id,
+                  Update &out, std::string &why) {
+    OwnerChange c;
+    c.owner = owner;
+    c.a = addrs;
+    c.aaaa = addrs6;
+    c.ttl = ttl;
+    return encode(zone, {c}, 1, key, id, out, why);
+}
+
+bool build_zone_update(const std::string &zone, const std::vector<OwnerChange> &changes, size_t max_size,
+                       const TsigKey &key, uint16_t id, Update &out, size_t &taken, std::string &why) {
+    taken = 0;
+    if (changes.empty()) {
+        why = "nothing to send";
+        return false;
+    }
+    if (!encode(zone, changes, 1, key, id, out, why)) return false;
+    taken = 1;
+    // One more owner at a time while the message stays within the size;
+    // each owner adds about the same, so the first estimate is close.
+    Update next;
+    std::string ignored;
+    while (taken < changes.size()) {
+        if (!encode(zone, changes, taken + 1, key, id, next, ignored) || next.wire.size() > max_size) break;
+        out = std::move(next);
+        taken++;
     }
     return true;
 }

@@ -31,6 +31,28 @@ bool build_update(const std::string &zone, const std::string &owner, const std::
                   const std::vector<std::array<uint8_t, 16>> *aaaa, uint32_t ttl, const TsigKey &key, uint16_t id,
                   Update &out, std::string &why);
 
+// One owner's record sets within a zone's batch: each set given (non-null)
+// replaces the owner's RRset of its type.
+struct OwnerChange {
+    std::string owner;
+    const std::vector<uint32_t> *a = nullptr;
+    const std::vector<std::array<uint8_t, 16>> *aaaa = nullptr;
+    uint32_t ttl = 0;
+};
+
+// The largest update sent in one datagram: the size that passes without
+// fragments on any path (as DNS over UDP sizes its answers since 2020).
+inline constexpr size_t kMaxUpdateSize = 1232;
+
+// One update for zone carrying the changes from the front of `changes`
+// that fit, signed, within max_size bytes; `taken` says how many (at least
+// one: an owner too large alone still goes alone). The primary applies the
+// message as a whole and signs the zone once. False with why when the
+// first change cannot be built; a later one that cannot is left out
+// (taken stops before it).
+bool build_zone_update(const std::string &zone, const std::vector<OwnerChange> &changes, size_t max_size,
+                       const TsigKey &key, uint16_t id, Update &out, size_t &taken, std::string &why);
+
 enum class Reply {
     NotOurs,    // another id, not a reply to an update, or not parseable
     Accepted,   // NOERROR, and signed by the key when the update was

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "master/kord.h"
+#include "maps/notify.h"
 #include "port/paths.h"
 
 namespace kord {
@@ -248,6 +249,10 @@ GroupRecord *open_data_map(const char *name, int count) {
     auto *groups = static_cast<GroupRecord *>(map);
     link_groups(groups, count);
     open_side_map(name, count);
+    std::string why;
+    if (!notice_open(notice_path(name), why))
+        port_syslog(LOG_WARNING, "Change notice cannot be made: %s; readers of the maps find changes by polling",
+                    why.c_str());
     return groups;
 }
 
@@ -334,6 +339,7 @@ void load_groups(GroupRecord *groups, int count) {
     }
     Qv5_EndGrEnt();
     g_peer_of_groups = nullptr;   // peers are looked up again
+    notice_change();
 }
 
 GroupRecord *find_group(const char *key) {
@@ -349,7 +355,24 @@ GroupRecord *find_group(const char *key) {
     return nullptr;
 }
 
+static void copy_peer_fields(GroupRecord *mirror, NodeRecord *s, const NodeRecord *p);
+
+// What a reader's choice of addresses looks at: a change announces itself.
+static uint64_t chosen_by(const GroupRecord *g, const NodeRecord *s) {
+    const SideRecord *x = g_side ? side_of(g, s) : nullptr;
+    return uint64_t(s->ping.state) | uint64_t(s->agent.state) << 4 | uint64_t(s->port_status.state) << 8 |
+           uint64_t(x ? x->ping6.state : 0) << 12 | uint64_t(x ? x->port6.state : 0) << 16 |
+           uint64_t((s->mem_status & kMemLowBit) != 0) << 20 | uint64_t((s->conn_status & kConnHighBit) != 0) << 21 |
+           uint64_t((s->fs_summary & kFsAnyBit) != 0) << 22 | uint64_t(uint32_t(s->traffic_alloc)) << 32;
+}
+
 void copy_peer_node(GroupRecord *mirror, NodeRecord *s, const NodeRecord *p) {
+    const uint64_t before = chosen_by(mirror, s);
+    copy_peer_fields(mirror, s, p);
+    if (chosen_by(mirror, s) != before) notice_change();
+}
+
+void copy_peer_fields(GroupRecord *mirror, NodeRecord *s, const NodeRecord *p) {
     memcpy(s->name, p->name, sizeof s->name);
     s->name[sizeof s->name - 1] = '\0';
     s->last_ping = p->last_ping;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "maps/notify.h"
 #include "master/kord.h"
 #include "master/nodefile.h"
 #include "port/paths.h"
@@ -193,6 +194,7 @@ void on_slot(DirWatcher *w, const char *changed, int action, NodeRecord *slot) {
     default:
         break;
     }
+    notice_change();   // thresholds and shares may have changed
 }
 
 void remember(char **name, const char *path) {

@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "maps/notify.h"
 #include "master/kord.h"
 
 namespace kord {
@@ -196,6 +197,7 @@ void vnode_log(int priority, const GroupRecord *g, const NodeRecord *s, bool v6,
 
 void state_change(const GroupRecord *g, const NodeRecord *s, bool v6, const char *probe, uint32_t before,
                   uint32_t after, const char *detail) {
+    if (before != after) notice_change();
     // A node found up at its first probe is no news.
     if (before == after || (before == 0 && after == kStateUp))
         return;
@@ -302,6 +304,8 @@ void check_thresholds(GroupRecord *g, NodeRecord *s) {
     const AgentStats &a = s->agent_stats;
 
     uint32_t free_kb = a.word[2];
+    const uint32_t bits_before = (s->mem_status & kMemLowBit) | (s->conn_status & kConnHighBit) |
+                                 (s->fs_summary & kFsAnyBit);
     const bool mem_was_low = s->mem_status & kMemLowBit;
     if (free_kb < s->min_vm) {
         if (!mem_was_low)
@@ -358,6 +362,8 @@ void check_thresholds(GroupRecord *g, NodeRecord *s) {
                      s->max_connections);
         s->conn_status &= ~kConnHighBit;
     }
+    if (((s->mem_status & kMemLowBit) | (s->conn_status & kConnHighBit) | (s->fs_summary & kFsAnyBit)) != bits_before)
+        notice_change();
 }
 
 // ---- the worker ----

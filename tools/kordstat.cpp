@@ -236,7 +236,7 @@ std::vector<Publication> publications(const GroupRecord *g, int n) {
         if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
         seen.push_back(key);
         out[size_t(i)].known = true;
-        out[size_t(i)].sel = flowgate::select(v, cfg.answers_for(v.name, v.domain), zone);
+        out[size_t(i)].sel = flowgate::select(v, cfg.answers_for(v.name, v.domain), zone, cfg.ttl_for(v.name, v.domain), time(nullptr));
     }
     return out;
 }
