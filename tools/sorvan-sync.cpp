@@ -48,6 +48,8 @@ const char *g_prog = "sorvan-sync";
 uint64_t g_bytes = 0;
 long g_done = 0;
 long g_dropped = 0;
+long g_kept = 0;
+bool g_single = false;   // one request per operation, as to an agent without sessions
 
 // The attribute word the node is to apply (read-only, compressed, ...).
 uint32_t attr_word(const char *path) {
@@ -82,6 +84,11 @@ void help() {
                 "  -k, --password PW      the agent's password (default none)\n"
                 "  -T, --timeout USEC     connect time-out in microseconds (default 5000000)\n"
                 "  -j, --jobs N           drain: requests in flight at once, 1 to %d (default %d)\n"
+                "      --level N          drain: zlib level of file content, 1 to 9; 0 (the\n"
+                "                         default) steps it down while compressing is slower\n"
+                "                         than the link\n"
+                "      --single           drain: one request per operation, as an agent\n"
+                "                         without replication sessions is served\n"
                 "  -h, --help             this text\n"
                 "  -v, --version          the program's version\n"
                 "Older spellings still work, with a warning: -l for -L, -t for -T, -V for -v.\n\n"
@@ -90,8 +97,9 @@ void help() {
                 "  rm PATH          remove a file or directory tree on the node\n"
                 "  mv PATH PATH2    rename on the node\n"
                 "  drain            carry the queued operations out until none is left\n\n"
-                "Exit status: 0 done; 1 the log could not be read or written, or an operation\n"
-                "was given up (it is logged and dropped); 2 bad usage.\n",
+                "Exit status: 0 done; 1 the log could not be read or written, an operation\n"
+                "was given up (it is logged and dropped) or the agent could not carry one\n"
+                "out (a full disk: it is logged and stays queued); 2 bad usage.\n",
                 kMaxWidth, kDefaultWidth);
 }
 
@@ -218,7 +226,8 @@ const char *op_name(uint32_t kind) {
     }
 }
 
-// Carries one operation out; 0, or negative when it was given up.
+// Carries one operation out: 0; -100 given up; -200 the agent could not
+// carry it out now (kept queued).
 int carry(TlogRecord op, uint64_t *bytes) {
     *bytes = 0;
     bool send = op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT;
@@ -232,7 +241,7 @@ int carry(TlogRecord op, uint64_t *bytes) {
             op.file.attributes = attr_word(op.file.path);
         }
     }
-    int rc = tlog_do_op(nullptr, &op);
+    int rc = g_single ? tlog_do_op(nullptr, &op) : tlog_do_op_session(&op);
     if (rc == 0 && send) *bytes = op.file.size;
     return rc;
 }
@@ -248,12 +257,15 @@ struct Job {
 // queue order; one that touches a path (or a tree) an earlier record still
 // in flight touches waits for it, so two operations on one path never
 // overtake each other. A record leaves the log once its operation is done
-// or given up; the records in flight are always the oldest ones queued.
+// or given up; the records in flight are always the oldest ones queued
+// after those kept. A record the agent could not carry out (a full disk)
+// is kept queued for a later drain, and so is every later one on its path.
 int drain(TlogHandle *h, int width) {
     std::mutex m;
     std::condition_variable cv;
     std::deque<Job *> todo;
     std::vector<std::unique_ptr<Job>> flight;   // in queue order
+    std::vector<TlogRecord> kept;                 // stay queued, ahead of the rest
     bool closing = false;
     std::vector<std::thread> workers;
     for (int i = 0; i < width; ++i)
@@ -261,7 +273,11 @@ int drain(TlogHandle *h, int width) {
             std::unique_lock<std::mutex> lk(m);
             for (;;) {
                 cv.wait(lk, [&] { return closing || !todo.empty(); });
-                if (todo.empty()) return;
+                if (todo.empty()) {
+                    lk.unlock();
+                    tlog_session_end();
+                    return;
+                }
                 Job *j = todo.front();
                 todo.pop_front();
                 lk.unlock();
@@ -303,6 +319,13 @@ int drain(TlogHandle *h, int width) {
                 continue;
             }
             lk.unlock();
+            if (j.rc == -200) {
+                ++g_kept;
+                kept.push_back(j.rec);
+                lk.lock();
+                it = flight.erase(it);
+                continue;
+            }
             if (j.rc < 0) {
                 ++g_dropped;
                 j.rec.file.path[sizeof j.rec.file.path - 1] = 0;
@@ -327,9 +350,10 @@ int drain(TlogHandle *h, int width) {
         while (more && int(flight.size()) < width) {
             auto next = std::make_unique<Job>();
             lk.unlock();
-            int queued = tlog_read_rec(h, int(flight.size()), &next->rec);
+            int ahead = int(kept.size() + flight.size());
+            int queued = tlog_read_rec(h, ahead, &next->rec);
             lk.lock();
-            if (queued == -1 || (queued >= 0 && queued <= int(flight.size()))) {
+            if (queued == -1 || (queued >= 0 && queued <= ahead)) {
                 left = std::max(queued, 0);
                 more = false;   // nothing beyond what is in flight
                 break;
@@ -340,6 +364,16 @@ int drain(TlogHandle *h, int width) {
                 return finish(1);
             }
             left = queued;
+            bool behind = false;
+            for (auto &k : kept) behind = behind || conflict(k, next->rec);
+            if (behind) {
+                next->rec.file.path[sizeof next->rec.file.path - 1] = 0;
+                note(LOG_WARNING, "%s %s kept queued behind an operation on its path that is kept",
+                     op_name(next->rec.kind) ? op_name(next->rec.kind) : "operation", next->rec.file.path);
+                ++g_kept;
+                kept.push_back(next->rec);
+                continue;
+            }
             bool blocked = false;
             for (auto &f : flight) blocked = blocked || conflict(f->rec, next->rec);
             if (blocked) break;   // waits for the earlier operation on its path
@@ -351,7 +385,7 @@ int drain(TlogHandle *h, int width) {
             lk.unlock();
             // Records queued meanwhile by another process are drained too.
             int queued = tlog_read_rec(h, -1, nullptr);
-            if (queued > 0) {
+            if (queued > int(kept.size())) {
                 more = true;
                 lk.lock();
                 continue;
@@ -374,11 +408,14 @@ int drain(TlogHandle *h, int width) {
         });
         more = true;
     }
-    report(0);
-    std::printf("done: %ld operations (%ld given up), %llu bytes sent\n", g_done, g_dropped,
-                static_cast<unsigned long long>(g_bytes));
-    // Every operation left the log, but not every one reached the node.
-    return finish(g_dropped > 0 ? 1 : 0);
+    report(int(kept.size()));
+    std::printf("done: %ld operations (%ld given up, %ld kept queued), %llu bytes sent\n", g_done, g_dropped,
+                g_kept, static_cast<unsigned long long>(g_bytes));
+    if (g_kept > 0)
+        note(LOG_ERR, "%ld operations the agent could not carry out stay queued in %s for the next drain", g_kept,
+             h->path);
+    // Not every operation reached the node.
+    return finish(g_dropped > 0 || g_kept > 0 ? 1 : 0);
 }
 
 void load_des() {
@@ -403,6 +440,8 @@ int main(int argc, char **argv) {
                                       {"password", required_argument, nullptr, 'k'},
                                       {"timeout", required_argument, nullptr, 'T'},
                                       {"jobs", required_argument, nullptr, 'j'},
+                                      {"level", required_argument, nullptr, 1001},
+                                      {"single", no_argument, nullptr, 1002},
                                       {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "L:l:a:p:k:T:t:j:hvV", longopts, nullptr)) != -1) {
@@ -441,6 +480,16 @@ int main(int argc, char **argv) {
                 return 2;
             }
             break;
+        case 1001: {
+            long level = std::strtol(optarg, &end, 10);
+            if (*end || !*optarg || level < 0 || level > 9) {
+                std::fprintf(stderr, "%s: bad compression level '%s' (0 to 9)\n", g_prog, optarg);
+                return 2;
+            }
+            req_session_level(int32_t(level));
+            break;
+        }
+        case 1002: g_single = true; break;
         default: usage();
         }
     }

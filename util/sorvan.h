@@ -473,6 +473,25 @@ SORVAN_API int tlog_read_rec(TlogHandle *h, int32_t index, TlogRecord *rec);
  * (logged). */
 SORVAN_API int tlog_do_op(struct ev_context *ctx, TlogRecord *rec);
 
+/* ==== Replication sessions: many operations on one connection ==== */
+/* tlog_do_op over this thread's session with the record's agent (one
+ * authenticated connection carrying one operation after another, each
+ * answered with its outcome), where the agent offers sessions; otherwise,
+ * or when the session breaks, exactly as tlog_do_op. 0 done; -100 given up
+ * (logged); -200 the agent could not carry it out, for example its disk is
+ * full (logged): keep the record queued. */
+SORVAN_API int32_t tlog_do_op_session(TlogRecord *rec);
+/* Ends this thread's sessions (also done when the thread ends). */
+SORVAN_API void tlog_session_end(void);
+/* Compression of file content in sessions: 1..9 a fixed zlib level, 0 (the
+ * default) chosen by the link: stepped down while compressing, not
+ * sending, is what takes the time. */
+SORVAN_API void req_session_level(int32_t level);
+/* Agent side: sessions served at once (default 8; beyond it a session is
+ * answered busy and the requester goes on one request per operation); 0
+ * refuses every session as an agent without them does. */
+SORVAN_API void req_session_limit(int32_t n);
+
 /* ==== File-tree operations ==== */
 /* Copies a file (replacing the destination), or a directory one level
  * deep: 0; -1 source missing or copy failed; -2/-3 directory step failed. */
