@@ -116,6 +116,8 @@ struct Queue {
     TlogHandle log;
     TlogRecord base;   // peer, port, time-out, password
     int queued = 0;
+    std::vector<TlogRecord> pending;   // appended together: one lock, one write
+    static constexpr size_t kBatch = 512;
 
     bool add(uint32_t kind, const std::string &path, const std::string &path2, uint32_t attrs,
              uint64_t size) {
@@ -126,13 +128,23 @@ struct Queue {
             return false;
         r.file.attributes = attrs;
         r.file.size = size;
-        int rc = tlog_write_rec(&log, &r);
+        pending.push_back(r);
+        ++queued;
+        return pending.size() < kBatch || flush();
+    }
+
+    bool flush() {
+        if (pending.empty()) return true;
+        int rc = tlog_write_recs(&log, pending.data(), int32_t(pending.size()));
         if (rc < 0) {
-            std::fprintf(stderr, "%s: cannot queue %s in %s: %s (%d)\n", g_prog, path.c_str(), log.path,
-                         rc == -2 ? "no room, or the log cannot be created" : "the record was not written", rc);
+            std::fprintf(stderr, "%s: cannot queue %s and %zu more in %s: %s (%d)\n", g_prog, pending[0].file.path,
+                         pending.size() - 1, log.path,
+                         rc == -2 ? "no room, or the log cannot be created" : "the records were not written", rc);
+            queued -= int(pending.size());
+            pending.clear();
             return false;
         }
-        ++queued;
+        pending.clear();
         return true;
     }
 };
@@ -143,8 +155,8 @@ bool queue_file(Queue &q, const std::string &src, const std::string &dst) {
         std::fprintf(stderr, "%s: %s: %s\n", g_prog, src.c_str(), std::strerror(errno));
         return false;
     }
-    return q.add(REQ_SEND_FILE, src, dst == src ? "" : dst, attr_word(src.c_str()),
-                 uint64_t(st.st_size));
+    // The attributes are taken again when the file is sent.
+    return q.add(REQ_SEND_FILE, src, dst == src ? "" : dst, attr_word(src.c_str()), uint64_t(st.st_size));
 }
 
 // A directory and everything below it: directories first, then files, so
@@ -311,40 +323,43 @@ int drain(TlogHandle *h, int width) {
     bool more = true;
     std::unique_lock<std::mutex> lk(m);
     for (;;) {
-        // Finished operations leave the log, in whatever order they ended.
+        // Finished operations leave the log, in whatever order they ended,
+        // together.
+        std::vector<TlogRecord> finished;
         for (auto it = flight.begin(); it != flight.end();) {
             Job &j = **it;
             if (!j.done) {
                 ++it;
                 continue;
             }
-            lk.unlock();
             if (j.rc == -200) {
                 ++g_kept;
                 kept.push_back(j.rec);
-                lk.lock();
-                it = flight.erase(it);
-                continue;
+            } else {
+                if (j.rc < 0) {
+                    ++g_dropped;
+                    j.rec.file.path[sizeof j.rec.file.path - 1] = 0;
+                    if (const char *name = op_name(j.rec.kind))
+                        note(LOG_WARNING, "%s %s given up and dropped from %s", name, j.rec.file.path, h->path);
+                    else
+                        note(LOG_WARNING, "unknown operation %u in %s dropped", j.rec.kind, h->path);
+                }
+                finished.push_back(j.rec);
+                g_bytes += j.bytes;
+                ++g_done;
             }
-            if (j.rc < 0) {
-                ++g_dropped;
-                j.rec.file.path[sizeof j.rec.file.path - 1] = 0;
-                if (const char *name = op_name(j.rec.kind))
-                    note(LOG_WARNING, "%s %s given up and dropped from %s", name, j.rec.file.path, h->path);
-                else
-                    note(LOG_WARNING, "unknown operation %u in %s dropped", j.rec.kind, h->path);
-            }
-            int rc = tlog_delete_rec(h, &j.rec);
+            it = flight.erase(it);
+        }
+        if (!finished.empty()) {
+            lk.unlock();
+            int rc = tlog_delete_recs(h, finished.data(), int32_t(finished.size()));
             if (rc < 0) {
                 note(LOG_ERR, "cannot remove a finished operation from %s (%d): stopping", h->path, rc);
                 std::fflush(stdout);
                 port_closelog();
                 std::_Exit(1);   // requests still in flight stay queued
             }
-            g_bytes += j.bytes;
-            ++g_done;
             lk.lock();
-            it = flight.erase(it);
         }
         // Start the next oldest records while there is room.
         while (more && int(flight.size()) < width) {
@@ -540,6 +555,7 @@ int main(int argc, char **argv) {
         } else {
             usage();
         }
+        ok = q.flush() && ok;
         std::printf("queued: %d operations\n", q.queued);
         status = ok ? 0 : 1;
     }

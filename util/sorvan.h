@@ -465,6 +465,12 @@ SORVAN_API int tlog_search(TlogHandle *h, const TlogRecord *rec);
  * removed. */
 SORVAN_API int tlog_delete_rec(TlogHandle *h, const TlogRecord *rec);
 SORVAN_API int tlog_rec_last(const TlogRecord *rec, const void *end);
+/* tlog_write_rec for n records at once (one lock, one extension of the
+ * file): how many were appended, or -2 / -3 as tlog_write_rec (then none). */
+SORVAN_API int tlog_write_recs(TlogHandle *h, const TlogRecord *recs, int32_t n);
+/* tlog_delete_rec for n records at once: 0, or -1..-5 as tlog_delete_rec
+ * (the records before the failing one are removed). */
+SORVAN_API int tlog_delete_recs(TlogHandle *h, const TlogRecord *recs, int32_t n);
 /* How many records are queued; copies the one at `index` (0 the oldest)
  * into `rec` when there is one. -1 no file; -3 not readable. */
 SORVAN_API int tlog_read_rec(TlogHandle *h, int32_t index, TlogRecord *rec);

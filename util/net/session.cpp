@@ -34,6 +34,7 @@
 #include "util/net/handlers.h"
 #include "util/net/request.h"
 #include "util/net/transfer.h"
+#include "util/store/compress.h"
 #include "util/sys/secdesc.h"
 
 using sorvan::transfer::Outcome;
@@ -165,7 +166,8 @@ constexpr int kMessageMs = 30000;   // for each message of an operation
 bool seal(int sock, const void *data, size_t len) {
     uLongf room = compressBound(uLong(len));
     std::vector<unsigned char> z(room);
-    if (compress2(z.data(), &room, static_cast<const Bytef *>(data), uLong(len), 1) != Z_OK) return false;
+    if (sorvan::deflate_sized(z.data(), &room, static_cast<const unsigned char *>(data), uLong(len), 1) != Z_OK)
+        return false;
     xencrypt(z.data(), uint32_t(room));
     return _xwrite(sock, z.data(), uint32_t(room)) >= 0;
 }
@@ -175,8 +177,8 @@ bool seal(int sock, const void *data, size_t len) {
 // so the session stays in step. False when the stream itself broke.
 struct ChunkReader {
     int sock;
+    unsigned char *buf;   // room for one chunk
     bool broken = false;
-    std::unique_ptr<unsigned char[]> buf{new unsigned char[ss::kMaxChunk]};
 
     bool run(int fd, uint64_t size, Outcome *out) {
         uint64_t got = 0;
@@ -191,14 +193,14 @@ struct ChunkReader {
             }
             xdecrypt(payload, len);
             ss::ChunkHead head;
-            int64_t n = ss::inflate_chunk(static_cast<unsigned char *>(payload), len, buf.get(), &head);
+            int64_t n = ss::inflate_chunk(static_cast<unsigned char *>(payload), len, buf, &head);
             std::free(payload);
             if (n < 0 || got + uint64_t(n) > size) {
                 broken = true;
                 break;
             }
             if (!werr && fd >= 0) {
-                const unsigned char *p = buf.get();
+                const unsigned char *p = buf;
                 for (int64_t left = n; left > 0;) {
                     ssize_t w = write(fd, p, size_t(left));
                     if (w < 0 && errno == EINTR) continue;
@@ -233,14 +235,14 @@ struct ChunkReader {
     }
 };
 
-Outcome carry_op(int sock, const ss::Op &op, unsigned char *sd, uint32_t sd_len, bool *broken) {
+Outcome carry_op(int sock, const ss::Op &op, unsigned char *sd, uint32_t sd_len, unsigned char *buf, bool *broken) {
     Outcome out;
     bool refused = false;
     namespace h = sorvan::handlers;
     switch (op.kind) {
     case REQ_SEND_FILE_ALT:
     case REQ_SEND_FILE: {
-        ChunkReader reader{sock};
+        ChunkReader reader{sock, buf};
         std::string dest = sorvan::transfer::destination(op.rec, &out, &refused);
         if (!dest.empty()) {
             out = sorvan::transfer::store_file(dest, op.rec, sd, sd_len, [&](int fd, uint64_t size, Outcome *o) {
@@ -295,6 +297,7 @@ void serve(int sock, const struct sockaddr_in *peer, uint32_t version) {
     if (!seal(sock, b, sizeof b)) return;
     int one = 1;   // replies are small: no Nagle wait
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::unique_ptr<unsigned char[]> chunk;   // one chunk's content, for the session's life
     for (;;) {
         pollfd p{sock, POLLIN, 0};
         int pr = poll(&p, 1, kIdleMs);
@@ -321,7 +324,12 @@ void serve(int sock, const struct sockaddr_in *peer, uint32_t version) {
             }
         }
         bool broken = false;
-        Outcome out = carry_op(sock, op, sd, sd_len, &broken);
+        if (!chunk) chunk.reset(new (std::nothrow) unsigned char[kMaxChunk]);
+        if (!chunk) {
+            std::free(sd);
+            break;
+        }
+        Outcome out = carry_op(sock, op, sd, sd_len, chunk.get(), &broken);
         std::free(sd);
         if (broken) {
             reset(sock, peer_addr, "Bad REQ");
@@ -487,9 +495,9 @@ private:
                 sd = nullptr;
             }
         }
-        auto wire = std::make_unique<unsigned char[]>(ss::kOpSize);
-        ss::put_op(op, wire.get());
-        bool ok = seal(sock_, wire.get(), ss::kOpSize) && (!sd || xwrite(sock_, sd, sd_len) >= 0);
+        unsigned char wire[ss::kOpSize];
+        ss::put_op(op, wire);
+        bool ok = seal(sock_, wire, ss::kOpSize) && (!sd || seal(sock_, sd, sd_len));
         std::free(sd);
         if (ok && send && op.rec.size > 0) ok = send_chunks(fd, op.rec.size);
         if (fd >= 0) close(fd);
@@ -502,44 +510,46 @@ private:
     }
 
     // The content in chunks, each compressed at the level the link allows.
+    // Read, not mapped: unmapping after every small file costs every core
+    // a TLB flush.
     bool send_chunks(int fd, uint64_t size) {
-        void *map = mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED) return false;
-        madvise(map, size_t(size), MADV_SEQUENTIAL);
-        auto *src = static_cast<const unsigned char *>(map);
-        std::vector<unsigned char> out(ss::kChunkHead + compressBound(ss::kMaxChunk));
+        thread_local std::vector<unsigned char> in, out;
+        size_t first = size_t(std::min<uint64_t>(size, ss::kMaxChunk));
+        size_t room = ss::kChunkHead + compressBound(uLong(first));
+        if (in.size() < first) in.resize(first);
+        if (out.size() < room) out.resize(room);
         int fixed = g_level.load();
-        int level = fixed ? fixed : g_learned.load();
-        bool ok = true;
-        for (uint64_t off = 0; ok && off < size;) {
+        for (uint64_t off = 0; off < size;) {
             uint32_t n = uint32_t(std::min<uint64_t>(ss::kMaxChunk, size - off));
             bool last = off + n == size;
+            for (uint32_t got = 0; got < n;) {
+                ssize_t r = pread(fd, in.data() + got, n - got, off_t(off + got));
+                if (r < 0 && errno == EINTR) continue;
+                if (r <= 0) return false;   // shorter than announced: the agent keeps the old file
+                got += uint32_t(r);
+            }
+            int level = fixed ? fixed : g_learned.load(std::memory_order_relaxed);
             int64_t t0 = now_us();
             uLongf zlen = uLongf(out.size() - ss::kChunkHead);
-            if (compress2(out.data() + ss::kChunkHead, &zlen, src + off, n, level) != Z_OK) {
-                ok = false;
-                break;
-            }
+            if (sorvan::deflate_sized(out.data() + ss::kChunkHead, &zlen, in.data(), n, level) != Z_OK) return false;
             std::memset(out.data(), 0, ss::kChunkHead);
             out[0] = uint8_t(n >> 24), out[1] = uint8_t(n >> 16), out[2] = uint8_t(n >> 8), out[3] = uint8_t(n);
             out[7] = last ? ss::kChunkLast : 0;
             uint32_t plen = uint32_t(ss::kChunkHead + zlen);
             xencrypt(out.data(), plen);
             int64_t t1 = now_us();
-            ok = _xwrite(sock_, out.data(), plen) >= 0;
+            if (_xwrite(sock_, out.data(), plen) < 0) return false;
             int64_t t2 = now_us();
             off += n;
-            if (!fixed && !last) {
-                // Compressing slower than the link takes it: step down;
-                // the link the slower one: step up again.
+            if (!fixed) {
+                // Compressing slower than the link takes the bytes: step
+                // down; the link the slower: step up again.
                 int64_t compress = t1 - t0, wait = t2 - t1;
-                if (compress > wait && level > 1) --level;
-                else if (wait > 2 * compress && level < 9) ++level;
+                if (compress > wait && level > 1) g_learned.store(level - 1, std::memory_order_relaxed);
+                else if (wait > 2 * compress && level < 9) g_learned.store(level + 1, std::memory_order_relaxed);
             }
         }
-        if (!fixed && size > ss::kMaxChunk) g_learned.store(level);
-        munmap(map, size_t(size));
-        return ok;
+        return true;
     }
 
     uint32_t addr_;
