@@ -190,13 +190,16 @@ void help(const char *prog) {
         "                      Without any root they reach the whole machine.\n"
         "  -p, --port PORT     TCP port to listen on (default 10000)\n"
         "  -l, --listen ADDR   listen on this IPv4 or IPv6 address only (default: all, both families)\n"
+        "  -S, --sessions N    replication sessions served at once, 0 to %d (default %d;\n"
+        "                      0 serves one request per connection only)\n"
         "  -h, --help          show this text and exit\n"
         "  -v, --version       show the version and exit (-V, the older spelling,\n"
         "                      still works with a warning)\n"
         "\n"
         "Environment: TESSARON_AGENT_PASSWORD, TESSARON_AGENT_ROOTS, TESSARON_LOG\n"
         "(a file that also receives the log, - for standard error), TESSARON_PATH_6\n"
-        "(directory of libcrypto.so.3).\n");
+        "(directory of libcrypto.so.3).\n",
+        kWorkers, kWorkers / 2);
 }
 
 [[noreturn]] void usage(const char *prog) {
@@ -214,6 +217,7 @@ struct Options {
     sockaddr_storage bind_addr{};   // AF_UNSPEC: both families
     const char *password = std::getenv("TESSARON_AGENT_PASSWORD");
     std::vector<std::string> roots;
+    int sessions = kWorkers / 2;   // the other workers stay free for kord's queries
 };
 
 // The command line and the environment; exits on --help, --version and
@@ -227,9 +231,10 @@ Options parse_options(const char *prog, int argc, char **argv) {
                                       {"listen", required_argument, nullptr, 'l'},
                                       {"password", required_argument, nullptr, 'k'},
                                       {"root", required_argument, nullptr, 'r'},
+                                      {"sessions", required_argument, nullptr, 'S'},
                                       {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt_long(argc, argv, "p:l:k:r:hvV", longopts, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "p:l:k:r:S:hvV", longopts, nullptr)) != -1) {
         if (opt == 'V') {   // the spelling of earlier releases
             std::fprintf(stderr, "%s: warning: -V is now -v\n", prog);
             opt = 'v';
@@ -248,6 +253,16 @@ Options parse_options(const char *prog, int argc, char **argv) {
         case 'l': listen_addr = optarg; break;
         case 'k': o.password = optarg; break;
         case 'r': o.roots.emplace_back(optarg); break;
+        case 'S': {
+            char *end;
+            long v = std::strtol(optarg, &end, 10);
+            if (!*optarg || *end || v < 0 || v > kWorkers) {
+                std::fprintf(stderr, "%s: bad number of sessions '%s' (0 to %d)\n", prog, optarg, kWorkers);
+                std::exit(2);
+            }
+            o.sessions = static_cast<int>(v);
+            break;
+        }
         case 'h': help(prog); std::exit(0);
         case 'v': std::printf("sorvan-agent (Tessaron) %s\n", TESSARON_VERSION); std::exit(0);
         default: usage(prog);
@@ -604,6 +619,7 @@ int main(int argc, char **argv) {
     Options o = parse_options(prog, argc, argv);
     port_openlog("sorvan-agent", LOG_PID, LOG_DAEMON);
     set_up_keys(prog, o.password);
+    req_session_limit(o.sessions);
     confine(prog, o.roots);
     raise_file_limit();
 

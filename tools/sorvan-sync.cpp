@@ -48,6 +48,8 @@ const char *g_prog = "sorvan-sync";
 uint64_t g_bytes = 0;
 long g_done = 0;
 long g_dropped = 0;
+long g_kept = 0;
+bool g_single = false;   // one request per operation, as to an agent without sessions
 
 // The attribute word the node is to apply (read-only, compressed, ...).
 uint32_t attr_word(const char *path) {
@@ -82,6 +84,11 @@ void help() {
                 "  -k, --password PW      the agent's password (default none)\n"
                 "  -T, --timeout USEC     connect time-out in microseconds (default 5000000)\n"
                 "  -j, --jobs N           drain: requests in flight at once, 1 to %d (default %d)\n"
+                "      --level N          drain: zlib level of file content, 1 to 9; 0 (the\n"
+                "                         default) steps it down while compressing is slower\n"
+                "                         than the link\n"
+                "      --single           drain: one request per operation, as an agent\n"
+                "                         without replication sessions is served\n"
                 "  -h, --help             this text\n"
                 "  -v, --version          the program's version\n"
                 "Older spellings still work, with a warning: -l for -L, -t for -T, -V for -v.\n\n"
@@ -90,8 +97,9 @@ void help() {
                 "  rm PATH          remove a file or directory tree on the node\n"
                 "  mv PATH PATH2    rename on the node\n"
                 "  drain            carry the queued operations out until none is left\n\n"
-                "Exit status: 0 done; 1 the log could not be read or written, or an operation\n"
-                "was given up (it is logged and dropped); 2 bad usage.\n",
+                "Exit status: 0 done; 1 the log could not be read or written, an operation\n"
+                "was given up (it is logged and dropped) or the agent could not carry one\n"
+                "out (a full disk: it is logged and stays queued); 2 bad usage.\n",
                 kMaxWidth, kDefaultWidth);
 }
 
@@ -108,6 +116,8 @@ struct Queue {
     TlogHandle log;
     TlogRecord base;   // peer, port, time-out, password
     int queued = 0;
+    std::vector<TlogRecord> pending;   // appended together: one lock, one write
+    static constexpr size_t kBatch = 512;
 
     bool add(uint32_t kind, const std::string &path, const std::string &path2, uint32_t attrs,
              uint64_t size) {
@@ -118,13 +128,23 @@ struct Queue {
             return false;
         r.file.attributes = attrs;
         r.file.size = size;
-        int rc = tlog_write_rec(&log, &r);
+        pending.push_back(r);
+        ++queued;
+        return pending.size() < kBatch || flush();
+    }
+
+    bool flush() {
+        if (pending.empty()) return true;
+        int rc = tlog_write_recs(&log, pending.data(), int32_t(pending.size()));
         if (rc < 0) {
-            std::fprintf(stderr, "%s: cannot queue %s in %s: %s (%d)\n", g_prog, path.c_str(), log.path,
-                         rc == -2 ? "no room, or the log cannot be created" : "the record was not written", rc);
+            std::fprintf(stderr, "%s: cannot queue %s and %zu more in %s: %s (%d)\n", g_prog, pending[0].file.path,
+                         pending.size() - 1, log.path,
+                         rc == -2 ? "no room, or the log cannot be created" : "the records were not written", rc);
+            queued -= int(pending.size());
+            pending.clear();
             return false;
         }
-        ++queued;
+        pending.clear();
         return true;
     }
 };
@@ -135,8 +155,8 @@ bool queue_file(Queue &q, const std::string &src, const std::string &dst) {
         std::fprintf(stderr, "%s: %s: %s\n", g_prog, src.c_str(), std::strerror(errno));
         return false;
     }
-    return q.add(REQ_SEND_FILE, src, dst == src ? "" : dst, attr_word(src.c_str()),
-                 uint64_t(st.st_size));
+    // The attributes are taken again when the file is sent.
+    return q.add(REQ_SEND_FILE, src, dst == src ? "" : dst, attr_word(src.c_str()), uint64_t(st.st_size));
 }
 
 // A directory and everything below it: directories first, then files, so
@@ -218,7 +238,8 @@ const char *op_name(uint32_t kind) {
     }
 }
 
-// Carries one operation out; 0, or negative when it was given up.
+// Carries one operation out: 0; -100 given up; -200 the agent could not
+// carry it out now (kept queued).
 int carry(TlogRecord op, uint64_t *bytes) {
     *bytes = 0;
     bool send = op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT;
@@ -232,7 +253,7 @@ int carry(TlogRecord op, uint64_t *bytes) {
             op.file.attributes = attr_word(op.file.path);
         }
     }
-    int rc = tlog_do_op(nullptr, &op);
+    int rc = g_single ? tlog_do_op(nullptr, &op) : tlog_do_op_session(&op);
     if (rc == 0 && send) *bytes = op.file.size;
     return rc;
 }
@@ -248,12 +269,15 @@ struct Job {
 // queue order; one that touches a path (or a tree) an earlier record still
 // in flight touches waits for it, so two operations on one path never
 // overtake each other. A record leaves the log once its operation is done
-// or given up; the records in flight are always the oldest ones queued.
+// or given up; the records in flight are always the oldest ones queued
+// after those kept. A record the agent could not carry out (a full disk)
+// is kept queued for a later drain, and so is every later one on its path.
 int drain(TlogHandle *h, int width) {
     std::mutex m;
     std::condition_variable cv;
     std::deque<Job *> todo;
     std::vector<std::unique_ptr<Job>> flight;   // in queue order
+    std::vector<TlogRecord> kept;                 // stay queued, ahead of the rest
     bool closing = false;
     std::vector<std::thread> workers;
     for (int i = 0; i < width; ++i)
@@ -261,7 +285,11 @@ int drain(TlogHandle *h, int width) {
             std::unique_lock<std::mutex> lk(m);
             for (;;) {
                 cv.wait(lk, [&] { return closing || !todo.empty(); });
-                if (todo.empty()) return;
+                if (todo.empty()) {
+                    lk.unlock();
+                    tlog_session_end();
+                    return;
+                }
                 Job *j = todo.front();
                 todo.pop_front();
                 lk.unlock();
@@ -295,41 +323,52 @@ int drain(TlogHandle *h, int width) {
     bool more = true;
     std::unique_lock<std::mutex> lk(m);
     for (;;) {
-        // Finished operations leave the log, in whatever order they ended.
+        // Finished operations leave the log, in whatever order they ended,
+        // together.
+        std::vector<TlogRecord> finished;
         for (auto it = flight.begin(); it != flight.end();) {
             Job &j = **it;
             if (!j.done) {
                 ++it;
                 continue;
             }
-            lk.unlock();
-            if (j.rc < 0) {
-                ++g_dropped;
-                j.rec.file.path[sizeof j.rec.file.path - 1] = 0;
-                if (const char *name = op_name(j.rec.kind))
-                    note(LOG_WARNING, "%s %s given up and dropped from %s", name, j.rec.file.path, h->path);
-                else
-                    note(LOG_WARNING, "unknown operation %u in %s dropped", j.rec.kind, h->path);
+            if (j.rc == -200) {
+                ++g_kept;
+                kept.push_back(j.rec);
+            } else {
+                if (j.rc < 0) {
+                    ++g_dropped;
+                    j.rec.file.path[sizeof j.rec.file.path - 1] = 0;
+                    if (const char *name = op_name(j.rec.kind))
+                        note(LOG_WARNING, "%s %s given up and dropped from %s", name, j.rec.file.path, h->path);
+                    else
+                        note(LOG_WARNING, "unknown operation %u in %s dropped", j.rec.kind, h->path);
+                }
+                finished.push_back(j.rec);
+                g_bytes += j.bytes;
+                ++g_done;
             }
-            int rc = tlog_delete_rec(h, &j.rec);
+            it = flight.erase(it);
+        }
+        if (!finished.empty()) {
+            lk.unlock();
+            int rc = tlog_delete_recs(h, finished.data(), int32_t(finished.size()));
             if (rc < 0) {
                 note(LOG_ERR, "cannot remove a finished operation from %s (%d): stopping", h->path, rc);
                 std::fflush(stdout);
                 port_closelog();
                 std::_Exit(1);   // requests still in flight stay queued
             }
-            g_bytes += j.bytes;
-            ++g_done;
             lk.lock();
-            it = flight.erase(it);
         }
         // Start the next oldest records while there is room.
         while (more && int(flight.size()) < width) {
             auto next = std::make_unique<Job>();
             lk.unlock();
-            int queued = tlog_read_rec(h, int(flight.size()), &next->rec);
+            int ahead = int(kept.size() + flight.size());
+            int queued = tlog_read_rec(h, ahead, &next->rec);
             lk.lock();
-            if (queued == -1 || (queued >= 0 && queued <= int(flight.size()))) {
+            if (queued == -1 || (queued >= 0 && queued <= ahead)) {
                 left = std::max(queued, 0);
                 more = false;   // nothing beyond what is in flight
                 break;
@@ -340,6 +379,16 @@ int drain(TlogHandle *h, int width) {
                 return finish(1);
             }
             left = queued;
+            bool behind = false;
+            for (auto &k : kept) behind = behind || conflict(k, next->rec);
+            if (behind) {
+                next->rec.file.path[sizeof next->rec.file.path - 1] = 0;
+                note(LOG_WARNING, "%s %s kept queued behind an operation on its path that is kept",
+                     op_name(next->rec.kind) ? op_name(next->rec.kind) : "operation", next->rec.file.path);
+                ++g_kept;
+                kept.push_back(next->rec);
+                continue;
+            }
             bool blocked = false;
             for (auto &f : flight) blocked = blocked || conflict(f->rec, next->rec);
             if (blocked) break;   // waits for the earlier operation on its path
@@ -351,7 +400,7 @@ int drain(TlogHandle *h, int width) {
             lk.unlock();
             // Records queued meanwhile by another process are drained too.
             int queued = tlog_read_rec(h, -1, nullptr);
-            if (queued > 0) {
+            if (queued > int(kept.size())) {
                 more = true;
                 lk.lock();
                 continue;
@@ -374,11 +423,14 @@ int drain(TlogHandle *h, int width) {
         });
         more = true;
     }
-    report(0);
-    std::printf("done: %ld operations (%ld given up), %llu bytes sent\n", g_done, g_dropped,
-                static_cast<unsigned long long>(g_bytes));
-    // Every operation left the log, but not every one reached the node.
-    return finish(g_dropped > 0 ? 1 : 0);
+    report(int(kept.size()));
+    std::printf("done: %ld operations (%ld given up, %ld kept queued), %llu bytes sent\n", g_done, g_dropped,
+                g_kept, static_cast<unsigned long long>(g_bytes));
+    if (g_kept > 0)
+        note(LOG_ERR, "%ld operations the agent could not carry out stay queued in %s for the next drain", g_kept,
+             h->path);
+    // Not every operation reached the node.
+    return finish(g_dropped > 0 || g_kept > 0 ? 1 : 0);
 }
 
 void load_des() {
@@ -403,6 +455,8 @@ int main(int argc, char **argv) {
                                       {"password", required_argument, nullptr, 'k'},
                                       {"timeout", required_argument, nullptr, 'T'},
                                       {"jobs", required_argument, nullptr, 'j'},
+                                      {"level", required_argument, nullptr, 1001},
+                                      {"single", no_argument, nullptr, 1002},
                                       {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "L:l:a:p:k:T:t:j:hvV", longopts, nullptr)) != -1) {
@@ -441,6 +495,16 @@ int main(int argc, char **argv) {
                 return 2;
             }
             break;
+        case 1001: {
+            long level = std::strtol(optarg, &end, 10);
+            if (*end || !*optarg || level < 0 || level > 9) {
+                std::fprintf(stderr, "%s: bad compression level '%s' (0 to 9)\n", g_prog, optarg);
+                return 2;
+            }
+            req_session_level(int32_t(level));
+            break;
+        }
+        case 1002: g_single = true; break;
         default: usage();
         }
     }
@@ -491,6 +555,7 @@ int main(int argc, char **argv) {
         } else {
             usage();
         }
+        ok = q.flush() && ok;
         std::printf("queued: %d operations\n", q.queued);
         status = ok ? 0 : 1;
     }

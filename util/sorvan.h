@@ -465,6 +465,12 @@ SORVAN_API int tlog_search(TlogHandle *h, const TlogRecord *rec);
  * removed. */
 SORVAN_API int tlog_delete_rec(TlogHandle *h, const TlogRecord *rec);
 SORVAN_API int tlog_rec_last(const TlogRecord *rec, const void *end);
+/* tlog_write_rec for n records at once (one lock, one extension of the
+ * file): how many were appended, or -2 / -3 as tlog_write_rec (then none). */
+SORVAN_API int tlog_write_recs(TlogHandle *h, const TlogRecord *recs, int32_t n);
+/* tlog_delete_rec for n records at once: 0, or -1..-5 as tlog_delete_rec
+ * (the records before the failing one are removed). */
+SORVAN_API int tlog_delete_recs(TlogHandle *h, const TlogRecord *recs, int32_t n);
 /* How many records are queued; copies the one at `index` (0 the oldest)
  * into `rec` when there is one. -1 no file; -3 not readable. */
 SORVAN_API int tlog_read_rec(TlogHandle *h, int32_t index, TlogRecord *rec);
@@ -472,6 +478,25 @@ SORVAN_API int tlog_read_rec(TlogHandle *h, int32_t index, TlogRecord *rec);
  * 0 delivered; -100 unknown kind, or an operation that cannot succeed
  * (logged). */
 SORVAN_API int tlog_do_op(struct ev_context *ctx, TlogRecord *rec);
+
+/* ==== Replication sessions: many operations on one connection ==== */
+/* tlog_do_op over this thread's session with the record's agent (one
+ * authenticated connection carrying one operation after another, each
+ * answered with its outcome), where the agent offers sessions; otherwise,
+ * or when the session breaks, exactly as tlog_do_op. 0 done; -100 given up
+ * (logged); -200 the agent could not carry it out, for example its disk is
+ * full (logged): keep the record queued. */
+SORVAN_API int32_t tlog_do_op_session(TlogRecord *rec);
+/* Ends this thread's sessions (also done when the thread ends). */
+SORVAN_API void tlog_session_end(void);
+/* Compression of file content in sessions: 1..9 a fixed zlib level, 0 (the
+ * default) chosen by the link: stepped down while compressing, not
+ * sending, is what takes the time. */
+SORVAN_API void req_session_level(int32_t level);
+/* Agent side: sessions served at once (default 8; beyond it a session is
+ * answered busy and the requester goes on one request per operation); 0
+ * refuses every session as an agent without them does. */
+SORVAN_API void req_session_limit(int32_t n);
 
 /* ==== File-tree operations ==== */
 /* Copies a file (replacing the destination), or a directory one level

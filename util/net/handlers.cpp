@@ -20,6 +20,7 @@
 
 using sorvan::confine::admit;
 using sorvan::confine::Op;
+using sorvan::transfer::Outcome;
 
 namespace {
 
@@ -29,16 +30,35 @@ unsigned char *read_descriptor(int sock, uint32_t *len) {
     return static_cast<unsigned char *>(sorvan::xread_len(sock, len));
 }
 
-// Says what became of a descriptor that could not be applied.
-void descriptor_failed(const char *tag, const std::string &path, int rc) {
+Outcome failure(int32_t rc, int err, std::string why) {
+    Outcome o;
+    o.rc = rc;
+    o.err = err;
+    o.why = std::move(why);
+    return o;
+}
+
+// Says what became of a descriptor that could not be applied. A path that
+// is gone is the usual cause (removed since the change was queued): that
+// is a warning, and it is named before the missing descriptor, which the
+// requester could then not read either.
+std::string descriptor_failed(const char *tag, const std::string &path, int rc, int err) {
+    struct stat st;
+    std::string why;
+    if (lstat(path.c_str(), &st) != 0) {
+        int e = errno;
+        why = std::string("'") + path + "': " + std::strerror(e);
+        port_syslog(e == ENOENT ? LOG_WARNING : LOG_ERR, "%s: descriptor not applied: %s", tag, why.c_str());
+        return why;
+    }
     if (rc == -1)
-        port_syslog(LOG_CRIT, "%s: set_NT_SD failed: no descriptor came with the request for '%s'", tag,
-                    path.c_str());
+        why = "no descriptor came with the request for '" + path + "'";
     else if (rc == -2 || rc == -3)
-        port_syslog(LOG_CRIT, "%s: set_NT_SD failed: the descriptor for '%s' is not valid", tag, path.c_str());
+        why = "the descriptor for '" + path + "' is not valid";
     else
-        port_syslog(LOG_CRIT, "%s: set_NT_SD failed on '%s': %s (%d)", tag, path.c_str(), std::strerror(errno),
-                    errno);
+        why = "'" + path + "': " + std::strerror(err);
+    port_syslog(LOG_ERR, "%s: set_NT_SD failed: %s", tag, why.c_str());
+    return why;
 }
 
 }  // namespace
@@ -47,6 +67,78 @@ namespace sorvan::handlers {
 
 void refuse(int sock, const struct sockaddr_in *peer) {
     reset(sock, peer ? peer->sin_addr.s_addr : 0, "Refused path");
+}
+
+Outcome remove_path(const FileRecord &rec, bool *refused) {
+    *refused = false;
+    if (!rec.path[0]) return {};
+    std::string target;
+    if (!admit(Op::kRemove, rec.path, &target)) {
+        *refused = true;
+        return failure(-2, EACCES, std::string("the path '") + rec.path + "' may not be removed");
+    }
+    struct stat st;
+    if (lstat(target.c_str(), &st) != 0) return {};   // already gone: as asked
+    if (rm(target.c_str()) != 0 && lstat(target.c_str(), &st) == 0) {
+        int e = errno;
+        return failure(-3, e, "'" + target + "' not removed: " + std::strerror(e));
+    }
+    return {};
+}
+
+Outcome change_descriptor(const FileRecord &rec, unsigned char *sd, uint32_t len, bool *refused) {
+    *refused = false;
+    Outcome out;
+    if (!sd) out = failure(-2, 0, "no descriptor came");
+    if (!rec.path[0]) return out;
+    std::string target;
+    if (!admit(Op::kAttributes, rec.path, &target)) {
+        *refused = true;
+        return failure(-3, EACCES, std::string("the path '") + rec.path + "' is refused");
+    }
+    int r = sorvan::sd::set_sd(target.c_str(), sd, len);
+    if (r != 0) {
+        int e = errno;
+        std::string why = descriptor_failed("change_mode", target, r, e);
+        out = failure(-3, r == -4 || r == -1 ? e : EINVAL, why);
+        if (access(target.c_str(), F_OK) != 0) out.err = ENOENT;
+    }
+    set_NT_file_attr(target.c_str(), rec.attributes);
+    return out;
+}
+
+Outcome rename_path(const FileRecord &rec, unsigned char *sd, uint32_t len, bool *refused) {
+    *refused = false;
+    std::string from, to;
+    if (!rec.path[0] || !rec.path2[0]) return failure(-3, EINVAL, "a rename needs two paths");
+    if (!admit(Op::kRenameFrom, rec.path, &from) || !admit(Op::kRenameTo, rec.path2, &to)) {
+        *refused = true;
+        return failure(-3, EACCES, std::string("the rename of '") + rec.path + "' is refused");
+    }
+    if (sorvan::transfer::move_replace(from.c_str(), to.c_str()) != 0) {
+        int e = errno;
+        return failure(-3, e, "'" + from + "' not moved: " + std::strerror(e));
+    }
+    if (sd) sorvan::sd::set_sd(to.c_str(), sd, len);
+    return sd ? Outcome{} : failure(-2, 0, "no descriptor came");
+}
+
+Outcome make_dir(const FileRecord &rec, unsigned char *sd, uint32_t len, bool *refused) {
+    *refused = false;
+    std::string target;
+    if (!rec.path[0]) return {};
+    if (!admit(Op::kMkdir, rec.path, &target)) {
+        *refused = true;
+        return failure(-3, EACCES, std::string("the path '") + rec.path + "' is refused");
+    }
+    if (access(target.c_str(), R_OK) == 0) return {};   // an existing directory is left as it is
+    if (mkdirs(target.c_str()) != 0) {
+        int e = errno;
+        return failure(-3, e, "'" + target + "' not made: " + std::strerror(e));
+    }
+    set_NT_file_attr(target.c_str(), rec.attributes);
+    if (sd) sorvan::sd::set_sd(target.c_str(), sd, len);
+    return {};
 }
 
 }  // namespace sorvan::handlers
@@ -58,13 +150,12 @@ extern "C" {
 SORVAN_API int32_t do_remove(int sock, const struct sockaddr_in *peer, void *) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
-    if (!rec.path[0]) return 0;
-    std::string target;
-    if (!admit(Op::kRemove, rec.path, &target)) {
+    bool refused;
+    sorvan::handlers::remove_path(rec, &refused);   // a failure is not reported here
+    if (refused) {
         refuse(sock, peer);
         return -2;
     }
-    rm(target.c_str());
     return 0;
 }
 
@@ -72,48 +163,25 @@ SORVAN_API int32_t change_mode(int sock, const struct sockaddr_in *peer, void *,
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
     if (version == 1) return 0;
-    int32_t rc = 0;
     uint32_t len = 0;
     unsigned char *sd = read_descriptor(sock, &len);
-    if (!sd) rc = -2;
-    if (rec.path[0]) {
-        std::string target;
-        if (!admit(Op::kAttributes, rec.path, &target)) {
-            refuse(sock, peer);
-            std::free(sd);
-            return -3;
-        }
-        int r = sorvan::sd::set_sd(target.c_str(), sd, len);
-        if (r != 0) {
-            descriptor_failed("change_mode", target, r);
-            rc = -3;
-        }
-        set_NT_file_attr(target.c_str(), rec.attributes);
-    }
+    bool refused;
+    Outcome out = sorvan::handlers::change_descriptor(rec, sd, len, &refused);
+    if (refused) refuse(sock, peer);
     std::free(sd);
-    return rc;
+    return out.rc;
 }
 
 SORVAN_API int32_t do_rename(int sock, const struct sockaddr_in *peer, void *) {
     FileRecord rec;
     if (sorvan::read_file_record(sock, &rec) < 0) return -1;
-    int32_t rc = 0;
     uint32_t len = 0;
     unsigned char *sd = read_descriptor(sock, &len);
-    if (!sd) rc = -2;
-    std::string from, to;
-    if (!rec.path[0] || !rec.path2[0]) {
-        rc = -3;
-    } else if (!admit(Op::kRenameFrom, rec.path, &from) || !admit(Op::kRenameTo, rec.path2, &to)) {
-        refuse(sock, peer);
-        rc = -3;
-    } else if (sorvan::transfer::move_replace(from.c_str(), to.c_str()) != 0) {
-        rc = -3;
-    } else if (sd) {
-        sorvan::sd::set_sd(to.c_str(), sd, len);
-    }
+    bool refused;
+    Outcome out = sorvan::handlers::rename_path(rec, sd, len, &refused);
+    if (refused) refuse(sock, peer);
     std::free(sd);
-    return rc;
+    return out.rc;
 }
 
 SORVAN_API int32_t do_mkdir(int sock, const struct sockaddr_in *peer, void *, uint32_t version) {
@@ -125,24 +193,11 @@ SORVAN_API int32_t do_mkdir(int sock, const struct sockaddr_in *peer, void *, ui
         sd = read_descriptor(sock, &len);
         if (!sd) return -2;
     }
-    // Older peers may separate with '/': that is already our separator.
-    int32_t rc = 0;
-    std::string target;
-    if (!rec.path[0]) {
-        // nothing asked
-    } else if (!admit(Op::kMkdir, rec.path, &target)) {
-        refuse(sock, peer);
-        rc = -3;
-    } else if (access(target.c_str(), R_OK) != 0) {
-        if (mkdirs(target.c_str()) != 0) {
-            rc = -3;
-        } else {
-            set_NT_file_attr(target.c_str(), rec.attributes);
-            if (sd) sorvan::sd::set_sd(target.c_str(), sd, len);
-        }
-    }
+    bool refused;
+    Outcome out = sorvan::handlers::make_dir(rec, sd, len, &refused);
+    if (refused) refuse(sock, peer);
     std::free(sd);
-    return rc;
+    return out.rc;
 }
 
 }  // extern "C"

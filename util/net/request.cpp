@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -178,14 +179,16 @@ constexpr int kResetsBeforeRefusal = 3;   // an agent refuses an operation by a 
 
 // The descriptor for a request, its control word turned big-endian for
 // transit; null (and *len 0) when it cannot be read.
-void *read_descriptor(const FileRecord *rec, bool fallback, uint32_t *len) {
+void *read_descriptor(const FileRecord *rec, bool of_source, uint32_t *len) {
     *len = 0;
     void *sd = nullptr;
-    if (fallback) {
-        // path2 is usually the destination on the agent, which the requester
-        // lacks: then the source's own descriptor goes with it.
-        if (rec->path2[0]) sd = get_NT_SD(rec->path2, len);
-        if (!sd && rec->path[0]) sd = get_NT_SD(rec->path, len);
+    if (of_source) {
+        // A link's own descriptor says 0777: the content sent is the target's.
+        if (rec->path[0]) {
+            char real[PATH_MAX];
+            const char *path = realpath(rec->path, real) ? real : rec->path;
+            sd = get_NT_SD(path, len);
+        }
     } else {
         const char *path = rec->path2[0] ? rec->path2 : rec->path[0] ? rec->path : nullptr;
         if (path) sd = get_NT_SD(path, len);
@@ -254,7 +257,7 @@ int send_messages(const sorvan::Delivery &d, const unsigned char wire[20], Fate 
         *code = -5;
     } else if (d.rec) {
         uint32_t sd_len = 0;
-        void *sd = d.descriptor ? read_descriptor(d.rec, d.descriptor_fallback, &sd_len) : nullptr;
+        void *sd = d.descriptor ? read_descriptor(d.rec, d.descriptor_of_source, &sd_len) : nullptr;
         if (xwrite(s, d.rec, sizeof *d.rec) < 0) {
             *code = -6;
             what = "record";

@@ -27,7 +27,10 @@ struct Delivery {
     FileRecord *rec;
     uint32_t kind;
     bool descriptor;             // send the descriptor of path2, else path
-    bool descriptor_fallback;    // ... of path2 where the requester has it, else of path
+    // ... of the source (path) instead, through a final link: a file's
+    // copy takes the mode and owner of what it copies, never those of
+    // whatever the destination path names on the requester.
+    bool descriptor_of_source;
     // What follows the messages (a file's content): 0 sent; -1 the
     // connection failed; -2 it can never be sent (why in *why).
     int (*content)(int sock, void *arg, std::string *why) = nullptr;

@@ -11,6 +11,7 @@
 #include "port/varro.h"
 #include "util/net/handlers.h"
 #include "util/net/request.h"
+#include "util/net/session.h"
 
 namespace {
 
@@ -90,6 +91,9 @@ SORVAN_API int32_t authenticate_and_process(int sock, const struct sockaddr_in *
         break;
     case REQ_RENAME:
         do_rename(sock, peer, context);
+        break;
+    case sorvan::session::kKind:
+        sorvan::session::serve(sock, peer, h.argument);
         break;
     default:
         reset(sock, peer_addr, "Unknown request?");

@@ -45,7 +45,7 @@ int move_replace(const char *from, const char *to) {
         return -1;
     }
     // Copy beside the target, then one rename: never a half-written target.
-    std::string tmp = std::string(to) + ".XXXXXX";
+    std::string tmp = sorvan::confine::temp_template(to);   // swept if we are killed
     int fd = mkstemp(tmp.data());
     if (fd < 0) return -1;
     close(fd);
@@ -139,13 +139,22 @@ FileRecord announced(const FileRecord *rec) {
 }  // namespace
 
 using sorvan::transfer::move_replace;
+using sorvan::transfer::Outcome;
 using sorvan::transfer::parent_dir;
 
 namespace {
 
-// A reception that failed, and why: the requester never learns it.
+// A reception that failed, and why.
 void receive_failed(const char *dest, const char *why) {
     port_syslog(LOG_ERR, "Tessaron(tm) Slave Server: receive '%s' failed: %s", dest, why);
+}
+
+Outcome failure(int32_t rc, int err, std::string why) {
+    Outcome o;
+    o.rc = rc;
+    o.err = err;
+    o.why = std::move(why);
+    return o;
 }
 
 // What may be replaced by a transfer: nothing yet, a regular file, or a
@@ -156,58 +165,109 @@ bool writable_kind(const std::string &dest) {
     return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
 }
 
-// The content of a transfer of `size` bytes into a temporary file beside
-// `dest`, moved into place once the whole announced content arrived; the
-// temporary file is locked while it is written, so a sweep at start
-// leaves it alone. 0, -4 or -5 as receive_file.
-int32_t receive_content(int sock, uint64_t size, const std::string &dest) {
-    std::string dir = parent_dir(dest.c_str());
-    if (!dir.empty() && access(dir.c_str(), R_OK) != 0) mkdirs(dir.c_str());
-    std::string tmp = sorvan::confine::temp_template(dest);
-    int fd = tmp.size() < PATH_MAX ? mkstemp(tmp.data()) : (errno = ENAMETOOLONG, -1);
-    if (fd < 0) {
-        receive_failed(dest.c_str(), std::strerror(errno));
-        return -5;
-    }
-    flock(fd, LOCK_EX);
-    fchmod(fd, 0644);   // as a new file would get; the descriptor may say otherwise
-    sorvan::mark_hidden(fd);
+bool regular_file(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The old stream's content: inflated straight from the connection.
+bool inflate_content(int sock, int fd, uint64_t size, Outcome *out) {
     uint64_t written = 0;
     int err = 0;
     int64_t got = sorvan::inflate_to(sock, fd, size, &written, 1, &err);
     // Only a stream that reached its end, with the announced length,
     // replaces the destination.
-    int32_t rc = 0;
+    if (got > 0 && written == size) return true;
     char why[160];
-    if (got > 0 && written == size) {
-        if (move_replace(tmp.c_str(), dest.c_str()) != 0) {
-            receive_failed(dest.c_str(), std::strerror(errno));
-            rm(tmp.c_str());
-            rc = -5;
-        }
-    } else {
-        if (got == Z_ERRNO || got == -102)
-            std::snprintf(why, sizeof why, "%s", std::strerror(err));
-        else if (got == sorvan::kInflateTooLong)
-            std::snprintf(why, sizeof why, "more content than the %llu bytes announced", (unsigned long long)size);
-        else if (got == 0)
-            std::snprintf(why, sizeof why, "the connection ended before the content did");
-        else if (got > 0)
-            std::snprintf(why, sizeof why, "%llu bytes arrived, %llu announced", (unsigned long long)written,
-                          (unsigned long long)size);
-        else
-            std::snprintf(why, sizeof why, "the content stream is damaged (%lld)", (long long)got);
-        receive_failed(dest.c_str(), why);
-        unlink(tmp.c_str());
-        // The rest of the stream is not read: the sender must not wait on it.
-        shutdown(sock, SHUT_RDWR);
-        rc = -4;
-    }
-    close(fd);
-    return rc;
+    int32_t rc = -4;
+    if (got == Z_ERRNO || got == -102)
+        std::snprintf(why, sizeof why, "%s", std::strerror(err));
+    else if (got == sorvan::kInflateTooLong)
+        std::snprintf(why, sizeof why, "more content than the %llu bytes announced", (unsigned long long)size);
+    else if (got == 0)
+        std::snprintf(why, sizeof why, "the connection ended before the content did");
+    else if (got > 0)
+        std::snprintf(why, sizeof why, "%llu bytes arrived, %llu announced", (unsigned long long)written,
+                      (unsigned long long)size);
+    else
+        std::snprintf(why, sizeof why, "the content stream is damaged (%lld)", (long long)got);
+    *out = failure(rc, got == Z_ERRNO ? err : 0, why);
+    // The rest of the stream is not read: the sender must not wait on it.
+    shutdown(sock, SHUT_RDWR);
+    return false;
 }
 
 }  // namespace
+
+namespace sorvan::transfer {
+
+std::string destination(const FileRecord &rec, Outcome *out, bool *refused) {
+    *refused = false;
+    // Older peers may separate with '/': that is already our separator.
+    const char *asked = rec.path2[0] ? rec.path2 : rec.path;
+    std::string dest;
+    if (!asked[0]) {
+        *out = failure(-5, 0, "no destination");
+    } else if (!sorvan::confine::admit(sorvan::confine::Op::kWrite, asked, &dest)) {
+        *out = failure(-5, EACCES, std::string("the path '") + asked + "' is refused");
+        *refused = true;
+        return {};
+    } else if (!writable_kind(dest)) {
+        *out = failure(-5, EISDIR, "the destination is not a regular file");
+    } else {
+        return dest;
+    }
+    receive_failed(asked, out->why.c_str());
+    return {};
+}
+
+Outcome store_file(const std::string &dest, const FileRecord &rec, unsigned char *sd, uint32_t sd_len,
+                   const ContentSink &sink) {
+    auto apply = [&](const std::string &path) {
+        set_NT_file_attr(path.c_str(), rec.attributes);
+        if (sd) sorvan::sd::set_sd(path.c_str(), sd, sd_len);
+    };
+    if (rec.size == 0 && regular_file(dest)) {
+        // An existing file keeps its content; it takes the source's mode,
+        // owner and attributes as a new one would.
+        apply(dest);
+        return {};
+    }
+    std::string dir = parent_dir(dest.c_str());
+    if (!dir.empty() && access(dir.c_str(), R_OK) != 0) mkdirs(dir.c_str());
+    std::string tmp = sorvan::confine::temp_template(dest);
+    int fd = tmp.size() < PATH_MAX ? mkstemp(tmp.data()) : (errno = ENAMETOOLONG, -1);
+    if (fd < 0) {
+        int e = errno;
+        receive_failed(dest.c_str(), std::strerror(e));
+        return failure(-5, e, std::strerror(e));
+    }
+    // Locked while it is written, so a sweep at start leaves it alone.
+    flock(fd, LOCK_EX);
+    fchmod(fd, 0644);   // as a new file would get; the descriptor may say otherwise
+    sorvan::mark_hidden(fd);
+    Outcome out;
+    if (rec.size > 0 && !sink(fd, rec.size, &out)) {
+        receive_failed(dest.c_str(), out.why.c_str());
+        unlink(tmp.c_str());
+        close(fd);
+        return out;
+    }
+    // Mode, owner and attributes first: the file appears with them.
+    apply(tmp);
+    if (move_replace(tmp.c_str(), dest.c_str()) != 0) {
+        int e = errno;
+        receive_failed(dest.c_str(), std::strerror(e));
+        // A read-only attribute must not keep the temporary file.
+        if (unlink(tmp.c_str()) != 0 && errno != ENOENT) rm(tmp.c_str());
+        close(fd);
+        return failure(-5, e, std::strerror(e));
+    }
+    close(fd);
+    return out;
+}
+
+}  // namespace sorvan::transfer
 
 extern "C" {
 
@@ -259,46 +319,25 @@ SORVAN_API int32_t receive_file(int sock, const struct sockaddr_in *peer, void *
         receive_failed("?", "no file record came");
         return -1;
     }
-    // Older peers may separate with '/': that is already our separator.
-    const char *asked = rec.path2[0] ? rec.path2 : rec.path;
     unsigned char *sd = nullptr;
     uint32_t sd_len = 0;
     if (version == REQ_VERSION) {
         sd = static_cast<unsigned char *>(sorvan::xread_len(sock, &sd_len));
         if (!sd) {
-            receive_failed(asked, "no descriptor came");
+            receive_failed(rec.path2[0] ? rec.path2 : rec.path, "no descriptor came");
             return -2;
         }
     }
-    std::string dest;
-    int32_t rc = 0;
-    if (!asked[0]) {
-        receive_failed(asked, "no destination");
-        rc = -5;
-    } else if (!sorvan::confine::admit(sorvan::confine::Op::kWrite, asked, &dest)) {
-        sorvan::handlers::refuse(sock, peer);
-        rc = -5;
-    } else if (!writable_kind(dest)) {
-        receive_failed(dest.c_str(), "the destination is not a regular file");
-        rc = -5;
-    } else if (rec.size == 0) {
-        // Created when missing; an existing file keeps its content.
-        int fd = open(dest.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-        struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            receive_failed(dest.c_str(), fd < 0 ? std::strerror(errno) : "the destination is not a regular file");
-            rc = -5;
-        }
-        if (fd >= 0) close(fd);
-    } else {
-        rc = receive_content(sock, rec.size, dest);
-    }
-    if (rc == 0) {
-        set_NT_file_attr(dest.c_str(), rec.attributes);
-        if (sd) sorvan::sd::set_sd(dest.c_str(), sd, sd_len);
-    }
+    Outcome out;
+    bool refused = false;
+    std::string dest = sorvan::transfer::destination(rec, &out, &refused);
+    if (refused) sorvan::handlers::refuse(sock, peer);
+    if (!dest.empty())
+        out = sorvan::transfer::store_file(dest, rec, sd, sd_len, [sock](int fd, uint64_t size, Outcome *o) {
+            return inflate_content(sock, fd, size, o);
+        });
     std::free(sd);
-    return rc;
+    return out.rc;
 }
 
 }  // extern "C"

@@ -250,6 +250,13 @@ private:
 
 namespace sorvan {
 
+int deflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len, int level) {
+    uLongf n = *dlen;
+    int rc = deflate_into(dst, &n, src, len, level);
+    *dlen = n;
+    return rc;
+}
+
 void mark_hidden(int fd) {
     // The attribute word of a new hidden file (hidden, archive), kept where
     // the other attributes are; nothing where the file system has no room.

@@ -16,6 +16,10 @@ inline constexpr int kInflateTooLong = -103;
 // Z_ERRNO. *err (may be null) gets the errno of a failed write or read.
 int64_t inflate_to(int sock, int fd, uint64_t limit, uint64_t *written, int32_t decipher, int *err);
 
+// compress2 at `level` with window and hash sized to the input (a short
+// input costs no full zlib state): Z_OK, Z_BUF_ERROR when *dlen is too small.
+int deflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len, int level);
+
 // Gives a new file the hidden attribute word (hidden, archive).
 void mark_hidden(int fd);
 

@@ -401,6 +401,89 @@ SORVAN_API int tlog_write_rec(TlogHandle *h, const TlogRecord *rec) {
     return 0;
 }
 
+SORVAN_API int tlog_write_recs(TlogHandle *h, const TlogRecord *recs, int32_t n) {
+    if (n <= 0) return 0;
+    Locked lock(h);
+    close_fd(h);
+    if (attach(h, true) < 0) return -2;
+    tlog_index &ix = *h->index;
+    // Which records go in: as tlog_write_rec decides for each, and one of
+    // two equal records of the batch.
+    std::vector<int32_t> take;
+    std::unordered_map<uint64_t, std::vector<int32_t>> batch;
+    for (int32_t i = 0; i < n; ++i) {
+        if (sorvan::tlog::removed(recs[i])) continue;
+        size_t at = ix.nlive ? find(h, &recs[i], false) : ix.places();
+        if (at < ix.places() && at != ix.head) continue;
+        uint64_t hv = content_hash(&recs[i]);
+        auto &same = batch[hv];
+        bool dup = false;
+        for (int32_t j : same) dup = dup || std::memcmp(&recs[j], &recs[i], kRec) == 0;
+        if (dup) continue;
+        same.push_back(i);
+        take.push_back(i);
+    }
+    if (take.empty()) return 0;
+    off_t end = off_t(ix.places() * kRec);
+    off_t room = off_t(take.size() * kRec);
+    if (ix.seen.st_size != end && ftruncate(ix.fd, end) != 0) return -2;
+    if (int e = posix_fallocate(ix.fd, end, room); e != 0) {
+        if (ftruncate(ix.fd, end) != 0) { /* the size did not change */ }
+        ix.remember();
+        return -2;
+    }
+    // Every place reads as removed until its head lands, and the heads
+    // land one by one after the rest: a writer killed at any point leaves
+    // whole records or nothing to carry out.
+    constexpr size_t kHead = 8;
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[size_t(room)]);
+    bool ok = buf != nullptr;
+    if (ok) {
+        for (size_t k = 0; k < take.size(); ++k) {
+            std::memcpy(buf.get() + k * kRec, &recs[take[k]], kRec);
+            std::memset(buf.get() + k * kRec, 0, kHead);
+        }
+        ok = pwrite(ix.fd, buf.get(), size_t(room), end) == room;
+    }
+    for (size_t k = 0; ok && k < take.size(); ++k)
+        ok = pwrite(ix.fd, &recs[take[k]], kHead, end + off_t(k * kRec)) == ssize_t(kHead);
+    if (!ok) {
+        if (ftruncate(ix.fd, end) != 0) { /* nothing more to do */ }
+        ix.remember();
+        return -3;
+    }
+    for (int32_t i : take) ix.add(content_hash(&recs[i]), true);
+    ix.remember();
+    return int(take.size());
+}
+
+SORVAN_API int tlog_delete_recs(TlogHandle *h, const TlogRecord *recs, int32_t n) {
+    if (n <= 0) return 0;
+    Locked lock(h);
+    close_fd(h);
+    int rc = attach_queued(h);
+    if (rc < 0) return rc;
+    tlog_index &ix = *h->index;
+    static const unsigned char zeros[kRec] = {};
+    for (int32_t i = 0; i < n && ix.nlive > 0; ++i) {
+        size_t at = find(h, &recs[i], true);
+        if (at == ix.places()) continue;
+        if (pwrite(ix.fd, zeros, kRec, off_t(at * kRec)) != ssize_t(kRec)) {
+            ix.remember();
+            return -5;
+        }
+        ix.kill(at);
+    }
+    ix.remember();
+    if (ix.nlive == 0) {
+        struct stat st;
+        if (ftruncate(ix.fd, 0) == 0 && fstat(ix.fd, &st) == 0) ix.rebuild(st);
+    } else if (ix.places() - ix.nlive >= ix.nlive || ix.nlive <= kSmallLog) {
+        squeeze(h);
+    }
+    return 0;
+}
+
 SORVAN_API int tlog_read_rec(TlogHandle *h, int32_t index, TlogRecord *rec) {
     Locked lock(h);
     for (int tries = 0; tries < 2; ++tries) {

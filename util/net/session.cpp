@@ -1,0 +1,595 @@
+// Replication sessions: one authenticated connection carries operation
+// after operation, and the agent answers each with its outcome, so a
+// requester pays the connection, the key and the agent's hand-off once per
+// session instead of once per file, and learns what became of every write.
+#include "util/net/session.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "port/varro.h"
+#include "util/net/frame.h"
+#include "util/net/handlers.h"
+#include "util/net/request.h"
+#include "util/net/transfer.h"
+#include "util/store/compress.h"
+#include "util/sys/secdesc.h"
+
+using sorvan::transfer::Outcome;
+
+namespace sorvan::session {
+
+namespace {
+
+void put32(unsigned char *p, uint32_t v) {
+    uint32_t be = htonl(v);
+    std::memcpy(p, &be, 4);
+}
+uint32_t get32(const unsigned char *p) {
+    uint32_t be;
+    std::memcpy(&be, p, 4);
+    return ntohl(be);
+}
+
+}  // namespace
+
+void put_hello(const Hello &h, unsigned char out[8]) {
+    put32(out, h.version);
+    put32(out + 4, h.busy);
+}
+
+bool parse_hello(const void *msg, size_t len, Hello *h) {
+    if (!msg || len < 8) return false;
+    auto *p = static_cast<const unsigned char *>(msg);
+    h->version = get32(p);
+    h->busy = get32(p + 4);
+    return h->version >= 1 && h->busy <= 1;
+}
+
+void put_op(const Op &op, unsigned char out[kOpSize]) {
+    put32(out, op.kind);
+    put32(out + 4, op.flags);
+    put32(out + 8, op.seq);
+    put32(out + 12, 0);
+    std::memcpy(out + kOpHead, &op.rec, sizeof op.rec);
+}
+
+bool parse_op(const void *msg, size_t len, Op *op) {
+    if (!msg || len != kOpSize) return false;
+    auto *p = static_cast<const unsigned char *>(msg);
+    op->kind = get32(p);
+    op->flags = get32(p + 4);
+    op->seq = get32(p + 8);
+    if (op->flags & ~kOpDescriptor) return false;
+    if (op->kind != 0 && (op->kind < REQ_SEND_FILE_ALT || op->kind > REQ_RENAME)) return false;
+    std::memcpy(&op->rec, p + kOpHead, sizeof op->rec);
+    // Paths come from the peer: never trust them to be terminated.
+    op->rec.path[sizeof op->rec.path - 1] = 0;
+    op->rec.path2[sizeof op->rec.path2 - 1] = 0;
+    return true;
+}
+
+bool parse_chunk_head(const void *payload, size_t len, ChunkHead *c) {
+    if (!payload || len < kChunkHead) return false;
+    auto *p = static_cast<const unsigned char *>(payload);
+    c->raw = get32(p);
+    c->flags = get32(p + 4);
+    return c->raw <= kMaxChunk && !(c->flags & ~kChunkLast);
+}
+
+std::string put_reply(const Reply &r) {
+    std::string out(kReplyHead, '\0');
+    auto *p = reinterpret_cast<unsigned char *>(out.data());
+    put32(p, r.seq);
+    put32(p + 4, uint32_t(r.status));
+    put32(p + 8, r.err);
+    out += r.text.substr(0, kMaxReplyText);
+    return out;
+}
+
+bool parse_reply(const void *msg, size_t len, Reply *r) {
+    if (!msg || len < kReplyHead || len > kReplyHead + kMaxReplyText) return false;
+    auto *p = static_cast<const unsigned char *>(msg);
+    r->seq = get32(p);
+    r->status = int32_t(get32(p + 4));
+    r->err = get32(p + 8);
+    if (r->status < kDone || r->status > kNever) return false;
+    r->text.assign(reinterpret_cast<const char *>(p + kReplyHead), len - kReplyHead);
+    // The text goes into our log: no control bytes.
+    for (char &c : r->text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return true;
+}
+
+int64_t inflate_chunk(const unsigned char *payload, size_t len, unsigned char *out, ChunkHead *head) {
+    if (!parse_chunk_head(payload, len, head)) return -1;
+    uLongf n = head->raw;
+    if (head->raw == 0) return len == kChunkHead ? 0 : -1;
+    if (uncompress(out, &n, payload + kChunkHead, uLong(len - kChunkHead)) != Z_OK || n != head->raw)
+        return -1;
+    return int64_t(n);
+}
+
+bool may_heal(int err) {
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+    case ENOMEM:
+    case EIO:
+    case EROFS:
+    case EMFILE:
+    case ENFILE:
+    case EAGAIN:
+    case EBUSY:
+    case ETXTBSY: return true;
+    default: return false;
+    }
+}
+
+}  // namespace sorvan::session
+
+// ---------------------------------------------------------------- agent side
+
+namespace {
+
+namespace ss = sorvan::session;
+
+std::atomic<int> g_limit{8};
+std::atomic<int> g_serving{0};
+
+constexpr int kIdleMs = 30000;      // between two operations
+constexpr int kMessageMs = 30000;   // for each message of an operation
+
+// Seals a small message at zlib level 1: the receiver inflates any level.
+bool seal(int sock, const void *data, size_t len) {
+    uLongf room = compressBound(uLong(len));
+    std::vector<unsigned char> z(room);
+    if (sorvan::deflate_sized(z.data(), &room, static_cast<const unsigned char *>(data), uLong(len), 1) != Z_OK)
+        return false;
+    xencrypt(z.data(), uint32_t(room));
+    return _xwrite(sock, z.data(), uint32_t(room)) >= 0;
+}
+
+// Reads the chunks of one file's content to the last, writing them into
+// fd while that works; a failed write is remembered and the rest read past,
+// so the session stays in step. False when the stream itself broke.
+struct ChunkReader {
+    int sock;
+    unsigned char *buf;   // room for one chunk
+    bool broken = false;
+
+    bool run(int fd, uint64_t size, Outcome *out) {
+        uint64_t got = 0;
+        int werr = 0;
+        for (;;) {
+            sorvan::ReadDeadline deadline(kMessageMs);
+            void *payload = nullptr;
+            uint32_t len = 0;
+            if (_xread(sock, &payload, &len) != 0) {
+                broken = true;
+                break;
+            }
+            xdecrypt(payload, len);
+            ss::ChunkHead head;
+            int64_t n = ss::inflate_chunk(static_cast<unsigned char *>(payload), len, buf, &head);
+            std::free(payload);
+            if (n < 0 || got + uint64_t(n) > size) {
+                broken = true;
+                break;
+            }
+            if (!werr && fd >= 0) {
+                const unsigned char *p = buf;
+                for (int64_t left = n; left > 0;) {
+                    ssize_t w = write(fd, p, size_t(left));
+                    if (w < 0 && errno == EINTR) continue;
+                    if (w <= 0) {
+                        werr = w < 0 ? errno : ENOSPC;
+                        break;
+                    }
+                    p += w;
+                    left -= w;
+                }
+            }
+            got += uint64_t(n);
+            if (head.flags & ss::kChunkLast) break;
+        }
+        if (broken) {
+            out->rc = -4;
+            out->why = "the content stream broke off";
+            return false;
+        }
+        if (werr) {
+            out->rc = -4;
+            out->err = werr;
+            out->why = std::strerror(werr);
+            return false;
+        }
+        if (got != size) {
+            out->rc = -4;
+            out->why = std::to_string(got) + " bytes arrived, " + std::to_string(size) + " announced";
+            return false;
+        }
+        return true;
+    }
+};
+
+Outcome carry_op(int sock, const ss::Op &op, unsigned char *sd, uint32_t sd_len, unsigned char *buf, bool *broken) {
+    Outcome out;
+    bool refused = false;
+    namespace h = sorvan::handlers;
+    switch (op.kind) {
+    case REQ_SEND_FILE_ALT:
+    case REQ_SEND_FILE: {
+        ChunkReader reader{sock, buf};
+        std::string dest = sorvan::transfer::destination(op.rec, &out, &refused);
+        if (!dest.empty()) {
+            out = sorvan::transfer::store_file(dest, op.rec, sd, sd_len, [&](int fd, uint64_t size, Outcome *o) {
+                return reader.run(fd, size, o);
+            });
+        } else if (op.rec.size > 0) {
+            Outcome ignored;
+            reader.run(-1, op.rec.size, &ignored);   // read past the content
+        }
+        *broken = reader.broken;
+        break;
+    }
+    case REQ_REMOVE: out = h::remove_path(op.rec, &refused); break;
+    case REQ_CHANGE_ATTRIBUTE:
+    case REQ_CHANGE_SD: out = h::change_descriptor(op.rec, sd, sd_len, &refused); break;
+    case REQ_MKDIR: out = h::make_dir(op.rec, sd, sd_len, &refused); break;
+    case REQ_RENAME: out = h::rename_path(op.rec, sd, sd_len, &refused); break;
+    default: out.rc = -9; out.why = "unknown operation"; break;
+    }
+    // A missing descriptor is not worth a failure where the operation
+    // itself was carried out.
+    if (out.rc == -2 && out.err == 0) out = Outcome{};
+    return out;
+}
+
+}  // namespace
+
+namespace sorvan::session {
+
+void serve(int sock, const struct sockaddr_in *peer, uint32_t version) {
+    uint32_t peer_addr = peer ? peer->sin_addr.s_addr : 0;
+    int limit = g_limit.load();
+    if (limit <= 0 || version < 1) {
+        reset(sock, peer_addr, "Unknown request?");   // as an agent without sessions
+        return;
+    }
+    Hello hello;
+    hello.version = kVersion;
+    if (g_serving.fetch_add(1) >= limit) {
+        g_serving.fetch_sub(1);
+        hello.busy = 1;
+        unsigned char b[8];
+        put_hello(hello, b);
+        seal(sock, b, sizeof b);
+        return;
+    }
+    struct Slot {
+        ~Slot() { g_serving.fetch_sub(1); }
+    } slot;
+    unsigned char b[8];
+    put_hello(hello, b);
+    if (!seal(sock, b, sizeof b)) return;
+    int one = 1;   // replies are small: no Nagle wait
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::unique_ptr<unsigned char[]> chunk;   // one chunk's content, for the session's life
+    for (;;) {
+        pollfd p{sock, POLLIN, 0};
+        int pr = poll(&p, 1, kIdleMs);
+        if (pr < 0 && errno == EINTR) continue;
+        if (pr <= 0) break;   // idle too long
+        Op op;
+        unsigned char *sd = nullptr;
+        uint32_t sd_len = 0;
+        {
+            ReadDeadline deadline(kMessageMs);
+            uint32_t len = 0;
+            void *msg = xread_bounded(sock, &len, 2 * kOpSize);
+            bool ok = parse_op(msg, len, &op);
+            std::free(msg);
+            if (!msg) break;   // the requester ended the connection
+            if (!ok) {
+                reset(sock, peer_addr, "Bad REQ");
+                break;
+            }
+            if (op.kind == 0) break;
+            if (op.flags & kOpDescriptor) {
+                sd = static_cast<unsigned char *>(xread_len(sock, &sd_len));
+                if (!sd) break;
+            }
+        }
+        bool broken = false;
+        if (!chunk) chunk.reset(new (std::nothrow) unsigned char[kMaxChunk]);
+        if (!chunk) {
+            std::free(sd);
+            break;
+        }
+        Outcome out = carry_op(sock, op, sd, sd_len, chunk.get(), &broken);
+        std::free(sd);
+        if (broken) {
+            reset(sock, peer_addr, "Bad REQ");
+            break;
+        }
+        Reply r;
+        r.seq = op.seq;
+        r.status = out.ok() ? kDone : may_heal(out.err) ? kMayHeal : kNever;
+        r.err = uint32_t(out.err);
+        r.text = out.why;
+        std::string wire = put_reply(r);
+        if (!seal(sock, wire.data(), wire.size())) break;
+    }
+}
+
+}  // namespace sorvan::session
+
+// ------------------------------------------------------------ requester side
+
+namespace {
+
+std::atomic<int> g_level{0};   // 0: chosen by the link
+std::atomic<int> g_learned{6};   // the level the link last allowed
+
+std::mutex g_without_lock;
+std::set<std::pair<uint32_t, int>> g_without;   // agents that reset a session
+
+int64_t now_us() { return mono_us(); }
+
+class Session {
+public:
+    Session(uint32_t addr, int port, int32_t timeout, const char *password)
+        : addr_(addr), port_(port), timeout_(timeout), password_(password) {}
+    ~Session() { end(); }
+
+    // 0 done; -100 given up; -200 keep; 1 not carried out here (use the
+    // request of its own).
+    int carry(TlogRecord *rec) {
+        if (!ready()) return 1;
+        std::string why;
+        ss::Reply reply;
+        int rc = exchange(rec, &reply, &why);
+        sorvan::Delivery d{rec->addr, rec->port, rec->timeout, password_.c_str(), "Q4", &rec->file, rec->kind,
+                           false, false};
+        if (rc == -100) {
+            sorvan::note_request(LOG_ERR, d, why + ": given up");
+            return -100;
+        }
+        if (rc != 0) {
+            close_now();
+            return 1;
+        }
+        if (reply.status == ss::kDone) return 0;
+        if (reply.status == ss::kMayHeal) {
+            sorvan::note_request(LOG_ERR, d, "the agent could not carry it out: " + reply.text + "; kept queued");
+            return -200;
+        }
+        sorvan::note_request(LOG_ERR, d, "the agent refused it: " + reply.text + ": given up");
+        return -100;
+    }
+
+    void end() {
+        if (sock_ < 0) return;
+        ss::Op op;   // kind 0: the end
+        op.seq = ++seq_;
+        auto wire = std::make_unique<unsigned char[]>(ss::kOpSize);
+        ss::put_op(op, wire.get());
+        seal(sock_, wire.get(), ss::kOpSize);
+        close_now();
+    }
+
+private:
+    void close_now() {
+        if (sock_ >= 0) close(sock_);
+        sock_ = -1;
+    }
+
+    bool without() {
+        std::lock_guard<std::mutex> lk(g_without_lock);
+        return g_without.count({addr_, port_}) != 0;
+    }
+
+    bool ready() {
+        if (sock_ >= 0) return true;
+        if (without() || now_us() < retry_after_us_) return false;
+        retry_after_us_ = now_us() + 2000000;   // a failed opening is not tried again at once
+        int s = connect_nb(addr_, port_, timeout_);
+        if (s < 0) return false;
+        int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        timeval tv{30, 0};
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        RequestHeader h{};
+        h.version = REQ_VERSION;
+        h.kind = ss::kKind;
+        h.argument = ss::kVersion;
+        sorvan::derive_key(password_.c_str(), "Q4", h.key);
+        unsigned char wire[20];
+        sorvan::encode_header(h, wire);
+        uint32_t len = 0;
+        void *msg = xwrite(s, wire, sizeof wire) >= 0 ? sorvan::xread_bounded(s, &len, 64) : nullptr;
+        ss::Hello hello;
+        bool ok = ss::parse_hello(msg, len, &hello);
+        std::free(msg);
+        if (!ok) {
+            // An agent without sessions resets the kind it does not know.
+            if (!msg && (errno == ECONNRESET || sorvan::connection_reset(s))) {
+                std::lock_guard<std::mutex> lk(g_without_lock);
+                g_without.insert({addr_, port_});
+            }
+            close(s);
+            return false;
+        }
+        if (hello.busy) {
+            close(s);
+            return false;
+        }
+        sock_ = s;
+        retry_after_us_ = 0;
+        return true;
+    }
+
+    // Sends one operation and reads its reply: 0; -100 it can never be
+    // sent (why); -1 the session broke.
+    int exchange(TlogRecord *rec, ss::Reply *reply, std::string *why) {
+        ss::Op op;
+        op.kind = rec->kind;
+        op.seq = ++seq_;
+        op.rec = rec->file;
+        op.rec.path[sizeof op.rec.path - 1] = 0;
+        op.rec.path2[sizeof op.rec.path2 - 1] = 0;
+        bool send = op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT;
+        int fd = -1;
+        struct stat st{};
+        if (send) {
+            fd = open(op.rec.path, O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                *why = std::string("the source is gone: ") + std::strerror(errno);
+                return -100;
+            }
+            if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+                close(fd);
+                *why = "the source is not a regular file";
+                return -100;
+            }
+            op.rec.size = uint64_t(st.st_size);
+        }
+        // The descriptor of what is sent: the source for a file (its
+        // target, where it is a link), else as the request of its own has it.
+        uint32_t sd_len = 0;
+        void *sd = nullptr;
+        if (op.kind != REQ_REMOVE) {
+            const char *path = send ? op.rec.path : op.rec.path2[0] ? op.rec.path2 : op.rec.path;
+            char real[PATH_MAX];
+            if (send && realpath(path, real)) path = real;
+            if (path[0]) sd = get_NT_SD(path, &sd_len);
+            if (sd && sd_len >= sorvan::sd::kHeaderSize) {
+                sorvan::sd::control_to_transit(static_cast<unsigned char *>(sd));
+                op.flags |= ss::kOpDescriptor;
+            } else {
+                std::free(sd);
+                sd = nullptr;
+            }
+        }
+        unsigned char wire[ss::kOpSize];
+        ss::put_op(op, wire);
+        bool ok = seal(sock_, wire, ss::kOpSize) && (!sd || seal(sock_, sd, sd_len));
+        std::free(sd);
+        if (ok && send && op.rec.size > 0) ok = send_chunks(fd, op.rec.size);
+        if (fd >= 0) close(fd);
+        if (!ok) return -1;
+        uint32_t len = 0;
+        void *msg = sorvan::xread_bounded(sock_, &len, 4096);
+        bool got = ss::parse_reply(msg, len, reply) && reply->seq == op.seq;
+        std::free(msg);
+        return got ? 0 : -1;
+    }
+
+    // The content in chunks, each compressed at the level the link allows.
+    // Read, not mapped: unmapping after every small file costs every core
+    // a TLB flush.
+    bool send_chunks(int fd, uint64_t size) {
+        thread_local std::vector<unsigned char> in, out;
+        size_t first = size_t(std::min<uint64_t>(size, ss::kMaxChunk));
+        size_t room = ss::kChunkHead + compressBound(uLong(first));
+        if (in.size() < first) in.resize(first);
+        if (out.size() < room) out.resize(room);
+        int fixed = g_level.load();
+        for (uint64_t off = 0; off < size;) {
+            uint32_t n = uint32_t(std::min<uint64_t>(ss::kMaxChunk, size - off));
+            bool last = off + n == size;
+            for (uint32_t got = 0; got < n;) {
+                ssize_t r = pread(fd, in.data() + got, n - got, off_t(off + got));
+                if (r < 0 && errno == EINTR) continue;
+                if (r <= 0) return false;   // shorter than announced: the agent keeps the old file
+                got += uint32_t(r);
+            }
+            int level = fixed ? fixed : g_learned.load(std::memory_order_relaxed);
+            int64_t t0 = now_us();
+            uLongf zlen = uLongf(out.size() - ss::kChunkHead);
+            if (sorvan::deflate_sized(out.data() + ss::kChunkHead, &zlen, in.data(), n, level) != Z_OK) return false;
+            std::memset(out.data(), 0, ss::kChunkHead);
+            out[0] = uint8_t(n >> 24), out[1] = uint8_t(n >> 16), out[2] = uint8_t(n >> 8), out[3] = uint8_t(n);
+            out[7] = last ? ss::kChunkLast : 0;
+            uint32_t plen = uint32_t(ss::kChunkHead + zlen);
+            xencrypt(out.data(), plen);
+            int64_t t1 = now_us();
+            if (_xwrite(sock_, out.data(), plen) < 0) return false;
+            int64_t t2 = now_us();
+            off += n;
+            if (!fixed) {
+                // Compressing slower than the link takes the bytes: step
+                // down; the link the slower: step up again.
+                int64_t compress = t1 - t0, wait = t2 - t1;
+                if (compress > wait && level > 1) g_learned.store(level - 1, std::memory_order_relaxed);
+                else if (wait > 2 * compress && level < 9) g_learned.store(level + 1, std::memory_order_relaxed);
+            }
+        }
+        return true;
+    }
+
+    uint32_t addr_;
+    int port_;
+    int32_t timeout_;
+    std::string password_;
+    int sock_ = -1;
+    uint32_t seq_ = 0;
+    int64_t retry_after_us_ = 0;
+};
+
+using Key = std::tuple<uint32_t, int, int32_t, std::string>;
+thread_local std::map<Key, std::unique_ptr<Session>> t_sessions;
+
+}  // namespace
+
+extern "C" {
+
+SORVAN_API void req_session_level(int32_t level) { g_level.store(std::clamp(level, 0, 9)); }
+
+SORVAN_API void req_session_limit(int32_t n) { g_limit.store(std::max(n, 0)); }
+
+SORVAN_API void tlog_session_end(void) {
+    for (auto &kv : t_sessions) kv.second->end();
+    t_sessions.clear();
+}
+
+SORVAN_API int32_t tlog_do_op_session(TlogRecord *queued) {
+    if (queued->kind < REQ_SEND_FILE_ALT || queued->kind > REQ_RENAME) return -100;
+    TlogRecord rec = *queued;
+    rec.passwd[sizeof rec.passwd - 1] = 0;
+    rec.file.path[sizeof rec.file.path - 1] = 0;
+    rec.file.path2[sizeof rec.file.path2 - 1] = 0;
+    if (rec.addr == 0) return tlog_do_op(nullptr, &rec);
+    Key key{rec.addr, rec.port, rec.timeout, rec.passwd};
+    auto &s = t_sessions[key];
+    if (!s) s = std::make_unique<Session>(rec.addr, rec.port, rec.timeout, rec.passwd);
+    int rc = s->carry(&rec);
+    if (rc != 1) return rc;
+    return tlog_do_op(nullptr, &rec);   // one request of its own, retried as ever
+}
+
+}  // extern "C"
