@@ -22,6 +22,7 @@
 using namespace kord;
 using namespace std::chrono_literals;
 using testutil::contains;
+using testutil::count_with;
 using testutil::Proc;
 using testutil::read_file;
 using testutil::write_file;
@@ -344,4 +345,135 @@ TEST(HttpCheckLines, ParseAndRefuse) {
     for (int i = 0; i < 8; i++) ASSERT_TRUE(parse_check_line("header X-" + std::to_string(i) + ": v", c, &field, &problem));
     EXPECT_FALSE(parse_check_line("header X-9: v", c, &field, &problem));
     EXPECT_EQ(problem, "more than 8 headers");
+}
+
+namespace {
+
+// kord's installation root under dir, with the group file given.
+std::string make_root(const testutil::TempDir &dir, const std::string &gpfile) {
+    const std::string r = dir / "root";
+    for (const char *d : {"", "/data", "/nodes", "/ports", "/nsdb", "/nsdb/cn"}) mkdir((r + d).c_str(), 0755);
+    write_file(r + "/gpfile", gpfile);
+    return r;
+}
+
+int lines_with(const std::string &log, const std::string &text) {
+    int n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) n++;
+    return n;
+}
+
+}  // namespace
+
+// kord itself: an HTTPS check on a node named in DNS, its log lines, its
+// alert mail and what kordstat shows of it.
+TEST(KordHttpEndToEnd, HttpsCheckLogMailAndKordstat) {
+    if (!testutil::own_network()) GTEST_SKIP() << "needs root for a network namespace of its own";
+    const Certs &c = certs();
+    ASSERT_TRUE(c.ok);
+    testutil::MailWorld world({"--host-record=web1.demo.test,127.0.0.2"});
+    ASSERT_TRUE(world.ok);
+    const testutil::TempDir &tmp = world.dir;
+    Web web("127.0.0.2", 8443, c.valid);
+    ASSERT_TRUE(web.ready());
+    web.answer(200, "status: ok\n");
+    // interval 0.3 s, retries 2, time-out 0.25 s.
+    const std::string root = make_root(tmp, "web:demo.test:pw:300000:rtt:1:2:250000:0::ops@demo.test:1:0:web1.demo.test\n");
+    write_file(root + "/ports/web.demo.test.cfg",
+               "8443/tls/web-ops@demo.test\nhttps /healthz\nca " + c.ca + "\nmatch status: ok\n");
+    const std::vector<std::string> env = {"TESSARON_ROOT=" + root, "TESSARON_LOG=" + (tmp / "kord.log")};
+    Proc kord({testutil::bin_path("kord")}, env, tmp / "kord.out");
+    const std::string map = root + "/data/map.data";
+    GroupRecord g{};
+    auto port_state = [&] { return testutil::read_record(map, 0, g) ? g.slot[0].port_status.state : 0u; };
+    ASSERT_TRUE(testutil::wait_until([&] { return port_state() == kStateUp; }, 20s)) << read_file(tmp / "kord.log");
+    auto kordstat = [&](const std::string &opt) {
+        std::vector<std::string> argv{testutil::bin_path("kordstat")};
+        if (!opt.empty()) argv.push_back(opt);
+        return testutil::run(argv, {"TESSARON_ROOT=" + root}).out;
+    };
+    // The side map is written with the port records: wait for its word.
+    ASSERT_TRUE(testutil::wait_until([&] { return contains(kordstat("--json"), "\"http_status\":200"); }, 5s))
+        << kordstat("--json");
+    std::string json = kordstat("--json");
+    EXPECT_TRUE(contains(json, "\"port_check\":\"https\",\"check\":\"8443/https /healthz\",\"http_status\":200,\"http_ms\":"))
+        << json;
+    std::string table = kordstat("");
+    EXPECT_TRUE(contains(table, "8443/https /healthz")) << table;
+    EXPECT_TRUE(contains(table, "HTTP 200, ")) << table;
+    std::string prom = kordstat("--prometheus");
+    EXPECT_TRUE(contains(prom, "kord_node_http_status{group=\"web\",domain=\"demo.test\",node=\"web1.demo.test\","
+                               "address=\"127.0.0.2\",check=\"https\"} 200\n"))
+        << prom;
+    EXPECT_TRUE(contains(prom, "# TYPE kord_node_http_duration_seconds gauge\nkord_node_http_duration_seconds{")) << prom;
+
+    // 503: down after the retries, one alert mail saying what the log says.
+    web.answer(503, "status: busy\n");
+    ASSERT_TRUE(testutil::wait_until([&] { return port_state() == kStateDown; }, 15s)) << read_file(tmp / "kord.log");
+    const std::string down = "web/web1.demo.test (127.0.0.2): https 8443 failing -> down (HTTP 503, 3 failures)";
+    ASSERT_TRUE(testutil::wait_until([&] { return count_with(world.mails(), down, "RCPT TO:<web-ops@demo.test>") == 1; }, 15s))
+        << read_file(tmp / "kord.log");
+    EXPECT_EQ(count_with(world.mails(), "Port 8443 is not responding?", down), 1);
+    ASSERT_TRUE(testutil::wait_until([&] { return contains(kordstat("--json"), "\"http_status\":503"); }, 5s));
+    EXPECT_TRUE(contains(kordstat(""), "HTTP 503, "));
+
+    web.answer(200, "status: ok\n");
+    ASSERT_TRUE(testutil::wait_until([&] { return port_state() == kStateUp; }, 15s)) << read_file(tmp / "kord.log");
+    EXPECT_EQ(kord.stop(), 0);
+    const std::string log = read_file(tmp / "kord.log");
+    EXPECT_EQ(lines_with(log, "web/web1.demo.test (127.0.0.2): https 8443 up -> failing (HTTP 503, 1 failures)"), 1) << log;
+    EXPECT_EQ(lines_with(log, down), 1) << log;
+    EXPECT_EQ(lines_with(log, "web/web1.demo.test (127.0.0.2): https 8443 ok again (HTTP 200, "), 1) << log;
+    // Only the one mail: recovery and the rest are the log's.
+    EXPECT_EQ(count_with(world.mails(), "RCPT TO:<web-ops@demo.test>", "https 8443"), 1);
+}
+
+TEST(KordHttpEndToEnd, CheckNamesBadLines) {
+    testutil::TempDir tmp;
+    const std::string root = make_root(tmp, "web:demo.test:pw:1000000:rtt:1:2:500000:0::ops@demo.test:1:0:127.0.0.2\n");
+    write_file(root + "/ports/web.demo.test.cfg", "# front end\n8080/www\nhttps /healthz\nexpect 200-2x9\nverify maybe\n");
+    testutil::RunResult r = testutil::run({testutil::bin_path("kord"), "--check"}, {"TESSARON_ROOT=" + root});
+    EXPECT_NE(r.status, 0) << r.out;
+    const std::string file = root + "/ports/web.demo.test.cfg";
+    EXPECT_TRUE(contains(r.out, file + ":4: expect: error: \"200-2x9\" is not a status code (100-599) or a range of them; kord uses a bare connect"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, file + ":5: verify: error: \"maybe\" is neither yes nor no")) << r.out;
+    write_file(file, "8080/www\nhttp /healthz\nheader X-A: 1\nmethod HEAD\n");
+    r = testutil::run({testutil::bin_path("kord"), "--check"}, {"TESSARON_ROOT=" + root});
+    EXPECT_FALSE(contains(r.out, file + ":")) << r.out;
+}
+
+// flowgate leaves a node out of the DNS answer at a Knot primary while its
+// HTTP check fails, and takes it back once the check passes again.
+TEST(KordHttpEndToEnd, FlowgateDropsNodeWhoseCheckFails) {
+    if (!testutil::own_network()) GTEST_SKIP() << "needs root for a network namespace of its own";
+    testutil::TempDir tmp;
+    Web web("127.0.0.2", 8080);
+    ASSERT_TRUE(web.ready());
+    web.answer(200, "ok\n");
+    // interval 0.25 s, retries 1, time-out 0.2 s.
+    const std::string root =
+        make_root(tmp, "web:demo.test:pw:250000:rtt:1:1:200000:0:::1:0:127.0.0.1,127.0.0.2,127.0.0.3\n");
+    write_file(root + "/ports/127.0.0.2.web.demo.test.cfg", "8080/www\nhttp /healthz\n");
+    write_file(root + "/flowgate.conf", "server 127.0.0.53\ntsig hmac-sha256:" + dnsserver::kKeyName + ":" +
+                                            dnsserver::kKeySecret + "\n");
+    auto primary = dnsserver::knot(tmp / "knot", "127.0.0.53", 53, {"demo.test"});
+    ASSERT_TRUE(dnsserver::wait_serving(*primary, "demo.test", 10s)) << read_file(primary->log);
+    const std::vector<std::string> env = {"TESSARON_ROOT=" + root};
+    Proc kord({testutil::bin_path("kord")}, {env[0], "TESSARON_LOG=" + (tmp / "kord.log")}, tmp / "kord.out");
+    Proc fg({testutil::bin_path("flowgate")}, {env[0], "TESSARON_LOG=" + (tmp / "flowgate.log")}, tmp / "fg.out");
+    auto answers = [&](const std::vector<std::string> &want, std::chrono::milliseconds limit) {
+        return testutil::wait_until([&] { return dnsserver::query("127.0.0.53", 53, "web.demo.test") == want; }, limit);
+    };
+    const std::vector<std::string> all = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+    ASSERT_TRUE(answers(all, 20s)) << read_file(tmp / "flowgate.log") << read_file(tmp / "kord.log");
+    web.answer(503, "busy\n");
+    // Down after (retries + 1) passes; generous for a loaded machine.
+    EXPECT_TRUE(answers({"127.0.0.1", "127.0.0.3"}, 10s)) << read_file(tmp / "flowgate.log") << read_file(tmp / "kord.log");
+    EXPECT_TRUE(contains(read_file(tmp / "kord.log"), "web/127.0.0.2 (127.0.0.2): http 8080 up -> down (HTTP 503, 2 failures)"))
+        << read_file(tmp / "kord.log");
+    web.answer(200, "ok\n");
+    EXPECT_TRUE(answers(all, 10s)) << read_file(tmp / "flowgate.log");
+    EXPECT_EQ(fg.stop(), 0);
+    EXPECT_EQ(kord.stop(), 0);
 }
