@@ -357,6 +357,22 @@ std::string make_root(const testutil::TempDir &dir, const std::string &gpfile) {
     return r;
 }
 
+// The in-process probes' TESSARON_ROOT and TESSARON_LOG kept from the
+// programs these tests start, and given back afterwards.
+struct OwnEnvironment {
+    std::vector<std::pair<std::string, std::string>> saved;
+    OwnEnvironment() {
+        for (const char *name : {"TESSARON_ROOT", "TESSARON_LOG"})
+            if (const char *v = getenv(name)) {
+                saved.emplace_back(name, v);
+                unsetenv(name);
+            }
+    }
+    ~OwnEnvironment() {
+        for (const auto &[name, value] : saved) setenv(name.c_str(), value.c_str(), 1);
+    }
+};
+
 int lines_with(const std::string &log, const std::string &text) {
     int n = 0;
     for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) n++;
@@ -368,6 +384,7 @@ int lines_with(const std::string &log, const std::string &text) {
 // kord itself: an HTTPS check on a node named in DNS, its log lines, its
 // alert mail and what kordstat shows of it.
 TEST(KordHttpEndToEnd, HttpsCheckLogMailAndKordstat) {
+    OwnEnvironment env_guard;
     if (!testutil::own_network()) GTEST_SKIP() << "needs root for a network namespace of its own";
     const Certs &c = certs();
     ASSERT_TRUE(c.ok);
@@ -429,6 +446,7 @@ TEST(KordHttpEndToEnd, HttpsCheckLogMailAndKordstat) {
 }
 
 TEST(KordHttpEndToEnd, CheckNamesBadLines) {
+    OwnEnvironment env_guard;
     testutil::TempDir tmp;
     const std::string root = make_root(tmp, "web:demo.test:pw:1000000:rtt:1:2:500000:0::ops@demo.test:1:0:127.0.0.2\n");
     write_file(root + "/ports/web.demo.test.cfg", "# front end\n8080/www\nhttps /healthz\nexpect 200-2x9\nverify maybe\n");
@@ -446,6 +464,7 @@ TEST(KordHttpEndToEnd, CheckNamesBadLines) {
 // flowgate leaves a node out of the DNS answer at a Knot primary while its
 // HTTP check fails, and takes it back once the check passes again.
 TEST(KordHttpEndToEnd, FlowgateDropsNodeWhoseCheckFails) {
+    OwnEnvironment env_guard;
     if (!testutil::own_network()) GTEST_SKIP() << "needs root for a network namespace of its own";
     testutil::TempDir tmp;
     Web web("127.0.0.2", 8080);
@@ -466,6 +485,11 @@ TEST(KordHttpEndToEnd, FlowgateDropsNodeWhoseCheckFails) {
         return testutil::wait_until([&] { return dnsserver::query("127.0.0.53", 53, "web.demo.test") == want; }, limit);
     };
     const std::vector<std::string> all = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+    GroupRecord g{};
+    ASSERT_TRUE(testutil::wait_until(
+        [&] { return testutil::read_record(root + "/data/map.data", 0, g) && g.slot[1].port_status.state == kStateUp; },
+        20s))
+        << read_file(tmp / "kord.log");
     ASSERT_TRUE(answers(all, 20s)) << read_file(tmp / "flowgate.log") << read_file(tmp / "kord.log");
     web.answer(503, "busy\n");
     // Down after (retries + 1) passes; generous for a loaded machine.
@@ -476,4 +500,27 @@ TEST(KordHttpEndToEnd, FlowgateDropsNodeWhoseCheckFails) {
     EXPECT_TRUE(answers(all, 10s)) << read_file(tmp / "flowgate.log");
     EXPECT_EQ(fg.stop(), 0);
     EXPECT_EQ(kord.stop(), 0);
+}
+
+// The check over IPv6: its own records and lines, the URL's address in brackets.
+TEST_F(HttpProbe, OverIpv6) {
+    if (testutil::run({"/usr/sbin/ip", "-6", "addr", "add", "fd00::2/128", "dev", "lo", "nodad"}).status != 0)
+        GTEST_SKIP() << "cannot add an IPv6 address to lo";
+    Web web("fd00::2", 8080);
+    ASSERT_TRUE(web.ready());
+    web.answer(200, "ok\n");
+    port_file("8080/www\nhttp /healthz\n");
+    SideRecord side{};
+    inet_pton(AF_INET6, "fd00::2", side.addr6);
+    EXPECT_EQ(probe_port6(g, s, &side, true), 0);
+    EXPECT_EQ(side.port6.state, kStateUp);
+    EXPECT_EQ(side.port_check, kCheckHttp);
+    EXPECT_EQ(side.http_status6, 200);
+    web.answer(503, "busy\n");
+    LogMark mark;
+    for (int i = 0; i < 3; i++) probe_port6(g, s, &side, true);
+    EXPECT_EQ(side.port6.state, kStateDown);
+    EXPECT_EQ(side.http_status6, 503);
+    EXPECT_TRUE(contains(mark.since(), "http6 8080 failing -> down (HTTP 503, 3 failures)")) << mark.since();
+    EXPECT_TRUE(contains(read_file(web.requests), "Host: web1.demo.test:8080")) << read_file(web.requests);
 }

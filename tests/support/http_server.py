@@ -13,6 +13,7 @@ path, then every header as "Name: value", separated by tabs. Prints
 """
 import argparse
 import http.server
+import socket
 import ssl
 import sys
 import threading
@@ -80,6 +81,8 @@ def main():
     p.add_argument("--requests")
     opts = p.parse_args()
     http.server.ThreadingHTTPServer.allow_reuse_address = True
+    if ":" in opts.host:
+        http.server.ThreadingHTTPServer.address_family = socket.AF_INET6
     srv = http.server.ThreadingHTTPServer((opts.host, opts.port), Handler)
     srv.daemon_threads = True
     srv.handle_error = lambda *a: None   # a checker that rejects the certificate is no fault
