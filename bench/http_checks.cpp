@@ -2,9 +2,10 @@
 // network namespace: BENCH_NODES nodes (default 1024) in groups of 4 on
 // 127.x.y.n, each checked once a second (GET /healthz, time-out 0.8 s) by
 // kord and by HAProxy (option httpchk, check inter 1s; check-ssl verify
-// none over TLS) at the same time, against the same web server: this
-// program, with libmicrohttpd on every loopback address, port 8080 plain and
-// 8443 over TLS (a certificate made by openssl). For each mode it prints
+// none over TLS) at the same time, against the same web server: another
+// HAProxy answering on every loopback address, port 8080 plain and 8443
+// over TLS (a certificate made by openssl), which logs who checked which
+// address when. For each mode it prints
 // both checkers' CPU (user + system, share of one core and per check),
 // their checks a second, and whether every node's checks came on time (the
 // largest gap between two checks of one node; late: more than the interval
@@ -15,7 +16,6 @@
 //   http_checks   (root; BENCH_SECONDS=30, BENCH_NODES=1024, BENCH_MODE=both|http|https,
 //                  BENCH_BASELINE=1, BENCH_KORD=another kord binary)
 #include <arpa/inet.h>
-#include <microhttpd.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -41,6 +41,7 @@ constexpr double kInterval = 1.0, kTimeout = 0.8;
 
 int g_nodes = 1024, g_seconds = 30;
 std::string g_dir;
+pid_t g_server = -1;
 
 int groups() { return (g_nodes + kNodesPerGroup - 1) / kNodesPerGroup; }
 int nodes_in(int g) { return std::min(kNodesPerGroup, g_nodes - g * kNodesPerGroup); }
@@ -57,48 +58,61 @@ struct Seen {
     std::atomic<bool> recording{false};
 };
 Seen g_seen;
-const Clock::time_point g_t0 = Clock::now();
 
-MHD_Result answer(void *, MHD_Connection *c, const char *url, const char *, const char *, const char *, size_t *,
-                  void **) {
-    static const char kBody[] = "ok\n";
-    if (g_seen.recording.load(std::memory_order_relaxed)) {
-        const char *ua = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_USER_AGENT);
-        const MHD_ConnectionInfo *ci = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-        sockaddr_in local{};
-        socklen_t len = sizeof local;
-        if (ci && getsockname(ci->connect_fd, reinterpret_cast<sockaddr *>(&local), &len) == 0) {
-            const Checker who = ua && strncmp(ua, "kord/", 5) == 0 ? kKord : kHaproxy;
-            const double t = secs(Clock::now() - g_t0);
-            std::lock_guard<std::mutex> lock(g_seen.m);
-            g_seen.at[who][local.sin_addr.s_addr].push_back(t);
-        }
+// The web server: HAProxy answering /healthz itself on every loopback
+// address, plain at 8080 and over TLS at 8443, logging each request's
+// local address, time and user agent to its standard output, which a
+// thread of this program reads.
+std::string server_config(const std::string &pem) {
+    return "global\n    maxconn 8192\n"
+           "defaults\n    mode http\n    timeout client 5s\n    timeout connect 1s\n    timeout server 5s\n"
+           "frontend web\n    bind :" + std::to_string(kHttpPort) + "\n    bind :" + std::to_string(kHttpsPort) +
+           " ssl crt " + pem + "\n"
+           "    log stdout format raw local0 info\n"
+           "    capture request header User-Agent len 16\n"
+           "    log-format \"%fi %Ts.%ms %hr\"\n"
+           "    http-request return status 200 content-type text/plain string ok if { path /healthz }\n"
+           "    http-request return status 404\n";
+}
+
+double wall() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// "127.1.0.1 1765237000.123 {kord/3.6.7 health}" per request.
+void read_server_log(int fd) {
+    FILE *f = fdopen(fd, "r");
+    char line[512];
+    while (fgets(line, sizeof line, f)) {
+        if (!g_seen.recording.load(std::memory_order_relaxed)) continue;
+        char ip[64];
+        double t = 0;
+        if (sscanf(line, "%63s %lf", ip, &t) != 2) continue;
+        in_addr a{};
+        if (inet_pton(AF_INET, ip, &a) != 1) continue;
+        const Checker who = strstr(line, "{kord/") ? kKord : kHaproxy;
+        std::lock_guard<std::mutex> lock(g_seen.m);
+        g_seen.at[who][a.s_addr].push_back(t);
     }
-    MHD_Response *r = MHD_create_response_from_buffer(sizeof kBody - 1, const_cast<char *>(kBody),
-                                                      MHD_RESPMEM_PERSISTENT);
-    MHD_Result ok = MHD_queue_response(c, strcmp(url, "/healthz") == 0 ? MHD_HTTP_OK : MHD_HTTP_NOT_FOUND, r);
-    MHD_destroy_response(r);
-    return ok;
 }
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-MHD_Daemon *serve(int port, const std::string &cert, const std::string &key) {
-    const bool tls = !cert.empty();
-    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG | (tls ? MHD_USE_TLS : 0);
-    static std::string c, k;
-    c = cert;
-    k = key;
-    return MHD_start_daemon(flags, uint16_t(port), nullptr, nullptr, &answer, nullptr,
-                            MHD_OPTION_THREAD_POOL_SIZE, 2u, MHD_OPTION_CONNECTION_LIMIT, 8192u,
-                            MHD_OPTION_LISTEN_BACKLOG_SIZE, 4096u, MHD_OPTION_CONNECTION_TIMEOUT, 5u,
-                            tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, c.c_str(),
-                            MHD_OPTION_HTTPS_MEM_KEY, k.c_str(), MHD_OPTION_END);
+pid_t start_server(const std::string &cfg) {
+    int p[2];
+    if (pipe(p) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], 1);
+        int err = open((g_dir + "/server.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        close(p[0]);
+        execlp("haproxy", "haproxy", "-db", "-f", cfg.c_str(), nullptr);
+        _exit(127);
+    }
+    close(p[1]);
+    std::thread(read_server_log, p[0]).detach();
+    return pid;
 }
 
 // ---- the checkers ----
@@ -136,9 +150,10 @@ void kord_root(const std::string &root, const std::string &portfile) {
 }
 
 std::string haproxy_config(bool tls) {
-    std::string c = "global\n    maxconn 20000\n    log stderr format short local0 err\n"
+    std::string c = "global\n    maxconn 4096\n    log stderr format short local0 err\n"
                     "defaults\n    mode http\n    timeout connect 800ms\n    timeout check 800ms\n"
                     "    timeout client 5s\n    timeout server 5s\n"
+                    "frontend unused\n    bind 127.0.0.1:9999\n    default_backend farm\n"
                     "backend farm\n    option httpchk GET /healthz\n";
     for (int g = 0; g < groups(); g++)
         for (int n = 0; n < nodes_in(g); n++)
@@ -221,11 +236,11 @@ bool run_mode(bool tls) {
     }
     g_seen.recording = true;
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    const double k0 = cpu_seconds(kord), h0 = cpu_seconds(hap), s0 = cpu_seconds(getpid());
-    const double from = secs(Clock::now() - g_t0);
+    const double k0 = cpu_seconds(kord), h0 = cpu_seconds(hap), s0 = cpu_seconds(g_server);
+    const double from = wall();
     std::this_thread::sleep_for(std::chrono::seconds(g_seconds));
-    const double k1 = cpu_seconds(kord), h1 = cpu_seconds(hap), s1 = cpu_seconds(getpid());
-    const double to = secs(Clock::now() - g_t0);
+    const double k1 = cpu_seconds(kord), h1 = cpu_seconds(hap), s1 = cpu_seconds(g_server);
+    const double to = wall();
     g_seen.recording = false;
     long rss = 0;
     {
@@ -236,12 +251,13 @@ bool run_mode(bool tls) {
     }
     stop(kord);
     stop(hap);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));   // the server's last lines
     const double elapsed = to - from;
     printf("%s, %d nodes, one check a second each, %d s:\n", tls ? "HTTPS" : "HTTP", g_nodes, g_seconds);
     Gaps kg = gaps(kKord, from, to), hg = gaps(kHaproxy, from, to);
     report("kord", k1 - k0, elapsed, kg);
     report("haproxy", h1 - h0, elapsed, hg);
-    printf("  ratio kord / haproxy CPU: %.2f; kord RSS %ld MiB; the server (this program) %.1f %% of a core\n",
+    printf("  ratio kord / haproxy CPU: %.2f; kord RSS %ld MiB; the server (HAProxy) %.1f %% of a core\n",
            (h1 - h0) > 0 ? (k1 - k0) / (h1 - h0) : 0.0, rss / 1024, 100 * (s1 - s0) / elapsed);
     return true;
 }
@@ -294,10 +310,15 @@ int main() {
         fprintf(stderr, "http_checks: openssl could not make a certificate\n");
         return 1;
     }
-    MHD_Daemon *plain = serve(kHttpPort, "", "");
-    MHD_Daemon *tls = serve(kHttpsPort, slurp(g_dir + "/cert.pem"), slurp(g_dir + "/key.pem"));
-    if (!plain || !tls) {
+    write_text(g_dir + "/server.cfg", server_config(g_dir + "/server.pem"));
+    if (system(("cat " + g_dir + "/cert.pem " + g_dir + "/key.pem > " + g_dir + "/server.pem").c_str()) != 0 ||
+        (g_server = start_server(g_dir + "/server.cfg")) < 0) {
         fprintf(stderr, "http_checks: the web server did not start\n");
+        return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    if (exited(g_server)) {
+        fprintf(stderr, "http_checks: the web server ended (see %s/server.err)\n", g_dir.c_str());
         return 1;
     }
     printf("files in %s\n", g_dir.c_str());
@@ -305,7 +326,6 @@ int main() {
     bool ok = true;
     if (mode == "both" || mode == "http") ok = run_mode(false) && ok;
     if (mode == "both" || mode == "https") ok = run_mode(true) && ok;
-    MHD_stop_daemon(plain);
-    MHD_stop_daemon(tls);
+    stop(g_server);
     return ok ? 0 : 1;
 }
