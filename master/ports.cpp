@@ -455,6 +455,47 @@ void probe_http(uint32_t addr, GroupRecord *g, NodeRecord *slot, const PortCheck
     alert_expire(&slot->port_status, g->alert_interval_min);
 }
 
+// The same check over IPv6: its own records, the IPv6 lines and mail.
+void probe_http6(GroupRecord *g, NodeRecord *slot, SideRecord *side, const sockaddr_in6 &sa, const PortCheck &c) {
+    const std::string name(slot->name, strnlen(slot->name, sizeof slot->name));
+    const HttpOutcome o = run_http_check(c, reinterpret_cast<const sockaddr *>(&sa), name, g->timeout_us);
+    side->port_check = c.kind;
+    side->http_status6 = o.status;
+    side->http_us6 = o.us;
+    char probe[16];
+    snprintf(probe, sizeof probe, "%s6 %u", check_kind_name(c.kind), unsigned(slot->port));
+    const uint32_t before = side->port6.state;
+    char detail[256];
+    if (o.up) {
+        status_ok(&side->port6);
+        snprintf(detail, sizeof detail, "%s, %u ms", o.why.c_str(), unsigned((o.us + 500) / 1000));
+        if (before == kStateFailing || before == kStateDown)
+            node_log6(LOG_INFO, g, slot, "%s ok again (%s)", probe, detail);
+    } else {
+        status_fail(&side->port6, g->retries);
+        snprintf(detail, sizeof detail, "%s, %u failures", o.why.c_str(), side->port6.failures);
+        log_state_change6(g, slot, probe, before, side->port6.state, detail);
+        char to[sizeof slot->port_mail + 1];
+        port_mail_to(g, slot, to);
+        if (to[0] && side->port6.state == kStateDown && !(side->port6.alert_flags & 3)) {
+            char subject[320], body[512], ip[INET6_ADDRSTRLEN] = "?";
+            snprintf(subject, sizeof subject, "%s: %s[%s] Port %d (IPv6) is not responding?", g_host_name, g->name,
+                     slot->name, int(slot->port));
+            subject[63] = '\0';  // subjects are cut to 63 characters
+            inet_ntop(AF_INET6, &sa.sin6_addr, ip, sizeof ip);
+            snprintf(body, sizeof body, "%.*s/%s (%s): %s %s -> %s (%s)", int(sizeof g->name), g->name, name.c_str(),
+                     ip, probe, state_text(before), state_text(side->port6.state), detail);
+            MailRequest req{};
+            req.to = to;
+            req.from = to;
+            req.subject = subject;
+            req.body = body;
+            alert_raise(&side->port6, send_mail, &req);
+        }
+    }
+    alert_expire(&side->port6, g->alert_interval_min);
+}
+
 }  // namespace
 
 int probe_port(uint32_t addr, GroupRecord *g, NodeRecord *slot) {
@@ -531,6 +572,12 @@ int probe_port6(GroupRecord *g, NodeRecord *slot, SideRecord *side, bool read_fi
     sa.sin6_family = AF_INET6;
     sa.sin6_port = htons(slot->port);
     memcpy(&sa.sin6_addr, side->addr6, sizeof side->addr6);
+    if (std::shared_ptr<const PortCheck> check = t_port_cache.valid ? t_port_cache.check : nullptr) {
+        probe_http6(g, slot, side, sa, *check);
+        return 0;
+    }
+    side->http_status6 = 0;
+    side->http_us6 = 0;
     const char *why;
     const Outcome outcome = connect_probe(reinterpret_cast<sockaddr *>(&sa), sizeof sa, g, &why);
     char probe[16];

@@ -3,7 +3,8 @@
 # flowgate publishes them as DNS answers on a Knot DNS primary, and a local
 # SMTP sink catches kord's alert mail. It shows kordstat's table next to the
 # primary's answers, silences a node (nftables drops its pings) and brings it
-# back. Runs until Ctrl-C, or for DEMO_SECONDS seconds.
+# back, then has a web server of group shop answer 503 so that its HTTP check
+# takes it out of the answer. Runs until Ctrl-C, or for DEMO_SECONDS seconds.
 #
 # Everything happens in private namespaces: a network namespace with only
 # loopback (no probe, lookup or mail leaves the machine) and a process
@@ -140,6 +141,16 @@ PY
 pids="$pids $!"
 wait_for "the web port listener" sh -c "[ \$(ss -Hltn 'sport = :18080' | wc -l) -eq 2 ]"
 
+# Group shop's web servers on 127.0.0.7 and 127.0.0.8: each answers its
+# port file's check (GET /healthz) with the status and body of a state file.
+for n in 7 8; do
+    printf '200\nok\n' >"$DEMO/shop$n.state"
+    python3 "$SRC/tests/support/http_server.py" --host 127.0.0.$n --port 18088 --state "$DEMO/shop$n.state" \
+        >"$DEMO/shop$n.log" 2>&1 &
+    pids="$pids $!"
+done
+wait_for "the shop's web servers" sh -c "grep -q ready '$DEMO/shop7.log' && grep -q ready '$DEMO/shop8.log'"
+
 # The agent of group load (method load): its password is the group's,
 # given in the environment (ps shows no -k); file requests stay in the root.
 TESSARON_AGENT_PASSWORD=demopw TESSARON_LOG="$DEMO/agent.log" \
@@ -206,7 +217,7 @@ snapshot() {
 
 start=$(date +%s)
 limit=${DEMO_SECONDS:-0}
-edited="" silenced="" restored=""
+edited="" silenced="" restored="" failed="" healed=""
 while kill -0 "$kord_pid" 2>/dev/null; do
     sleep 3
     kill -0 "$kord_pid" 2>/dev/null || break
@@ -235,6 +246,19 @@ while kill -0 "$kord_pid" 2>/dev/null; do
         say "bringing node 127.0.0.2 back"
         nft delete table ip demo 2>/dev/null || true
         nft delete table ip6 demo6 2>/dev/null || true
+    fi
+    # An application that fails while its port still accepts: the HTTP
+    # check takes the node out of shop.demo.test, the bare connect would not.
+    if [ -z "$failed" ] && [ "$t" -ge 24 ]; then
+        failed=1
+        say "the shop's server on 127.0.0.8 starts answering 503 (its port still accepts);"
+        say "watch shop.demo.test lose 127.0.0.8 once its HTTP check is down"
+        printf '503\nbusy\n' >"$DEMO/shop8.state"
+    fi
+    if [ -n "$failed" ] && [ -z "$healed" ] && [ "$t" -ge 36 ]; then
+        healed=1
+        say "the shop's server on 127.0.0.8 answers 200 again"
+        printf '200\nok\n' >"$DEMO/shop8.state"
     fi
     snapshot
     if [ "$limit" -gt 0 ] && [ "$t" -ge "$limit" ]; then

@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <crypt.h>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -166,6 +167,74 @@ std::string addr_text(uint32_t addr) {
     return buf;
 }
 
+// A node's side record whether or not it has an IPv6 address.
+const kord::SideRecord *side_of(const GroupRecord *base, const GroupRecord &gr, int k) {
+    return kord::side_record(g_side_map.data(), g_side_map.size(), uint32_t(&gr - base), uint32_t(k));
+}
+
+// ---- the port's HTTP check ----
+
+const char *check_kind(uint8_t kind) {
+    return kind == kord::kCheckHttp ? "http" : kind == kord::kCheckHttps ? "https" : "tcp";
+}
+
+// The path of the http or https line in the port file kord reads for the
+// node (its own, its group's, the fallback); the side map says how kord
+// probed last, so a file kord refused shows as the bare connect it got.
+std::string check_path(const GroupRecord &gr, const NodeRecord &s) {
+    const std::string dir = std::string(path_item(2)) + "/ports/";
+    const std::string node = text(s.name, sizeof s.name), group = text(gr.name, sizeof gr.name),
+                      domain = text(gr.domain, sizeof gr.domain);
+    for (const std::string &name : {node + "." + group + "." + domain + ".cfg", group + "." + domain + ".cfg",
+                                    std::string("fallback.cfg")}) {
+        std::ifstream in(dir + name);
+        if (!in) continue;
+        std::string line;
+        bool port_line = false;
+        while (std::getline(in, line)) {
+            if (!port_line) {
+                port_line = !line.empty() && line[0] != '#' && !isspace(static_cast<unsigned char>(line[0]));
+                continue;
+            }
+            size_t a = line.find_first_not_of(" \t");
+            if (a == std::string::npos) continue;
+            size_t b = line.find_first_of(" \t", a);
+            std::string key = line.substr(a, b == std::string::npos ? std::string::npos : b - a);
+            if ((key != "http" && key != "https") || b == std::string::npos) continue;
+            size_t v = line.find_first_not_of(" \t", b);
+            size_t e = line.find_last_not_of(" \t\r");
+            return v == std::string::npos ? std::string() : line.substr(v, e - v + 1);
+        }
+        return "";
+    }
+    return "";
+}
+
+// "8080/https /healthz", "8080/tcp"; empty without a port.
+std::string check_text(const GroupRecord &gr, const NodeRecord &s, const kord::SideRecord *x) {
+    if (!s.port) return "";
+    const uint8_t kind = x ? x->port_check : kord::kCheckTcp;
+    std::string t = std::to_string(s.port) + "/" + check_kind(kind);
+    if (kind != kord::kCheckTcp) {
+        std::string path = check_path(gr, s);
+        if (!path.empty()) t += " " + path;
+    }
+    return t;
+}
+
+bool http_checked(const NodeRecord &s, const kord::SideRecord *x) {
+    return s.port && x && x->port_check != kord::kCheckTcp;
+}
+
+long long http_ms(const kord::SideRecord &x) { return (x.http_us + 500) / 1000; }
+
+// The last outcome: "HTTP 503, 12 ms", "no answer, 800 ms".
+std::string http_outcome(const NodeRecord &s, const kord::SideRecord *x) {
+    if (!http_checked(s, x)) return "-";
+    return (x->http_status ? "HTTP " + std::to_string(x->http_status) : std::string("no answer")) + ", " +
+           std::to_string(http_ms(*x)) + " ms";
+}
+
 // JSON has no infinities (a load scale of 0 gives them): null instead.
 std::string json_num(float v) {
     if (!std::isfinite(v)) return "null";
@@ -261,21 +330,24 @@ void render_table(std::string &o, const GroupRecord *g, int n) {
             text(g[i].domain, 64).c_str(), method_name(g[i].method), g[i].node_count,
             g[i].worker_count, peer.c_str());
     }
-    add(o, "\n%-16s %-16s %-15s %-7s %-7s %-7s %4s %7s %-13s %9s %6s %-22s %-24s %-7s %-7s %s\n", "GROUP",
-        "NODE", "ADDRESS", "PING", "AGENT", "PORT", "FAIL", "RTT_MS", "PORT/STATE", "FREE_KB", "CONNS",
-        "MIN_FS/MIN_VM/MAX_CONN", "ADDRESS6", "PING6", "PORT6", "RTT6_MS");
+    add(o, "\n%-16s %-16s %-15s %-7s %-7s %-7s %4s %7s %-13s %9s %6s %-22s %-24s %-7s %-7s %-7s %-24s %s\n",
+        "GROUP", "NODE", "ADDRESS", "PING", "AGENT", "PORT", "FAIL", "RTT_MS", "PORT/STATE", "FREE_KB", "CONNS",
+        "MIN_FS/MIN_VM/MAX_CONN", "ADDRESS6", "PING6", "PORT6", "RTT6_MS", "CHECK", "LAST_CHECK");
     each_node(g, n, [&](const GroupRecord &gr, int k, const NodeRecord &s) {
         const kord::SideRecord *x = side6(g, gr, k);
         std::string port = s.port ? std::to_string(s.port) + "/" + state_name(s.port_status.state)
                                   : std::string("-");
         char thr[64];
         snprintf(thr, sizeof thr, "%u/%u/%d", s.min_fs, s.min_vm, s.max_connections);
-        add(o, "%-16s %-16s %-15s %-7s %-7s %-7s %4u %7d %-13s %9u %6u %-22s %-24s %-7s %-7s %s\n",
+        const kord::SideRecord *side = side_of(g, gr, k);
+        std::string check = check_text(gr, s, side);
+        add(o, "%-16s %-16s %-15s %-7s %-7s %-7s %4u %7d %-13s %9u %6u %-22s %-24s %-7s %-7s %-7s %-24s %s\n",
             text(gr.name, 32).c_str(), text(s.name, 32).c_str(), s.addr ? addr_text(s.addr).c_str() : "-",
             state_name(s.ping.state), state_name(s.agent.state), state_name(s.port_summary.state),
             s.ping.failures, s.last_ping, port.c_str(), s.agent_stats.word[2],
             s.agent_stats.word[11], thr, addr6_text(x).c_str(), x ? state_name(x->ping6.state) : "-",
-            x && s.port ? state_name(x->port6.state) : "-", x ? std::to_string(x->last_ping6).c_str() : "-");
+            x && s.port ? state_name(x->port6.state) : "-", x ? std::to_string(x->last_ping6).c_str() : "-",
+            check.empty() ? "-" : check.c_str(), http_outcome(s, side).c_str());
     });
 }
 
@@ -352,6 +424,19 @@ void render_json(std::string &o, const Liveness &lv, const GroupRecord *g, int n
                     json_str(s.port ? state_name(x->port6.state) : "-").c_str(), x->last_ping6);
             else
                 add(o, ",\"address6\":null,\"ping6\":null,\"port6\":null,\"last_ping6_ms\":null}");
+            // How the port was checked, and the last HTTP outcome.
+            const kord::SideRecord *side = side_of(g, g[i], k);
+            o.pop_back();
+            if (s.port)
+                add(o, ",\"port_check\":%s,\"check\":%s", json_str(check_kind(side ? side->port_check : 0)).c_str(),
+                    json_str(check_text(g[i], s, side)).c_str());
+            else
+                add(o, ",\"port_check\":null,\"check\":null");
+            if (http_checked(s, side))
+                add(o, ",\"http_status\":%s,\"http_ms\":%lld}",
+                    side->http_status ? std::to_string(side->http_status).c_str() : "null", http_ms(*side));
+            else
+                add(o, ",\"http_status\":null,\"http_ms\":null}");
         }
         add(o, "]}");
     }
@@ -468,6 +553,20 @@ void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g,
             }
         });
     }
+    family(o, "kord_node_http_status", "Status of the port's last HTTP check; 0 when it got no answer.");
+    each_node(g, n, [&](const GroupRecord &gr, int k, const NodeRecord &s) {
+        const kord::SideRecord *x = side_of(g, gr, k);
+        if (http_checked(s, x))
+            add(o, "kord_node_http_status{%s,check=\"%s\"} %u\n", labels(gr, s).c_str(), check_kind(x->port_check),
+                unsigned(x->http_status));
+    });
+    family(o, "kord_node_http_duration_seconds", "How long the port's last HTTP check took.");
+    each_node(g, n, [&](const GroupRecord &gr, int k, const NodeRecord &s) {
+        const kord::SideRecord *x = side_of(g, gr, k);
+        if (http_checked(s, x))
+            add(o, "kord_node_http_duration_seconds{%s,check=\"%s\"} %.6f\n", labels(gr, s).c_str(),
+                check_kind(x->port_check), x->http_us / 1e6);
+    });
     family(o, "kord_node_threshold_crossed",
            "1 while the agent's last report crossed the node's threshold: memory, disk or connections.");
     each_node(g, n, [&](const GroupRecord &gr, int, const NodeRecord &s) {
