@@ -112,7 +112,7 @@ struct DualFarm {
         ok = dnsserver::wait_serving(*primary, "demo.test", 10s);
     }
     std::vector<std::string> env() const {
-        return {"TESSARON_ROOT=" + root, "TESSARON_LOG=" + (dir / "kord.log")};
+        return {"TESSARON_ROOT=" + root, "TESSARON_LOG=" + (dir / "kord.log"), "TESSARON_SMTP_RELAY=127.0.0.1:25"};
     }
     std::unique_ptr<Proc> kord() {
         return std::make_unique<Proc>(std::vector<std::string>{testutil::bin_path("kord")}, env(), dir / "kord.out");
@@ -220,10 +220,13 @@ TEST(Ipv6Farm, AgentAnswersKordOverIpv6) {
 // A set keeps its fit nodes.
 TEST(Ipv6Farm, LocalErrorsAndFailOpenPerFamily) {
     if (!testutil::own_network(true)) GTEST_SKIP() << "needs root for a network namespace of its own";
-    DualFarm f("web:demo.test:pw:250000:rtt:1:1:150000:10000:::1:0:dual,six,four\n");
+    DualFarm f("web:demo.test:pw:250000:rtt:1:1:150000:10000::ops@demo.test:1:0:dual,six,four\n");
     ASSERT_TRUE(f.ok) << "names, nft or Knot not usable";
     int lsock = listen_any(8080);
     ASSERT_GE(lsock, 0);
+    mkdir((f.dir / "mail").c_str(), 0755);
+    auto sink = testutil::smtp_sink("127.0.0.1", f.dir / "mail");
+    ASSERT_TRUE(sink) << "no SMTP sink";
     auto kord = f.kord();
     auto fg = f.flowgate();
     const Addrs a_all = {"127.0.0.1", "127.0.0.2"}, aaaa_all = {"fd00::1", "fd00::2"};
@@ -238,6 +241,11 @@ TEST(Ipv6Farm, LocalErrorsAndFailOpenPerFamily) {
     EXPECT_TRUE(contains(log, "web/dual (fd00::1): ping6 up -> ")) << log;
     EXPECT_TRUE(contains(log, "(local error, rtt -4, ")) << log;
     EXPECT_FALSE(contains(log, "web/dual (127.0.0.1): ping up -> ")) << log;
+    // The alert names the family.
+    EXPECT_TRUE(testutil::wait_until([&] {
+        return testutil::count_with(testutil::mails(f.dir / "mail"), "web dual (IPv6)",
+                                    "Cluster Node went down over IPv6?") == 1;
+    }, 10s)) << f.klog();
     ASSERT_TRUE(f.flush());
     EXPECT_TRUE(f.both(a_all, aaaa_all, bound)) << f.flog();
     EXPECT_TRUE(testutil::wait_until([&] {
