@@ -71,15 +71,17 @@ inline pid_t spawn(const std::vector<std::string> &argv, const std::string &out)
     return pid;
 }
 
-// A TCP port open on every loopback address, accepting and closing each
-// connection, for port probes to find. False when it cannot listen.
+// A TCP port open on every local address of both families, accepting and
+// closing each connection, for port probes to find. False when it cannot
+// listen.
 inline bool accept_everything(int port) {
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
+    int ls = socket(AF_INET6, SOCK_STREAM, 0);
+    int one = 1, zero = 0;
     setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(port));
+    setsockopt(ls, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(uint16_t(port));
     if (bind(ls, (sockaddr *)&sa, sizeof sa) != 0 || listen(ls, 4096) != 0) {
         perror("listen");
         return false;

@@ -312,6 +312,7 @@ struct Group {
     Clock::time_point retry_at{};
     int pause = 0;                     // seconds before the next try, 0 after success
     bool failing_open = false;
+    bool failing_open6 = false;        // the same over IPv6, on its own
     bool bad_name = false;             // logged that the owner cannot be published
     bool alone = false;                // refused in a batch: sent on its own until accepted
     unsigned pass = 0;
@@ -543,6 +544,16 @@ void Controller::poll_maps(Clock::time_point now) {
         else if (!open && g.failing_open && g.want.source != Source::None)
             port_syslog(LOG_WARNING, "Group %s: fit nodes again, fail open ends", owner.c_str());
         if (g.want.source != Source::None) g.failing_open = open;
+        bool open6 = g.want.source6 == Source::FailOpen;
+        if (open6 && !g.failing_open6) {
+            std::string six;
+            for (const Addr6 &a : g.want.addrs6) six += (six.empty() ? "" : " ") + addr6_text(a);
+            port_syslog(LOG_WARNING, "Group %s: no node fit over IPv6, publishing every IPv6 member: %s (fail open)",
+                        owner.c_str(), six.c_str());
+        } else if (!open6 && g.failing_open6 && g.want.source6 != Source::None) {
+            port_syslog(LOG_WARNING, "Group %s: nodes fit over IPv6 again, fail open ends", owner.c_str());
+        }
+        if (g.want.source6 != Source::None) g.failing_open6 = open6;
     }
     for (auto it = groups_.begin(); it != groups_.end();) {
         if (it->second.pass != pass_) {

@@ -54,9 +54,15 @@ int query_agent_why(GroupRecord *g, NodeRecord *slot, char *why, size_t size) {
     std::memcpy(password, g->passwd, sizeof g->passwd);
     password[sizeof g->passwd] = '\0';
 
+    // One agent per node: asked over IPv4 where the node has it, else over
+    // IPv6; its report stands for both families.
     errno = 0;
-    int s = req_send(slot->addr, g->agent_port, static_cast<int32_t>(g->timeout_us), password, "Q4",
-                     nullptr, REQ_LOAD, 0, 0, 0);
+    const SideRecord *x = slot->addr == 0 ? side_of(g, slot) : nullptr;
+    int s = x && has_addr6(x)
+                ? req_send6(x->addr6, g->agent_port, static_cast<int32_t>(g->timeout_us), password, "Q4", nullptr,
+                            REQ_LOAD, 0)
+                : req_send(slot->addr, g->agent_port, static_cast<int32_t>(g->timeout_us), password, "Q4", nullptr,
+                           REQ_LOAD, 0, 0, 0);
     slot->conn_fd = s;
     if (s < 0) {
         int e = errno;

@@ -125,12 +125,13 @@ const char *ping_failure_text(int rtt) {
 
 // Mails a down alert for one status, or only raises the flags without an
 // address to mail to.
-void down_alert(GroupRecord *g, NodeRecord *s, ProbeStatus *st, const char *body) {
+// An IPv6 status's subject names the family.
+void down_alert(GroupRecord *g, NodeRecord *s, ProbeStatus *st, const char *body, bool v6 = false) {
     if (has_at(g->mailto, sizeof g->mailto)) {
         char to[sizeof g->mailto + 1];
         snprintf(to, sizeof to, "%.*s", int(sizeof g->mailto), g->mailto);
         char subject[256];
-        snprintf(subject, sizeof subject, "%s: %s %s", g_host_name, g->name, s->name);
+        snprintf(subject, sizeof subject, "%s: %s %s%s", g_host_name, g->name, s->name, v6 ? " (IPv6)" : "");
         MailRequest req{};
         req.to = to;
         req.from = to;
@@ -390,23 +391,55 @@ void agent_pass(GroupRecord *g, NodeRecord *s, Repeats &warnings, char *detail, 
     down_alert(g, s, &s->agent, "Cluster Agent went down?");
 }
 
+// Local ICMP errors (no socket, a refused send) of one family, as the
+// worker keeps them from pass to pass.
+struct LocalErrors {
+    uint32_t passes = 0;   // consecutive passes that ended in a local error
+    Repeats warnings;
+};
+
 // The IPv6 half of a pass: ICMPv6 echo, then the port over IPv6 when it
 // answers. States, failures and round trip of their own, with the group's
-// retries and time-out. True when the node answered.
-bool probe_ipv6(GroupRecord *g, NodeRecord *s, SideRecord *x) {
+// retries and time-out. A local error is handled as over IPv4: tried again
+// at once, then counted as a failure only once it has lasted retries + 1
+// passes. True when the node answered.
+bool probe_ipv6(GroupRecord *g, NodeRecord *s, SideRecord *x, LocalErrors &local) {
     status_step(&x->ping6, g->retries);
-    const int rtt = ping6(x->addr6, static_cast<int32_t>(g->timeout_us));
+    int rtt = ping6(x->addr6, static_cast<int32_t>(g->timeout_us));
+    if (rtt < 0 && rtt > -10) {
+        if (local.warnings.due(g->alert_interval_min)) {
+            if (uint32_t n = local.warnings.take())
+                node_log6(LOG_WARNING, g, s, "ping6 local error %d repeated, %u warnings left out", rtt, n);
+            else
+                node_log6(LOG_WARNING, g, s, "ping6 local error %d", rtt);
+        }
+        rtt = ping6(x->addr6, static_cast<int32_t>(g->timeout_us));   // the one retry
+    }
     x->last_ping6 = rtt;
     char detail[160];
     const uint32_t before = x->ping6.state;
+    if (rtt < 0 && rtt > -10) {
+        // A local failure that persists (an output firewall rule, a lost
+        // route) must not keep a dead node in the AAAA set for ever.
+        if (++local.passes == 1)
+            node_log6(LOG_WARNING, g, s, "ping6 local errors begin (rtt %d)", rtt);
+        if (local.passes >= g->retries + 1) {
+            status_fail(&x->ping6, g->retries);
+            snprintf(detail, sizeof detail, "local error, rtt %d, %u passes", rtt, local.passes);
+            log_state_change6(g, s, "ping6", before, x->ping6.state, detail);
+            down_alert(g, s, &x->ping6, "Cluster Node went down over IPv6?", true);
+        }
+        return false;
+    }
+    if (local.passes) {
+        node_log6(LOG_INFO, g, s, "ping6 local errors end after %u passes (rtt %d)", local.passes, rtt);
+        local.passes = 0;
+    }
     if (rtt < 0) {
-        // A local error (no ICMPv6 socket, a refused send) counts at once:
-        // no other path would ever take a dead node out of the AAAA set.
         status_fail(&x->ping6, g->retries);
-        snprintf(detail, sizeof detail, "%s, rtt %d, %u failures",
-                 rtt <= -10 ? ping_failure_text(rtt) : "local error", rtt, x->ping6.failures);
+        snprintf(detail, sizeof detail, "%s, rtt %d, %u failures", ping_failure_text(rtt), rtt, x->ping6.failures);
         log_state_change6(g, s, "ping6", before, x->ping6.state, detail);
-        down_alert(g, s, &x->ping6, "Cluster Node went down over IPv6?");
+        down_alert(g, s, &x->ping6, "Cluster Node went down over IPv6?", true);
         return false;
     }
     status_ok(&x->ping6);
@@ -416,6 +449,9 @@ bool probe_ipv6(GroupRecord *g, NodeRecord *s, SideRecord *x) {
     probe_port6(g, s, x, s->addr == 0);
     return true;
 }
+
+// Whether the group's method asks the agents.
+bool asks_agent(const GroupRecord *g) { return !(g->method & (kMethodRtt | kMethodFailsafe | kMethodTrafficAlloc)); }
 
 }  // namespace
 
@@ -444,6 +480,7 @@ void *node_worker(void *arg) {
     bool retried = false;          // this pass already retried a local error
     uint32_t local_passes = 0;     // consecutive passes that ended in a local error
     Repeats local_warnings, agent_warnings;
+    LocalErrors local6;
     uint64_t pass_start = now_us();
     auto wait_rest_of_interval = [&]() {
         uint64_t due = pass_start + g->interval_us, now = now_us();
@@ -467,11 +504,11 @@ void *node_worker(void *arg) {
         SideRecord *x = side_of(g, s);
         bool up6 = false;
         if (!retried && has_addr6(x))
-            up6 = probe_ipv6(g, s, x);
+            up6 = probe_ipv6(g, s, x, local6);
         if (s->addr == 0) {
-            // IPv6 only. The agent request path is IPv4 alone so far: such a
-            // node is not asked, and its agent state stays unknown.
-            (void)up6;
+            // IPv6 only: its agent is asked over IPv6 when the node answered.
+            if (up6 && asks_agent(g))
+                agent_pass(g, s, agent_warnings, detail, sizeof detail);
             if (wait_rest_of_interval())
                 end_worker(w, 1);
             continue;
@@ -533,7 +570,7 @@ void *node_worker(void *arg) {
         log_state_change(g, s, "ping", before, s->ping.state, detail);
         probe_port(s->addr, g, s);
 
-        if (!(g->method & (kMethodRtt | kMethodFailsafe | kMethodTrafficAlloc)))
+        if (asks_agent(g))
             agent_pass(g, s, agent_warnings, detail, sizeof detail);
 
         if (wait_rest_of_interval())

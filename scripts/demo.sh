@@ -45,8 +45,8 @@ fi
 
 # ---- inside the demo's namespaces ----
 ip link set lo up
-# Group dual: node6 has 127.0.0.6 and fd00::6, node7 only fd00::7, named in
-# a hosts file of the demo's own mount namespace.
+# Group dual (examples/demo/gpfile): node6 has 127.0.0.6 and fd00::6, node7
+# only fd00::7, named in a hosts file of the demo's own mount namespace.
 ip -6 addr add fd00::6/128 dev lo nodad
 ip -6 addr add fd00::7/128 dev lo nodad
 printf '127.0.0.1 localhost\n::1 localhost\n127.0.0.6 node6\nfd00::6 node6\nfd00::7 node7\n' >"$DEMO/hosts"
@@ -243,7 +243,7 @@ while kill -0 "$kord_pid" 2>/dev/null; do
     fi
     if [ -n "$silenced" ] && [ -z "$restored" ] && [ "$t" -ge 20 ]; then
         restored=1
-        say "bringing node 127.0.0.2 back"
+        say "bringing node 127.0.0.2 back, and node6 over IPv6: fd00::6 returns to dual.demo.test's AAAA set"
         nft delete table ip demo 2>/dev/null || true
         nft delete table ip6 demo6 2>/dev/null || true
     fi

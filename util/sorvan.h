@@ -275,6 +275,12 @@ SORVAN_API int32_t xdecrypt(void *buf, uint32_t len);
 SORVAN_API int req_send(uint32_t addr, int port, int32_t timeout_us, const char *password,
                         const char *salt, FileRecord *rec, uint32_t kind, uint32_t argument,
                         int32_t descriptor, int32_t retry);
+/* req_send to a node over IPv6 (addr: 16 bytes, network order), for a node
+ * that has no IPv4 address: header, and record when not null, on a new
+ * connection; no descriptor, no retry. The socket, or -1 address all zero,
+ * -4 not connected (errno says why), -5 header, -6 record not written. */
+SORVAN_API int req_send6(const uint8_t addr[16], int port, int32_t timeout_us, const char *password,
+                         const char *salt, FileRecord *rec, uint32_t kind, uint32_t argument);
 /* File operations: each returns once the agent has ended the request (0),
  * trying again what can heal as req_send does; what never can is logged
  * and answered at once: -1 address 0, -5 key rejected, -6 the agent keeps
