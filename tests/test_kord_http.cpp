@@ -254,6 +254,10 @@ TEST_F(HttpProbe, Certificates) {
 
     port_file("8443/tls\nhttps /healthz\nca " + c.ca + "\n");
     EXPECT_EQ(verdict("127.0.0.2"), kStateUp);
+    // The first check's TLS session is resumed by the next ones.
+    std::string req = read_file(valid.requests);
+    EXPECT_TRUE(contains(req.substr(0, req.find('\n')), "TLS-Resumed: no")) << req;
+    EXPECT_TRUE(contains(req.substr(req.rfind('\n', req.size() - 2)), "TLS-Resumed: yes")) << req;
     struct Case {
         const char *addr, *why;
     } cases[] = {

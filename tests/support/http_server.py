@@ -8,7 +8,8 @@ afresh for each request: its first line is the status, the rest the body
 ("200\\nok\\n" when there is no file). Two paths answer on their own:
 /redirect sends 302 to /elsewhere, /big sends 128 KiB of "x" and then the
 body. Each request is appended to the requests file as one line: method,
-path, then every header as "Name: value", separated by tabs. Prints
+path, then every header as "Name: value" (and over TLS "TLS-Resumed: yes"
+or "no"), separated by tabs. Prints
 "ready" once it listens.
 """
 import argparse
@@ -37,6 +38,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         opts = self.server.opts
         if opts.requests:
             fields = [self.command, self.path] + ["%s: %s" % (k, v) for k, v in self.headers.items()]
+            if isinstance(self.request, ssl.SSLSocket):
+                fields.append("TLS-Resumed: %s" % ("yes" if self.request.session_reused else "no"))
             with self.server.lock, open(opts.requests, "a") as f:
                 f.write("\t".join(fields) + "\n")
         status, body, extra = 200, b"ok\n", []
