@@ -343,6 +343,7 @@ int main(int argc, char **argv) {
     server->stop();
     munmap(groups, size_t(kGroups) * kord::kGroupRecordSize);
     std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    if (getenv("BENCH_KEEP")) printf("kept %s\n", dir.c_str());   // the logs, for a look
+    else std::filesystem::remove_all(dir, ec);
     return 0;
 }
