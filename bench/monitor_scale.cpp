@@ -15,7 +15,8 @@
 // the first's CPU per node pass.
 //
 //   monitor_scale    (root; BENCH_SECONDS=60, BENCH_NODES=1024, BENCH_PORTS=both|on|off,
-//                     BENCH_DUAL=1, BENCH_KORD=another kord binary to compare)
+//                     BENCH_DUAL=1, BENCH_KORD=another kord binary to compare,
+//                     BENCH_KEEP=1 to keep the root with kord's logs)
 #include <arpa/inet.h>
 #include <algorithm>
 #include <chrono>
@@ -400,7 +401,9 @@ int main(int argc, char **argv) {
     if (modes != "on") report("IPv4, port probes off", off, fping_per_echo, 1.0);
     if (g_dual && modes != "off") report("dual-stack, port probes on", on46, fping_per_echo, 1.5, true, &on);
     if (g_dual && modes != "on") report("dual-stack, port probes off", off46, fping_per_echo, 1.0, true, &off);
-    if (system(("rm -rf " + root).c_str()) != 0) {}
+    if (getenv("BENCH_KEEP"))
+        printf("the root, kord's logs and output stay in %s\n", root.c_str());
+    else if (system(("rm -rf " + root).c_str()) != 0) {}
     const bool dual_ok = !g_dual || ((modes == "off" || on46.ok) && (modes == "on" || off46.ok));
     return (modes == "off" || on.ok) && (modes == "on" || off.ok) && dual_ok ? 0 : 1;
 }
