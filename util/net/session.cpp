@@ -602,7 +602,10 @@ thread_local std::map<Key, std::unique_ptr<Session>> t_sessions;
 
 extern "C" {
 
-SORVAN_API void req_session_level(int32_t level) { g_level.store(std::clamp(level, 0, 9)); }
+SORVAN_API void req_session_level(int32_t level) {
+    g_level.store(std::clamp(level, 0, 9));
+    sorvan::set_stream_level(level);   // a fixed level holds for requests of their own too
+}
 
 SORVAN_API void req_session_limit(int32_t n) { g_limit.store(std::max(n, 0)); }
 
