@@ -241,6 +241,24 @@ TEST_P(Sessions, AnAgentWithoutSessionsGetsEveryFileTheOldWay) {
     EXPECT_EQ(log_size(), 0);
 }
 
+// An agent serving as many sessions as it allows answers busy: the other
+// workers send their operations one request each, and all arrive.
+TEST_P(Sessions, ABusyAgentStillGetsEveryFile) {
+    agent_->stop(SIGTERM);
+    start_agent({"-S", "1"});
+    fs::create_directories(t_ / "tree");
+    for (int i = 0; i < 200; ++i) write_file(t_ / ("tree/f" + std::to_string(i)), noise(900 + i, unsigned(i)));
+    ASSERT_EQ(sync({"put", t_ / "tree", t_ / "dst/tree"}).status, 0);
+    auto d = sync({"-j", "4", "drain"});
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(log_size(), 0);
+    EXPECT_TRUE(testutil::wait_until([&] {
+        for (int i = 0; i < 200; ++i)
+            if (read_file(t_ / ("dst/tree/f" + std::to_string(i))) != noise(900 + i, unsigned(i))) return false;
+        return true;
+    }, 10s));
+}
+
 // kill -9 of the agent, then of drain, in the middle of a batch: every
 // file at the destination is the old one or the new one, whole, and the
 // next drain finishes.

@@ -155,8 +155,9 @@ bool queue_file(Queue &q, const std::string &src, const std::string &dst) {
         std::fprintf(stderr, "%s: %s: %s\n", g_prog, src.c_str(), std::strerror(errno));
         return false;
     }
-    // The attributes are taken again when the file is sent.
-    return q.add(REQ_SEND_FILE, src, dst == src ? "" : dst, attr_word(src.c_str()), uint64_t(st.st_size));
+    // drain takes the attributes (and the length) afresh when it sends the
+    // file: reading them here would only slow a large put down.
+    return q.add(REQ_SEND_FILE, src, dst == src ? "" : dst, 0x20, uint64_t(st.st_size));
 }
 
 // A directory and everything below it: directories first, then files, so

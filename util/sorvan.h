@@ -495,9 +495,10 @@ SORVAN_API int tlog_do_op(struct ev_context *ctx, TlogRecord *rec);
 SORVAN_API int32_t tlog_do_op_session(TlogRecord *rec);
 /* Ends this thread's sessions (also done when the thread ends). */
 SORVAN_API void tlog_session_end(void);
-/* Compression of file content in sessions: 1..9 a fixed zlib level, 0 (the
+/* Compression of file content in sessions: 1..9 a fixed zlib level (which
+ * then holds for the content of a request of its own too), 0 (the
  * default) chosen by the link: stepped down while compressing, not
- * sending, is what takes the time. */
+ * sending, is what takes the time; a request of its own then keeps 9. */
 SORVAN_API void req_session_level(int32_t level);
 /* Agent side: sessions served at once (default 8; beyond it a session is
  * answered busy and the requester goes on one request per operation); 0

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -186,7 +187,9 @@ void *read_descriptor(const FileRecord *rec, bool of_source, uint32_t *len) {
         // A link's own descriptor says 0777: the content sent is the target's.
         if (rec->path[0]) {
             char real[PATH_MAX];
-            const char *path = realpath(rec->path, real) ? real : rec->path;
+            struct stat ls;
+            bool link = lstat(rec->path, &ls) == 0 && S_ISLNK(ls.st_mode);
+            const char *path = link && realpath(rec->path, real) ? real : rec->path;
             sd = get_NT_SD(path, len);
         }
     } else {

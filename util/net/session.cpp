@@ -163,13 +163,37 @@ constexpr int kIdleMs = 30000;      // between two operations
 constexpr int kMessageMs = 30000;   // for each message of an operation
 
 // Seals a small message at zlib level 1: the receiver inflates any level.
-bool seal(int sock, const void *data, size_t len) {
+// ... appended, frame and all, to `out`.
+bool seal_into(std::string *out, const void *data, size_t len) {
     uLongf room = compressBound(uLong(len));
-    std::vector<unsigned char> z(room);
-    if (sorvan::deflate_sized(z.data(), &room, static_cast<const unsigned char *>(data), uLong(len), 1) != Z_OK)
+    size_t at = out->size();
+    out->resize(at + 4 + room);
+    auto *z = reinterpret_cast<unsigned char *>(out->data()) + at + 4;
+    if (sorvan::deflate_sized(z, &room, static_cast<const unsigned char *>(data), uLong(len), 1) != Z_OK) {
+        out->resize(at);
         return false;
-    xencrypt(z.data(), uint32_t(room));
-    return _xwrite(sock, z.data(), uint32_t(room)) >= 0;
+    }
+    xencrypt(z, uint32_t(room));
+    uint32_t be = htonl(uint32_t(room));
+    std::memcpy(out->data() + at, &be, 4);
+    out->resize(at + 4 + room);
+    return true;
+}
+
+bool write_all(int sock, const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t w = send(sock, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += size_t(w);
+    }
+    return true;
+}
+
+bool seal(int sock, const void *data, size_t len) {
+    std::string out;
+    return seal_into(&out, data, len) && write_all(sock, out);
 }
 
 // Reads the chunks of one file's content to the last, writing them into
@@ -485,7 +509,8 @@ private:
         if (op.kind != REQ_REMOVE) {
             const char *path = send ? op.rec.path : op.rec.path2[0] ? op.rec.path2 : op.rec.path;
             char real[PATH_MAX];
-            if (send && realpath(path, real)) path = real;
+            struct stat ls;
+            if (send && lstat(path, &ls) == 0 && S_ISLNK(ls.st_mode) && realpath(path, real)) path = real;
             if (path[0]) sd = get_NT_SD(path, &sd_len);
             if (sd && sd_len >= sorvan::sd::kHeaderSize) {
                 sorvan::sd::control_to_transit(static_cast<unsigned char *>(sd));
@@ -497,9 +522,14 @@ private:
         }
         unsigned char wire[ss::kOpSize];
         ss::put_op(op, wire);
-        bool ok = seal(sock_, wire, ss::kOpSize) && (!sd || seal(sock_, sd, sd_len));
+        // The operation, its descriptor and (for a small file) its one
+        // chunk leave in one write: the agent wakes once for all of them.
+        thread_local std::string pending;
+        pending.clear();
+        bool ok = seal_into(&pending, wire, ss::kOpSize) && (!sd || seal_into(&pending, sd, sd_len));
         std::free(sd);
-        if (ok && send && op.rec.size > 0) ok = send_chunks(fd, op.rec.size);
+        if (ok && send && op.rec.size > 0) ok = send_chunks(fd, op.rec.size, &pending);
+        else if (ok) ok = write_all(sock_, pending);
         if (fd >= 0) close(fd);
         if (!ok) return -1;
         uint32_t len = 0;
@@ -512,7 +542,7 @@ private:
     // The content in chunks, each compressed at the level the link allows.
     // Read, not mapped: unmapping after every small file costs every core
     // a TLB flush.
-    bool send_chunks(int fd, uint64_t size) {
+    bool send_chunks(int fd, uint64_t size, std::string *pending) {
         thread_local std::vector<unsigned char> in, out;
         size_t first = size_t(std::min<uint64_t>(size, ss::kMaxChunk));
         size_t room = ss::kChunkHead + compressBound(uLong(first));
@@ -538,7 +568,11 @@ private:
             uint32_t plen = uint32_t(ss::kChunkHead + zlen);
             xencrypt(out.data(), plen);
             int64_t t1 = now_us();
-            if (_xwrite(sock_, out.data(), plen) < 0) return false;
+            uint32_t be = htonl(plen);
+            pending->append(reinterpret_cast<const char *>(&be), 4);
+            pending->append(reinterpret_cast<const char *>(out.data()), plen);
+            if (!write_all(sock_, *pending)) return false;
+            pending->clear();
             int64_t t2 = now_us();
             off += n;
             if (!fixed) {
@@ -568,7 +602,10 @@ thread_local std::map<Key, std::unique_ptr<Session>> t_sessions;
 
 extern "C" {
 
-SORVAN_API void req_session_level(int32_t level) { g_level.store(std::clamp(level, 0, 9)); }
+SORVAN_API void req_session_level(int32_t level) {
+    g_level.store(std::clamp(level, 0, 9));
+    sorvan::set_stream_level(level);   // a fixed level holds for requests of their own too
+}
 
 SORVAN_API void req_session_limit(int32_t n) { g_limit.store(std::max(n, 0)); }
 

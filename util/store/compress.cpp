@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -17,6 +18,17 @@
 #include <vector>
 
 #include "port/varro.h"
+
+namespace sorvan {
+
+namespace {
+std::atomic<int> g_stream_level{9};
+}
+
+int stream_level() { return g_stream_level.load(std::memory_order_relaxed); }
+void set_stream_level(int level) { g_stream_level.store(level >= 1 && level <= 9 ? level : 9); }
+
+}  // namespace sorvan
 
 namespace {
 
@@ -115,7 +127,7 @@ private:
         slot.ok = false;
         slot.adler = adler32(1, in_ + start, uInt(n));
         if (!st.ready) {
-            if (deflateInit2(&st.z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return;
+            if (deflateInit2(&st.z, sorvan::stream_level(), Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return;
             st.ready = true;
         } else if (deflateReset(&st.z) != Z_OK) {
             return;
@@ -411,7 +423,7 @@ SORVAN_API int64_t deflate_buf(const void *src, uint64_t len, int sock, int32_t 
     std::memset(&z, 0, sizeof z);
     int rc = deflateInit_(&z, 1, kZlibVersion, static_cast<int>(sizeof z));
     if (rc != Z_OK) return rc;
-    if (len > 1024) deflateParams(&z, 9, Z_DEFAULT_STRATEGY);
+    if (len > 1024) deflateParams(&z, sorvan::stream_level(), Z_DEFAULT_STRATEGY);
     auto *in = static_cast<const unsigned char *>(src);
     uint64_t fed = 0;
     // zlib counts input in 32 bits: feed large blocks in slices.

@@ -20,6 +20,12 @@ int64_t inflate_to(int sock, int fd, uint64_t limit, uint64_t *written, int32_t 
 // input costs no full zlib state): Z_OK, Z_BUF_ERROR when *dlen is too small.
 int deflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len, int level);
 
+// The zlib level of content streamed with deflate_buf (a request of its
+// own): 9 unless set_stream_level fixed another (1..9; anything else: 9).
+// The receiver inflates any level: the wire format is the same.
+int stream_level();
+void set_stream_level(int level);
+
 // Gives a new file the hidden attribute word (hidden, archive).
 void mark_hidden(int fd);
 
