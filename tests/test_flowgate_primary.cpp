@@ -119,6 +119,40 @@ TEST(FlowgatePrimary, OutageIsProbedAndCaughtUpAtOnce) {
     EXPECT_EQ(fg->stop(), 0);
 }
 
+// The primary's port silently dropped: an update without a reply starts
+// the outage, as a refusal does, and the probe ends it.
+TEST(FlowgatePrimary, SilentPrimaryCountsAsDownToo) {
+    if (!testutil::own_network()) GTEST_SKIP() << "needs root for a network namespace of its own";
+    if (system("nft add table ip fgsilent && nft add chain ip fgsilent in '{ type filter hook input priority 0; }'") != 0)
+        GTEST_SKIP() << "nft not usable";
+    Farm f;
+    f.add("web", "demo.test", {"127.0.1.1", "127.0.1.2"});
+    ASSERT_TRUE(f.write());
+    write_file(f.root + "/flowgate.conf", conf(kPrimary, dnsserver::kKeySecret));
+    auto primary = dnsserver::knot(f.dir / "knot", kPrimary, 53, kZones);
+    ASSERT_TRUE(dnsserver::wait_serving(*primary, "demo.test", 10s)) << read_file(primary->log);
+    auto fg = f.flowgate();
+    ASSERT_TRUE(answers(*primary, "web.demo.test", {"127.0.1.1", "127.0.1.2"}, 10s)) << f.log();
+
+    ASSERT_TRUE(testutil::nft({"add", "rule", "ip", "fgsilent", "in", "ip", "daddr", kPrimary, "udp", "dport", "53",
+                               "drop"}));
+    f.groups[0].slot[1].ping.state = kord::kStateDown;
+    ASSERT_TRUE(f.write());
+    EXPECT_TRUE(testutil::wait_until([&] { return contains(f.log(), "does not answer"); }, 10s)) << f.log();
+    EXPECT_TRUE(contains(f.log(), "Primary 127.0.0.53:53 does not answer (no reply to an update in 5 s); 1 update wait"))
+        << f.log();
+    std::this_thread::sleep_for(3s);
+    ASSERT_TRUE(testutil::nft({"flush", "chain", "ip", "fgsilent", "in"}));
+    EXPECT_TRUE(answers(*primary, "web.demo.test", {"127.0.1.1"}, 5s)) << f.log();
+    std::string log = f.log();
+    EXPECT_EQ(farm::count(log, "does not answer"), 1u) << log;
+    EXPECT_TRUE(contains(log, "answers again after")) << log;
+    EXPECT_TRUE(contains(log, "; sending 1 group again")) << log;
+    EXPECT_FALSE(contains(log, "retry in")) << log;
+    EXPECT_EQ(fg->stop(), 0);
+    (void)system("nft delete table ip fgsilent");
+}
+
 // Knot restarted with its journal gone: the zone's serial goes back and
 // every group is sent again. A record changed behind flowgate's back is
 // found by the slow round of owner checks. SIGHUP sends every group.
