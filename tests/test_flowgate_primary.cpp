@@ -119,6 +119,40 @@ TEST(FlowgatePrimary, OutageIsProbedAndCaughtUpAtOnce) {
     EXPECT_EQ(fg->stop(), 0);
 }
 
+// The primary's port silently dropped: an update without a reply starts
+// the outage, as a refusal does, and the probe ends it.
+TEST(FlowgatePrimary, SilentPrimaryCountsAsDownToo) {
+    if (!testutil::own_network()) GTEST_SKIP() << "needs root for a network namespace of its own";
+    if (system("nft add table ip fgsilent && nft add chain ip fgsilent in '{ type filter hook input priority 0; }'") != 0)
+        GTEST_SKIP() << "nft not usable";
+    Farm f;
+    f.add("web", "demo.test", {"127.0.1.1", "127.0.1.2"});
+    ASSERT_TRUE(f.write());
+    write_file(f.root + "/flowgate.conf", conf(kPrimary, dnsserver::kKeySecret));
+    auto primary = dnsserver::knot(f.dir / "knot", kPrimary, 53, kZones);
+    ASSERT_TRUE(dnsserver::wait_serving(*primary, "demo.test", 10s)) << read_file(primary->log);
+    auto fg = f.flowgate();
+    ASSERT_TRUE(answers(*primary, "web.demo.test", {"127.0.1.1", "127.0.1.2"}, 10s)) << f.log();
+
+    ASSERT_TRUE(testutil::nft({"add", "rule", "ip", "fgsilent", "in", "ip", "daddr", kPrimary, "udp", "dport", "53",
+                               "drop"}));
+    f.groups[0].slot[1].ping.state = kord::kStateDown;
+    ASSERT_TRUE(f.write());
+    EXPECT_TRUE(testutil::wait_until([&] { return contains(f.log(), "does not answer"); }, 10s)) << f.log();
+    EXPECT_TRUE(contains(f.log(), "Primary 127.0.0.53:53 does not answer (no reply to an update in 5 s); 1 update wait"))
+        << f.log();
+    std::this_thread::sleep_for(3s);
+    ASSERT_TRUE(testutil::nft({"flush", "chain", "ip", "fgsilent", "in"}));
+    EXPECT_TRUE(answers(*primary, "web.demo.test", {"127.0.1.1"}, 5s)) << f.log();
+    std::string log = f.log();
+    EXPECT_EQ(farm::count(log, "does not answer"), 1u) << log;
+    EXPECT_TRUE(contains(log, "answers again after")) << log;
+    EXPECT_TRUE(contains(log, "; sending 1 group again")) << log;
+    EXPECT_FALSE(contains(log, "retry in")) << log;
+    EXPECT_EQ(fg->stop(), 0);
+    (void)system("nft delete table ip fgsilent");
+}
+
 // Knot restarted with its journal gone: the zone's serial goes back and
 // every group is sent again. A record changed behind flowgate's back is
 // found by the slow round of owner checks. SIGHUP sends every group.
@@ -183,21 +217,24 @@ TEST(FlowgatePrimary, DeadKordIsToldOnceAndStatesShownStale) {
     const std::vector<std::string> kord_env = {"TESSARON_ROOT=" + f.root, "TESSARON_LOG=" + (f.dir / "kord.log")};
     auto kord = std::make_unique<testutil::Proc>(std::vector<std::string>{testutil::bin_path("kord")}, kord_env,
                                                  f.dir / "kord.out");
+    // flowgate starts once kord's heartbeat is there and its first probe
+    // is done (until then the group publishes its zone file).
+    testutil::RunResult once;
+    ASSERT_TRUE(testutil::wait_until([&] {
+        once = f.run({"--once"});
+        return contains(once.out, " fresh  fit");
+    }, 10s)) << once.out << read_file(f.dir / "kord.log");
     NotifySocket ns(f.dir / "notify");
     ASSERT_GE(ns.fd, 0);
     auto fg = f.flowgate({"NOTIFY_SOCKET=" + ns.path});
     const Addrs all = {"127.0.0.1", "127.0.0.2"};
     ASSERT_TRUE(answers(*primary, "web.demo.test", all, 15s)) << f.log() << read_file(f.dir / "kord.log");
-    // Until kord's first probe the group publishes its zone file: wait for
-    // the probed states.
-    testutil::RunResult once;
-    EXPECT_TRUE(testutil::wait_until([&] {
-        once = f.run({"--once"});
-        return contains(once.out, " fresh  fit");
-    }, 10s)) << once.out;
 
+    // Only what follows the kill counts.
+    size_t mark = f.log().size();
+    auto since = [&] { return f.log().substr(mark); };
     kord->stop(SIGKILL);
-    EXPECT_TRUE(testutil::wait_until([&] { return contains(f.log(), "kord is not running"); }, 5s)) << f.log();
+    EXPECT_TRUE(testutil::wait_until([&] { return contains(since(), "kord is not running"); }, 5s)) << f.log();
     EXPECT_TRUE(ns.wait_for("kord is not running, states are stale", 5s)) << ns.seen;
     once = f.run({"--once"});
     EXPECT_TRUE(contains(once.out, " stale  fit")) << once.out;
@@ -211,10 +248,10 @@ TEST(FlowgatePrimary, DeadKordIsToldOnceAndStatesShownStale) {
 
     kord = std::make_unique<testutil::Proc>(std::vector<std::string>{testutil::bin_path("kord")}, kord_env,
                                             f.dir / "kord.out");
-    EXPECT_TRUE(testutil::wait_until([&] { return contains(f.log(), "kord is running again"); }, 10s)) << f.log();
+    EXPECT_TRUE(testutil::wait_until([&] { return contains(since(), "kord is running again"); }, 10s)) << f.log();
     json = f.run({"--once", "--json"});
     EXPECT_TRUE(contains(json.out, "{\"kord\":\"running\",\"states\":\"fresh\",")) << json.out;
-    std::string log = f.log();
+    std::string log = since();
     EXPECT_EQ(farm::count(log, "kord is not running"), 1u) << log;
     EXPECT_EQ(farm::count(log, "kord is running again"), 1u) << log;
     EXPECT_EQ(fg->stop(), 0);
