@@ -28,6 +28,9 @@
 
 #include <ldns/ldns.h>
 
+#include "cluster/config.h"
+#include "cluster/etcd.h"
+#include "flowgate/cluster_role.h"
 #include "flowgate/config.h"
 #include "flowgate/state.h"
 #include "flowgate/update.h"
@@ -97,6 +100,21 @@ std::string ctl_path() { return std::string(path_item(3)) + "/.ctlmap"; }
 
 // ---- --check and --once ----
 
+// cluster.conf, and whether its etcd answers.
+void check_cluster(std::vector<std::string> &errors) {
+    cluster::Config cc;
+    std::string path = cluster::default_config_path();
+    if (!cluster::load_config(path, cc, errors) || !cc.enabled()) return;
+    cluster::Etcd e(cc);
+    int64_t lease = 0;
+    std::string why;
+    if (!e.grant(cluster::kMinLease, lease, why)) {
+        errors.push_back(path + ": etcd: no endpoint answers: " + why);
+        return;
+    }
+    e.revoke(lease, why);
+}
+
 int check(const std::string &path) {
     Config cfg;
     std::vector<std::string> errors, warnings;
@@ -120,6 +138,7 @@ int check(const std::string &path) {
             }
         }
     }
+    check_cluster(errors);
     for (const auto &e : errors) printf("%s (error)\n", e.c_str());
     for (const auto &w : warnings) printf("%s (warning)\n", w.c_str());
     printf("%s: %zu error%s, %zu warning%s\n", path.c_str(), errors.size(), errors.size() == 1 ? "" : "s",
@@ -242,7 +261,38 @@ private:
     std::mt19937 rng_{std::random_device{}()};
     std::string status_;
     unsigned long updates_ = 0;
+    // In a cluster: only the leader sends, each update fenced by its epoch.
+    bool fence_ready(const std::string &zone, int64_t epoch, Clock::time_point now);
+    ClusterRole role_;
+    uint64_t term_ = 0;
+    std::map<std::string, Clock::time_point> fence_retry_;   // zone -> next try; absent: not written yet
+    std::map<std::string, bool> fence_done_;
 };
+
+bool Controller::fence_ready(const std::string &zone, int64_t epoch, Clock::time_point now) {
+    if (fence_done_[zone]) return true;
+    if (auto it = fence_retry_.find(zone); it != fence_retry_.end() && now < it->second) return false;
+    fence_retry_[zone] = now + std::chrono::seconds(1);
+    const std::string &c = role_.config().cluster;
+    std::string owner = fence_owner(c, zone), why;
+    int64_t held = 0;
+    if (!read_fence(cfg_, owner, held, why)) {
+        port_syslog(LOG_ERR, "Cluster %s: cannot read the fence %s: %s", c.c_str(), owner.c_str(), why.c_str());
+        return false;
+    }
+    if (held > epoch) {
+        role_.fenced(epoch, held);
+        return false;
+    }
+    if (held < epoch && !write_fence(cfg_, zone, owner, held, epoch, why)) {
+        port_syslog(LOG_ERR, "Cluster %s: cannot set the fence %s to epoch %lld: %s", c.c_str(), owner.c_str(),
+                    (long long)epoch, why.c_str());
+        return false;
+    }
+    port_syslog(LOG_INFO, "Cluster %s: fence %s holds epoch %lld", c.c_str(), owner.c_str(), (long long)epoch);
+    fence_done_[zone] = true;
+    return true;
+}
 
 bool Controller::load(bool reload) {
     Config cfg;
@@ -407,10 +457,31 @@ void Controller::send_due(Clock::time_point now) {
         sock_retry_at_ = now + std::chrono::seconds(kMaxPause);
         if (!open_socket()) return;
     }
+    int64_t epoch = 0;
+    uint64_t term = 0;
+    if (!role_.may_publish(epoch, term)) return;
+    if (term != term_) {
+        // A new leader cannot know what the primary holds: every group once.
+        term_ = term;
+        fence_done_.clear();
+        fence_retry_.clear();
+        drop_inflight();
+        for (auto &[k, g] : groups_) {
+            (void)k;
+            g.published = false;
+            g.pause = 0;
+            g.retry_at = {};
+        }
+    }
     int window = silent_ ? 1 : kWindow;
     for (auto &[key, g] : groups_) {
         if (int(inflight_.size()) >= window) return;
         if (g.inflight || !g.needs_update() || now < g.retry_at) continue;
+        Fence fence{role_.enabled() ? fence_owner(role_.config().cluster, g.zone) : "", epoch};
+        if (role_.enabled() && !fence_ready(g.zone, epoch, now)) {
+            if (!role_.may_publish(epoch, term)) return;   // fenced
+            continue;
+        }
         uint16_t id;
         do id = uint16_t(rng_()); while (inflight_.count(id));
         Inflight f;
@@ -419,7 +490,7 @@ void Controller::send_due(Clock::time_point now) {
         // A family no member has is left alone at the primary.
         if (!build_update(g.zone, g.owner, g.want.source != Source::None ? &g.want.addrs : nullptr,
                           g.want.source6 != Source::None ? &g.want.addrs6 : nullptr, g.ttl, cfg_.key, id, f.update,
-                          why)) {
+                          why, role_.enabled() ? &fence : nullptr)) {
             port_syslog(LOG_ERR, "Group %s: cannot publish: %s", g.owner.c_str(), why.c_str());
             g.bad_name = true;
             continue;
@@ -479,7 +550,17 @@ void Controller::on_readable(Clock::time_point now) {
             port_syslog(LOG_INFO, "Group %s: published %s (ttl %u, %s) at %s", grp.owner.c_str(),
                         join(grp.sent).c_str(), grp.sent_ttl, source_name(grp.want.source),
                         cfg_.server_text().c_str());
+            role_.update_sent();
         } else {
+            if (role_.enabled() && why.rfind("NXRRSET", 0) == 0) {
+                // The fence holds another epoch: a newer leader publishes.
+                int64_t held = 0, epoch = 0;
+                uint64_t term = 0;
+                std::string err;
+                role_.may_publish(epoch, term);
+                read_fence(cfg_, fence_owner(role_.config().cluster, grp.zone), held, err);
+                role_.fenced(epoch, held);
+            }
             failed(grp, now, "update refused by " + cfg_.server_text() + ": " + why);
         }
     }
@@ -517,8 +598,11 @@ void Controller::report_status() {
     std::string s = std::to_string(groups_.size()) + " groups, " + std::to_string(open) + " failing open, " +
                     std::to_string(pending) + " updates pending, " + std::to_string(updates_) + " sent" +
                     (silent_ ? "; primary not answering" : "") + (maps_ok_ ? "" : "; kord's maps unreadable");
+    std::string role = role_.status_text();
+    if (!role.empty()) s = role + "; " + s;
     if (s != status_) notify("STATUS=" + s);
     status_ = s;
+    role_.write_status(std::string(path_item(3)) + "/flowgate.status");
 }
 
 Clock::time_point Controller::next_wakeup(Clock::time_point now) const {
@@ -544,6 +628,15 @@ int Controller::run() {
     port_syslog(LOG_INFO, "Start %s %s: root %s, data map %s", kDisplayName, "v" TESSARON_VERSION, path_item(2),
                 path_item(8));
     if (!load(false)) return 1;
+    {
+        cluster::Config cc;
+        std::vector<std::string> errors;
+        if (!cluster::load_config(cluster::default_config_path(), cc, errors)) {
+            for (const auto &e : errors) port_syslog(LOG_ALERT, "%s", e.c_str());
+            return 1;
+        }
+        role_.start(cc);
+    }
     notify("READY=1\nSTATUS=starting");
     Clock::time_point next_poll = Clock::now();
     for (;;) {
@@ -580,6 +673,7 @@ int Controller::run() {
                     status_.clear();
                 } else {
                     notify("STOPPING=1");
+                    role_.resign();   // the next in line leads at once
                     port_syslog(LOG_INFO, "Stop %s ...", kDisplayName);
                     if (sock_ >= 0) close(sock_);
                     close(sfd);

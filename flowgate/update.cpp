@@ -1,6 +1,8 @@
 // Building and checking dynamic updates with ldns.
 #include "flowgate/update.h"
 
+#include "flowgate/cluster_role.h"
+
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -83,7 +85,7 @@ void push_addr(ldns_rr_list *changes, const ldns_rdf *owner, ldns_rr_type type, 
 
 bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> *addrs,
                   const std::vector<std::array<uint8_t, 16>> *addrs6, uint32_t ttl, const TsigKey &key, uint16_t id,
-                  Update &out, std::string &why) {
+                  Update &out, std::string &why, const Fence *fence) {
     RdfPtr owner_rdf(ldns_dname_new_frm_str(fqdn(owner).c_str()));
     ldns_rdf *zone_rdf = ldns_dname_new_frm_str(fqdn(zone).c_str());
     if (!owner_rdf || !zone_rdf) {
@@ -107,7 +109,8 @@ bool build_update(const std::string &zone, const std::string &owner, const std::
         for (const auto &a : *addrs6)
             push_addr(changes.get(), owner_rdf.get(), LDNS_RR_TYPE_AAAA, LDNS_RDF_TYPE_AAAA, a.data(), 16, ttl);
     }
-    PktPtr p(ldns_update_pkt_new(zone_rdf, LDNS_RR_CLASS_IN, nullptr, changes.get(), nullptr));
+    ListPtr pre(fence ? fence_prerequisite(*fence) : nullptr);
+    PktPtr p(ldns_update_pkt_new(zone_rdf, LDNS_RR_CLASS_IN, pre.get(), changes.get(), nullptr));
     if (!p) {
         why = "ldns could not build the update";
         return false;
