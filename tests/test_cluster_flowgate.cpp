@@ -223,6 +223,23 @@ TEST(ClusterFlowgate, SigtermHandsOverWithinTwoSeconds) {
     ASSERT_TRUE(l) << a.log() << b.log();
     Host *s = l == &a ? &b : &a;
     ASSERT_TRUE(answers("web.demo.test", kNodes, 10s));
+    // kordstat tells the role.
+    auto kordstat = [](Host *h, const char *opt) {
+        std::vector<std::string> argv{testutil::bin_path("kordstat")};
+        if (*opt) argv.push_back(opt);
+        return testutil::run(argv, {"TESSARON_ROOT=" + h->root}).out;
+    };
+    std::string epoch = l->status("epoch");
+    EXPECT_TRUE(contains(kordstat(l, "--json"), "\"flowgate\":{\"role\":\"leader\",\"cluster\":\"tessaron\",\"name\":\"" +
+                                                    l->name + "\",\"leader\":\"" + l->name + "\",\"epoch\":" + epoch))
+        << kordstat(l, "--json");
+    EXPECT_TRUE(testutil::wait_until([&] { return contains(kordstat(s, "--json"), "\"role\":\"standby\""); }, 5s));
+    std::string prom = kordstat(l, "--prometheus");
+    EXPECT_TRUE(contains(prom, "\ntessaron_flowgate_leader 1\n")) << prom;
+    EXPECT_TRUE(contains(prom, "\ntessaron_flowgate_epoch " + epoch + "\n")) << prom;
+    EXPECT_TRUE(contains(kordstat(s, "--prometheus"), "\ntessaron_flowgate_leader 0\n"));
+    EXPECT_TRUE(contains(kordstat(l, ""), "flowgate: leader of cluster tessaron (" + l->name + "), epoch " + epoch))
+        << kordstat(l, "");
     auto t0 = Clock::now();
     EXPECT_EQ(l->fg->stop(SIGTERM), 0);
     EXPECT_TRUE(testutil::wait_until([&] { return s->leads(); }, 2s)) << s->log();
