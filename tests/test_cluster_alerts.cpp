@@ -4,7 +4,10 @@
 
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <thread>
 
 #include "cluster/config.h"
 #include "cluster/etcd.h"
@@ -13,6 +16,7 @@
 #include "tests/support/testutil.h"
 
 using namespace std::chrono_literals;
+using testutil::contains;
 
 namespace {
 
@@ -99,4 +103,56 @@ TEST(ClusterAlerts, CheckReportsABadClusterConf) {
         }
     }
     EXPECT_EQ(found, 2);
+}
+
+// Two real kords of one cluster watch the same node; it goes down: one mail
+// at the sink, and the other kord logs who sent it.
+TEST(ClusterAlerts, TwoKordsMailANodeDownOnce) {
+    if (!testutil::in_private_netns()) GTEST_SKIP() << "needs a private network namespace";
+    if (access("/usr/bin/etcd", X_OK) != 0) GTEST_SKIP() << "etcd not installed";
+    if (!testutil::nft({"add", "table", "ip", "catest"}) ||
+        !testutil::nft({"add", "chain", "ip", "catest", "in", "{ type filter hook input priority 0; }"}))
+        GTEST_SKIP() << "nft not usable";
+    testutil::EtcdCluster etcd;
+    ASSERT_TRUE(etcd.ok()) << etcd.dir();
+    testutil::TempDir d;
+    mkdir((d / "mail").c_str(), 0755);
+    auto sink = testutil::smtp_sink("127.0.0.1", d / "mail");
+    ASSERT_TRUE(sink);
+    std::vector<std::unique_ptr<testutil::Proc>> kords;
+    for (const char *host : {"a", "b"}) {
+        std::string root = d / (std::string("root-") + host);
+        for (const char *sub : {"", "/data", "/nsdb", "/nsdb/cn", "/nodes", "/ports"}) mkdir((root + sub).c_str(), 0755);
+        testutil::write_file(root + "/gpfile",
+                             "web:demo.test:pw:250000:rtt:1:1:150000:10000::ops@demo.test:1:0:127.0.0.1,127.0.0.2\n");
+        testutil::write_file(root + "/cluster.conf", "etcd " + etcd.endpoints() + "\nname kord-" + host + "\n");
+        kords.push_back(std::make_unique<testutil::Proc>(
+            std::vector<std::string>{testutil::bin_path("kord")},
+            std::vector<std::string>{"TESSARON_ROOT=" + root, "TESSARON_LOG=" + (d / (std::string("kord-") + host + ".log")),
+                                     "TESSARON_SMTP_RELAY=127.0.0.1:25"},
+            d / (std::string("kord-") + host + ".out")));
+    }
+    auto log = [&](const char *h) { return testutil::read_file(d / (std::string("kord-") + h + ".log")); };
+    ASSERT_TRUE(testutil::wait_until([&] { return contains(log("a"), "Start Tessaron") && contains(log("b"), "Start Tessaron"); }, 10s))
+        << log("a") << log("b");
+    std::this_thread::sleep_for(1s);   // the node is up at both
+    ASSERT_TRUE(testutil::nft({"add", "rule", "ip", "catest", "in", "ip", "daddr", "127.0.0.2", "icmp", "type",
+                               "echo-request", "drop"}));
+    auto down_mails = [&] {
+        int n = 0;
+        for (const auto &m : testutil::mails(d / "mail")) n += contains(m, "web 127.0.0.2");
+        return n;
+    };
+    EXPECT_TRUE(testutil::wait_until([&] { return down_mails() >= 1; }, 15s)) << log("a") << log("b");
+    // Both kords have decided: one sent, the other logged who did.
+    EXPECT_TRUE(testutil::wait_until(
+        [&] {
+            return contains(log("a") + log("b"), "web 127.0.0.2\": sent by kord-");
+        },
+        10s))
+        << log("a") << log("b");
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(down_mails(), 1) << log("a") << log("b");
+    for (auto &k : kords) k->stop();
+    testutil::nft({"delete", "table", "ip", "catest"});
 }
