@@ -28,6 +28,9 @@
 
 #include <ldns/ldns.h>
 
+#include "cluster/config.h"
+#include "cluster/etcd.h"
+#include "flowgate/cluster_role.h"
 #include "flowgate/config.h"
 #include "flowgate/state.h"
 #include "flowgate/update.h"
@@ -195,6 +198,21 @@ void check_primary(const Config &cfg, const std::vector<std::string> &zones, con
 
 // ---- --check and --once ----
 
+// cluster.conf, and whether its etcd answers.
+void check_cluster(std::vector<std::string> &errors) {
+    cluster::Config cc;
+    std::string path = cluster::default_config_path();
+    if (!cluster::load_config(path, cc, errors) || !cc.enabled()) return;
+    cluster::Etcd e(cc);
+    int64_t lease = 0;
+    std::string why;
+    if (!e.grant(cluster::kMinLease, lease, why)) {
+        errors.push_back(path + ": etcd: no endpoint answers: " + why);
+        return;
+    }
+    e.revoke(lease, why);
+}
+
 int check(const std::string &path) {
     Config cfg;
     std::vector<std::string> errors, warnings;
@@ -228,6 +246,7 @@ int check(const std::string &path) {
         zones.erase(std::unique(zones.begin(), zones.end()), zones.end());
         check_primary(cfg, zones, path, errors, warnings);
     }
+    check_cluster(errors);
     for (const auto &e : errors) printf("%s (error)\n", e.c_str());
     for (const auto &w : warnings) printf("%s (warning)\n", w.c_str());
     printf("%s: %zu error%s, %zu warning%s\n", path.c_str(), errors.size(), errors.size() == 1 ? "" : "s",
@@ -399,7 +418,38 @@ private:
     std::mt19937 rng_{std::random_device{}()};
     std::string status_;
     unsigned long updates_ = 0;
+    // In a cluster: only the leader sends, each update fenced by its epoch.
+    bool fence_ready(const std::string &zone, int64_t epoch, Clock::time_point now);
+    ClusterRole role_;
+    uint64_t term_ = 0;
+    std::map<std::string, Clock::time_point> fence_retry_;   // zone -> next try; absent: not written yet
+    std::map<std::string, bool> fence_done_;
 };
+
+bool Controller::fence_ready(const std::string &zone, int64_t epoch, Clock::time_point now) {
+    if (fence_done_[zone]) return true;
+    if (auto it = fence_retry_.find(zone); it != fence_retry_.end() && now < it->second) return false;
+    fence_retry_[zone] = now + std::chrono::seconds(1);
+    const std::string &c = role_.config().cluster;
+    std::string owner = fence_owner(c, zone), why;
+    int64_t held = 0;
+    if (!read_fence(cfg_, owner, held, why)) {
+        port_syslog(LOG_ERR, "Cluster %s: cannot read the fence %s: %s", c.c_str(), owner.c_str(), why.c_str());
+        return false;
+    }
+    if (held > epoch) {
+        role_.fenced(epoch, held);
+        return false;
+    }
+    if (held < epoch && !write_fence(cfg_, zone, owner, held, epoch, why)) {
+        port_syslog(LOG_ERR, "Cluster %s: cannot set the fence %s to epoch %lld: %s", c.c_str(), owner.c_str(),
+                    (long long)epoch, why.c_str());
+        return false;
+    }
+    port_syslog(LOG_INFO, "Cluster %s: fence %s holds epoch %lld", c.c_str(), owner.c_str(), (long long)epoch);
+    fence_done_[zone] = true;
+    return true;
+}
 
 bool Controller::load(bool reload) {
     Config cfg;
@@ -585,6 +635,22 @@ void Controller::send_due(Clock::time_point now) {
         sock_retry_at_ = now + std::chrono::seconds(kMaxPause);
         if (!open_socket()) return;
     }
+    int64_t epoch = 0;
+    uint64_t term = 0;
+    if (!role_.may_publish(epoch, term)) return;
+    if (term != term_) {
+        // A new leader cannot know what the primary holds: every group once.
+        term_ = term;
+        fence_done_.clear();
+        fence_retry_.clear();
+        drop_inflight();
+        for (auto &[k, g] : groups_) {
+            (void)k;
+            g.published = false;
+            g.pause = 0;
+            g.retry_at = {};
+        }
+    }
     if (down_) return;   // the probe finds out when it answers again
     int window = catching_up_ ? kCatchUpWindow : kWindow;
     // The groups due, by zone: one message carries as many of a zone's
@@ -596,6 +662,12 @@ void Controller::send_due(Clock::time_point now) {
         (void)zone;
         for (size_t at = 0; at < keys.size();) {
             if (int(inflight_.size()) >= window) return;
+            Group &first = groups_[keys[at]];
+            Fence fence{role_.enabled() ? fence_owner(role_.config().cluster, first.zone) : "", epoch};
+            if (role_.enabled() && !fence_ready(first.zone, epoch, now)) {
+                if (!role_.may_publish(epoch, term)) return;   // fenced
+                break;   // this zone waits for its fence
+            }
             // A group whose batch was refused goes alone: one bad owner
             // holds back no other.
             std::vector<OwnerChange> changes;
@@ -612,13 +684,13 @@ void Controller::send_due(Clock::time_point now) {
                 changes.push_back(c);
                 if (single) break;
             }
-            Group &first = groups_[keys[at]];
             uint16_t id;
             do id = uint16_t(rng_()); while (inflight_.count(id));
             Inflight f;
             size_t taken = 0;
             std::string why;
-            if (!build_zone_update(first.zone, changes, kMaxUpdateSize, cfg_.key, id, f.update, taken, why)) {
+            if (!build_zone_update(first.zone, changes, kMaxUpdateSize, cfg_.key, id, f.update, taken, why,
+                                   role_.enabled() ? &fence : nullptr)) {
                 port_syslog(LOG_ERR, "Group %s: cannot publish: %s", first.owner.c_str(), why.c_str());
                 first.bad_name = true;
                 at++;
@@ -677,6 +749,7 @@ void Controller::on_readable(Clock::time_point now) {
         primary_answers(now);
         std::vector<std::string> keys = std::move(it->second.keys);
         inflight_.erase(it);
+        bool fence_checked = false;
         for (const std::string &k : keys) {
             auto g = groups_.find(k);
             if (g == groups_.end()) continue;
@@ -696,7 +769,18 @@ void Controller::on_readable(Clock::time_point now) {
                 port_syslog(LOG_INFO, "Group %s: published %s (ttl %u, %s) at %s", grp.owner.c_str(),
                             join(grp.sent).c_str(), grp.sent_ttl, source_name(grp.want.source),
                             cfg_.server_text().c_str());
+                role_.update_sent();
             } else {
+                if (!fence_checked && role_.enabled() && why.rfind("NXRRSET", 0) == 0) {
+                    // The fence holds another epoch: a newer leader publishes.
+                    fence_checked = true;
+                    int64_t held = 0, epoch = 0;
+                    uint64_t term = 0;
+                    std::string err;
+                    role_.may_publish(epoch, term);
+                    read_fence(cfg_, fence_owner(role_.config().cluster, grp.zone), held, err);
+                    role_.fenced(epoch, held);
+                }
                 // Refused as a whole: each goes alone next, to find the one at fault.
                 if (keys.size() > 1) grp.alone = true;
                 failed(grp, now, "update refused by " + cfg_.server_text() + ": " + why +
@@ -895,8 +979,11 @@ void Controller::report_status() {
                     (down_ ? "; primary not answering" : "") + (maps_ok_ ? "" : "; kord's maps unreadable") +
                     (kord_state_ == kord::Liveness::NotRunning ? "; kord is not running, states are stale"
                      : kord_state_ == kord::Liveness::Stale ? "; kord's heartbeat is old, states are stale" : "");
+    std::string role = role_.status_text();
+    if (!role.empty()) s = role + "; " + s;
     if (s != status_) notify("STATUS=" + s);
     status_ = s;
+    role_.write_status(std::string(path_item(3)) + "/flowgate.status");
 }
 
 Clock::time_point Controller::next_wakeup(Clock::time_point now) const {
@@ -927,6 +1014,15 @@ int Controller::run() {
     port_syslog(LOG_INFO, "Start %s %s: root %s, data map %s", kDisplayName, "v" TESSARON_VERSION, path_item(2),
                 path_item(8));
     if (!load(false)) return 1;
+    {
+        cluster::Config cc;
+        std::vector<std::string> errors;
+        if (!cluster::load_config(cluster::default_config_path(), cc, errors)) {
+            for (const auto &e : errors) port_syslog(LOG_ALERT, "%s", e.c_str());
+            return 1;
+        }
+        role_.start(cc);
+    }
     notify("READY=1\nSTATUS=starting");
     Clock::time_point next_poll = Clock::now(), polled{};
     for (;;) {
@@ -971,6 +1067,7 @@ int Controller::run() {
                     status_.clear();
                 } else {
                     notify("STOPPING=1");
+                    role_.resign();   // the next in line leads at once
                     port_syslog(LOG_INFO, "Stop %s ...", kDisplayName);
                     if (sock_ >= 0) close(sock_);
                     close(sfd);

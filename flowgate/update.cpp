@@ -1,6 +1,8 @@
 // Building and checking dynamic updates with ldns.
 #include "flowgate/update.h"
 
+#include "flowgate/cluster_role.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -111,7 +113,7 @@ bool push_owner(ldns_rr_list *changes, const ldns_rdf *zone_rdf, const std::stri
 
 // The signed message for zone carrying changes [0, n).
 bool encode(const std::string &zone, const std::vector<OwnerChange> &list, size_t n, const TsigKey &key,
-            uint16_t id, Update &out, std::string &why) {
+            uint16_t id, Update &out, std::string &why, const Fence *fence) {
     ldns_rdf *zone_rdf = ldns_dname_new_frm_str(fqdn(zone).c_str());
     if (!zone_rdf) {
         why = "\"" + (list.empty() ? zone : list[0].owner) + "\" or zone \"" + zone + "\" is not a domain name";
@@ -123,7 +125,8 @@ bool encode(const std::string &zone, const std::vector<OwnerChange> &list, size_
             ldns_rdf_deep_free(zone_rdf);
             return false;
         }
-    PktPtr p(ldns_update_pkt_new(zone_rdf, LDNS_RR_CLASS_IN, nullptr, changes.get(), nullptr));
+    ListPtr pre(fence ? fence_prerequisite(*fence) : nullptr);
+    PktPtr p(ldns_update_pkt_new(zone_rdf, LDNS_RR_CLASS_IN, pre.get(), changes.get(), nullptr));
     if (!p) {
         why = "ldns could not build the update";
         return false;
@@ -153,30 +156,31 @@ bool encode(const std::string &zone, const std::vector<OwnerChange> &list, size_
 
 bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> *addrs,
                   const std::vector<std::array<uint8_t, 16>> *addrs6, uint32_t ttl, const TsigKey &key, uint16_t id,
-                  Update &out, std::string &why) {
+                  Update &out, std::string &why, const Fence *fence) {
     OwnerChange c;
     c.owner = owner;
     c.a = addrs;
     c.aaaa = addrs6;
     c.ttl = ttl;
-    return encode(zone, {c}, 1, key, id, out, why);
+    return encode(zone, {c}, 1, key, id, out, why, fence);
 }
 
 bool build_zone_update(const std::string &zone, const std::vector<OwnerChange> &changes, size_t max_size,
-                       const TsigKey &key, uint16_t id, Update &out, size_t &taken, std::string &why) {
+                       const TsigKey &key, uint16_t id, Update &out, size_t &taken, std::string &why,
+                       const Fence *fence) {
     taken = 0;
     if (changes.empty()) {
         why = "nothing to send";
         return false;
     }
-    if (!encode(zone, changes, 1, key, id, out, why)) return false;
+    if (!encode(zone, changes, 1, key, id, out, why, fence)) return false;
     taken = 1;
     // One more owner at a time while the message stays within the size;
     // each owner adds about the same, so the first estimate is close.
     Update next;
     std::string ignored;
     while (taken < changes.size()) {
-        if (!encode(zone, changes, taken + 1, key, id, next, ignored) || next.wire.size() > max_size) break;
+        if (!encode(zone, changes, taken + 1, key, id, next, ignored, fence) || next.wire.size() > max_size) break;
         out = std::move(next);
         taken++;
     }

@@ -27,9 +27,11 @@ bool build_update(const std::string &zone, const std::string &owner, const std::
                   uint32_t ttl, const TsigKey &key, uint16_t id, Update &out, std::string &why);
 // Both families in one message: each set given (non-null) replaces the
 // owner's RRset of its type; a null one leaves that type alone.
+// fence: in a cluster, the update holds only while the fence says so.
+struct Fence;
 bool build_update(const std::string &zone, const std::string &owner, const std::vector<uint32_t> *a,
                   const std::vector<std::array<uint8_t, 16>> *aaaa, uint32_t ttl, const TsigKey &key, uint16_t id,
-                  Update &out, std::string &why);
+                  Update &out, std::string &why, const Fence *fence = nullptr);
 
 // One owner's record sets within a zone's batch: each set given (non-null)
 // replaces the owner's RRset of its type.
@@ -51,7 +53,8 @@ inline constexpr size_t kMaxUpdateSize = 1232;
 // first change cannot be built; a later one that cannot is left out
 // (taken stops before it).
 bool build_zone_update(const std::string &zone, const std::vector<OwnerChange> &changes, size_t max_size,
-                       const TsigKey &key, uint16_t id, Update &out, size_t &taken, std::string &why);
+                       const TsigKey &key, uint16_t id, Update &out, size_t &taken, std::string &why,
+                       const Fence *fence = nullptr);
 
 enum class Reply {
     NotOurs,    // another id, not a reply to an update, or not parseable

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cluster/config.h"
 #include "master/kord.h"
 #include "master/nodefile.h"
 #include "master/ports.h"
@@ -677,6 +678,33 @@ CheckResult check_config(bool resolve) {
         std::stable_sort(fs.begin() + long(b), fs.begin() + long(e),
                          [](const CheckFinding &x, const CheckFinding &y) { return x.line < y.line; });
         b = e;
+    }
+
+    // cluster.conf: etcd for alerts mailed once per cluster.
+    {
+        cluster::Config cc;
+        std::vector<std::string> errs;
+        if (!cluster::load_config(cluster::default_config_path(), cc, errs))
+            for (const std::string &e : errs) {
+                // "FILE:LINE: KEY: problem"
+                std::string file = cluster::default_config_path(), field = "cluster.conf", problem = e;
+                int line = 0;
+                if (e.compare(0, file.size() + 1, file + ":") == 0) {
+                    std::string rest = e.substr(file.size() + 1);
+                    size_t c1 = rest.find(": ");
+                    if (c1 != std::string::npos && std::isdigit(static_cast<unsigned char>(rest[0]))) {
+                        line = std::atoi(rest.c_str());
+                        rest = rest.substr(c1 + 2);
+                    }
+                    size_t c2 = rest.find(": ");
+                    if (c2 != std::string::npos) {
+                        field = rest.substr(0, c2);
+                        rest = rest.substr(c2 + 2);
+                    }
+                    problem = rest;
+                }
+                c.add(file, line, field, kCheckError, problem, "no etcd: alerts are mailed from this host alone");
+            }
     }
 
     std::string zone = root + "/nsdb/cn";

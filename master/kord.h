@@ -160,6 +160,17 @@ inline constexpr int32_t kMailDeadlineMs = 60000;   // one mail, every exchanger
 inline constexpr int32_t kMailMaxExchangers = 5;
 // Copies the request and queues it for the mailer thread; never blocks.
 void post_mail(const MailRequest *req);
+// An alert: in a cluster, the mailer first claims it in etcd for the group's
+// alert interval, and a host that loses the claim sends nothing.
+void post_alert_mail(const MailRequest *req, uint32_t alert_minutes);
+struct AlertMail {
+    MailRequest req;
+    uint32_t minutes;   // the group's alert interval
+};
+int send_alert_mail(void *record);   // an alert_sender of an AlertMail
+// cluster_alerts.cpp: true when this host mails the alert of that subject;
+// false with sent_by ("sent by NAME of cluster C") when another host does.
+bool cluster_alert_claim(const std::string &subject, uint32_t minutes, std::string &sent_by);
 // Stop path: logs every mail still waiting, and one being sent, as not sent.
 void mailer_stop(void);
 

@@ -1,6 +1,7 @@
 // Alert mail off the probing paths: callers queue a copy of each mail and
 // go on at once; one thread sends the mails in order, each within a deadline,
 // and logs what became of it.
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -19,6 +20,7 @@ struct QueuedMail {
     std::string to, from, subject, body;
     bool has_subject = false, has_body = false;
     int32_t report_bad_recipient = 0, html = 0;
+    uint32_t alert_minutes = 0;   // an alert: claimed in the cluster first
 };
 
 struct Mailer {
@@ -54,6 +56,13 @@ void run_mailer() {
             m.current = job;
             m.sending = true;
         }
+        std::string sent_by;
+        if (job.alert_minutes && !cluster_alert_claim(job.subject, job.alert_minutes, sent_by)) {
+            log_outcome(job, LOG_INFO, sent_by.c_str());
+            std::lock_guard<std::mutex> lk(m.mu);
+            m.sending = false;
+            continue;
+        }
         MailRequest req{};
         req.to = job.to.c_str();
         req.from = job.from.c_str();
@@ -76,7 +85,9 @@ void run_mailer() {
 
 }  // namespace
 
-void post_mail(const MailRequest *req) {
+namespace {
+
+void queue_mail(const MailRequest *req, uint32_t alert_minutes) {
     if (!req || !req->to || !req->from)
         return;
     QueuedMail q;
@@ -88,6 +99,7 @@ void post_mail(const MailRequest *req) {
     q.body = q.has_body ? req->body : "";
     q.report_bad_recipient = req->report_bad_recipient;
     q.html = req->html;
+    q.alert_minutes = alert_minutes;
 
     Mailer &m = mailer();
     QueuedMail dropped;
@@ -123,6 +135,14 @@ void post_mail(const MailRequest *req) {
         snprintf(why, sizeof why, "dropped, mail queue full (%zu waiting)", waiting);
         log_outcome(dropped, LOG_WARNING, why);
     }
+}
+
+}  // namespace
+
+void post_mail(const MailRequest *req) { queue_mail(req, 0); }
+
+void post_alert_mail(const MailRequest *req, uint32_t alert_minutes) {
+    queue_mail(req, std::max<uint32_t>(alert_minutes, 1));
 }
 
 void mailer_stop(void) {

@@ -406,12 +406,13 @@ void port_alert(GroupRecord *g, NodeRecord *slot, const char *body) {
     snprintf(subject, sizeof subject, "%s: %s[%s] Port %d is not responding?", g_host_name, g->name, slot->name,
              int(slot->port));
     subject[63] = '\0';  // subjects are cut to 63 characters
-    MailRequest req{};
+    AlertMail alert{{}, g->alert_interval_min};
+    MailRequest &req = alert.req;
     req.to = to;
     req.from = to;
     req.subject = subject;
     req.body = body;
-    alert_raise(&slot->port_status, send_mail, &req);
+    alert_raise(&slot->port_status, send_alert_mail, &alert);
 }
 
 // The HTTP(S) check of a node's port: its outcome moves the port records

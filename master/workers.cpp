@@ -65,11 +65,6 @@ struct Worker {
 std::mutex g_table_lock;
 std::vector<std::unique_ptr<Worker>> g_table;
 
-// Alert mail goes to the mailer thread: a slow exchanger never holds a probe.
-int send_mail(void *record) {
-    post_mail(static_cast<MailRequest *>(record));
-    return 0;
-}
 
 uint32_t now_s() { return static_cast<uint32_t>(time(nullptr)); }
 
@@ -132,12 +127,13 @@ void down_alert(GroupRecord *g, NodeRecord *s, ProbeStatus *st, const char *body
         snprintf(to, sizeof to, "%.*s", int(sizeof g->mailto), g->mailto);
         char subject[256];
         snprintf(subject, sizeof subject, "%s: %s %s%s", g_host_name, g->name, s->name, v6 ? " (IPv6)" : "");
-        MailRequest req{};
+        AlertMail alert{{}, g->alert_interval_min};
+        MailRequest &req = alert.req;
         req.to = to;
         req.from = to;
         req.subject = subject;
         req.body = body;
-        alert_raise(st, send_mail, &req);
+        alert_raise(st, send_alert_mail, &alert);
     } else {
         alert_raise(st, nullptr, nullptr);
     }
@@ -291,7 +287,7 @@ int threshold_mail(void *record) {
     req.from = to;
     req.subject = subject;
     req.body = r->text;
-    post_mail(&req);   // handed over: the mailer logs what becomes of it
+    post_alert_mail(&req, g->alert_interval_min);   // handed over: the mailer logs what becomes of it
     return 0;
 }
 

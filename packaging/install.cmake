@@ -15,6 +15,7 @@ if(NOT SORVAN_FUZZ)
   # the demo's node and port files, the agent's environment.
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/examples/gpfile
                 ${CMAKE_SOURCE_DIR}/packaging/examples/flowgate.conf
+                ${CMAKE_SOURCE_DIR}/packaging/examples/cluster.conf
                 ${CMAKE_SOURCE_DIR}/packaging/agent.env
           DESTINATION share/examples)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/demo/nodes ${CMAKE_SOURCE_DIR}/examples/demo/ports

@@ -6,6 +6,10 @@
 # back, then has a web server of group shop answer 503 so that its HTTP check
 # takes it out of the answer. Runs until Ctrl-C, or for DEMO_SECONDS seconds.
 #
+# DEMO_CLUSTER=1: two masters (roots root/ and root-b/, each with kord and
+# flowgate) coordinated by a three-member etcd cluster on 127.0.0.11-13;
+# the leader's flowgate is killed at 26 s and the other takes over.
+#
 # Everything happens in private namespaces: a network namespace with only
 # loopback (no probe, lookup or mail leaves the machine) and a process
 # namespace whose end ends every process the demo started, however it exits.
@@ -160,8 +164,37 @@ pids="$pids $!"
 TESSARON_LOG="$DEMO/kord.log" "$BIN/kord" >>"$DEMO/kord.log" 2>&1 &
 kord_pid=$!
 pids="$kord_pid $pids"
+cluster=${DEMO_CLUSTER:-0}
+if [ "$cluster" = 1 ]; then
+    # etcd: three members on loopback addresses of the demo's namespace.
+    initial=e0=http://127.0.0.11:2380,e1=http://127.0.0.12:2380,e2=http://127.0.0.13:2380
+    for i in 0 1 2; do
+        h=127.0.0.1$((i + 1))
+        etcd --name e$i --data-dir "$DEMO/etcd/e$i" --listen-client-urls http://$h:2379 \
+            --advertise-client-urls http://$h:2379 --listen-peer-urls http://$h:2380 \
+            --initial-advertise-peer-urls http://$h:2380 --initial-cluster $initial \
+            --initial-cluster-state new --log-level warn >"$DEMO/etcd-e$i.log" 2>&1 &
+        pids="$pids $!"
+    done
+    endpoints=http://127.0.0.11:2379,http://127.0.0.12:2379,http://127.0.0.13:2379
+    wait_for "etcd" env ETCDCTL_API=3 etcdctl --endpoints $endpoints endpoint health
+    ROOT_B=$DEMO/root-b
+    rm -rf "$ROOT_B"
+    mkdir -p "$ROOT_B/data" "$ROOT_B/nsdb/cn"
+    cp -a "$ROOT/gpfile" "$ROOT/nodes" "$ROOT/ports" "$ROOT/flowgate.conf" "$ROOT_B/"
+    printf 'etcd %s\ncluster demo\nlease 3\nname master-a\n' "$endpoints" >"$ROOT/cluster.conf"
+    printf 'etcd %s\ncluster demo\nlease 3\nname master-b\n' "$endpoints" >"$ROOT_B/cluster.conf"
+    TESSARON_ROOT="$ROOT_B" TESSARON_LOG="$DEMO/kord-b.log" "$BIN/kord" >>"$DEMO/kord-b.log" 2>&1 &
+    pids="$pids $!"
+    TESSARON_ROOT="$ROOT_B" TESSARON_LOG="$DEMO/flowgate-b.log" "$BIN/flowgate" >>"$DEMO/flowgate-b.log" 2>&1 &
+    fg_b=$!
+    pids="$pids $fg_b"
+    say "cluster mode: master-a (root $ROOT) and master-b (root $ROOT_B), etcd at $endpoints;"
+    say "logs of master-b: kord-b.log, flowgate-b.log"
+fi
 TESSARON_LOG="$DEMO/flowgate.log" "$BIN/flowgate" >>"$DEMO/flowgate.log" 2>&1 &
-pids="$pids $!"
+fg_a=$!
+pids="$pids $fg_a"
 say "started kord, flowgate, Knot DNS, the agent and the mail sink"
 "$BIN/kordstat" --listen 127.0.0.1:9417 >"$DEMO/kordstat.log" 2>&1 &
 pids="$pids $!"
@@ -172,6 +205,7 @@ say "  (or run a browser under that nsenter; /metrics has the Prometheus text)"
 # New lines of a log since the last look, indented.
 seen_kord=0
 seen_flowgate=0
+seen_flowgate_b=0
 new_lines() {
     n=$(wc -l <"$1")
     eval "from=\$seen_$2"
@@ -209,6 +243,13 @@ snapshot() {
     done
     new_lines "$DEMO/kord.log" kord
     new_lines "$DEMO/flowgate.log" flowgate
+    if [ "$cluster" = 1 ]; then
+        echo "---- the cluster's flowgates (data/flowgate.status) ----"
+        for r in "$ROOT" "$ROOT_B"; do
+            printf '  %s\n' "$(tr '\n' ' ' <"$r/data/flowgate.status" 2>/dev/null)"
+        done
+        new_lines "$DEMO/flowgate-b.log" flowgate_b
+    fi
     caught=$(ls "$DEMO"/mail/*.eml 2>/dev/null | wc -l)
     echo "---- mail caught by the sink: $caught ----"
     show_mail "$seen_mail"
@@ -217,7 +258,7 @@ snapshot() {
 
 start=$(date +%s)
 limit=${DEMO_SECONDS:-0}
-edited="" silenced="" restored="" failed="" healed=""
+edited="" silenced="" restored="" failed="" healed="" took_over=""
 while kill -0 "$kord_pid" 2>/dev/null; do
     sleep 3
     kill -0 "$kord_pid" 2>/dev/null || break
@@ -259,6 +300,13 @@ while kill -0 "$kord_pid" 2>/dev/null; do
         healed=1
         say "the shop's server on 127.0.0.8 answers 200 again"
         printf '200\nok\n' >"$DEMO/shop8.state"
+    fi
+    if [ "$cluster" = 1 ] && [ -z "$took_over" ] && [ "$t" -ge 26 ]; then
+        took_over=1
+        if grep -q '^role leader' "$ROOT/data/flowgate.status" 2>/dev/null; then victim=$fg_a name=master-a
+        else victim=$fg_b name=master-b; fi
+        say "takeover: killing the leader's flowgate ($name) with SIGKILL; the other leads within the lease (3 s)"
+        kill -9 "$victim" 2>/dev/null || true
     fi
     snapshot
     if [ "$limit" -gt 0 ] && [ "$t" -ge "$limit" ]; then

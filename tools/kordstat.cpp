@@ -592,6 +592,59 @@ void render_prometheus(std::string &o, const Liveness &lv, const GroupRecord *g,
 
 // One snapshot in the given format. Its exit status: 0 kord fresh, 1 a
 // map could not be read, 3 kord not running or stale (that first).
+// ---- flowgate's role, from its data/flowgate.status ----
+
+struct FlowgateStatus {
+    bool present = false;
+    std::string role, cluster, name, leader;
+    long long epoch = 0, updated = 0;
+};
+
+FlowgateStatus flowgate_status() {
+    FlowgateStatus f;
+    FILE *in = fopen((std::string(path_item(3)) + "/flowgate.status").c_str(), "re");
+    if (!in) return f;
+    char line[512];
+    while (fgets(line, sizeof line, in)) {
+        std::string l(line);
+        while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+        size_t sp = l.find(' ');
+        if (sp == std::string::npos) continue;
+        std::string k = l.substr(0, sp), v = l.substr(sp + 1);
+        if (k == "role") f.role = v, f.present = true;
+        else if (k == "cluster") f.cluster = v;
+        else if (k == "name") f.name = v;
+        else if (k == "leader") f.leader = v;
+        else if (k == "epoch") f.epoch = atoll(v.c_str());
+        else if (k == "updated") f.updated = atoll(v.c_str());
+    }
+    fclose(in);
+    return f;
+}
+
+void render_flowgate(Format fmt, std::string &out, const FlowgateStatus &f) {
+    if (fmt == Format::Table) {
+        if (!f.present) return;
+        if (f.role == "alone") out += "flowgate: alone\n";
+        else
+            add(out, "flowgate: %s of cluster %s (%s), epoch %lld, leader %s\n", f.role.c_str(), f.cluster.c_str(),
+                f.name.c_str(), f.epoch, f.leader.c_str());
+    } else if (fmt == Format::Json) {
+        // Last in the document, and only when flowgate keeps its status.
+        size_t end = out.rfind('}');
+        if (!f.present || end == std::string::npos) return;
+        out.insert(end, ",\"flowgate\":{\"role\":" + json_str(f.role) + ",\"cluster\":" + json_str(f.cluster) +
+                            ",\"name\":" + json_str(f.name) + ",\"leader\":" + json_str(f.leader) +
+                            ",\"epoch\":" + std::to_string(f.epoch) + ",\"updated\":" + std::to_string(f.updated) +
+                            "}");
+    } else if (f.present) {
+        family(out, "tessaron_flowgate_leader", "1 while this host's flowgate publishes (leader, or alone).");
+        add(out, "tessaron_flowgate_leader %d\n", f.role == "leader" || f.role == "alone");
+        family(out, "tessaron_flowgate_epoch", "The epoch flowgate leads under; 0 alone or standing by.");
+        add(out, "tessaron_flowgate_epoch %lld\n", f.role == "leader" ? f.epoch : 0LL);
+    }
+}
+
 int render(Format fmt, std::string &out, std::string &err) {
     Liveness lv = liveness(time(nullptr));
     std::string live = liveness_text(lv);
@@ -618,6 +671,7 @@ int render(Format fmt, std::string &out, std::string &err) {
         if (!maps) out += "# kordstat: " + prom_label(why) + "\n";
         break;
     }
+    render_flowgate(fmt, out, flowgate_status());
     if (!live.empty() && fmt != Format::Table) err += "kordstat: " + live + "\n";
     if (!maps) err += "kordstat: " + why + "\n";
     if (lv.state != Liveness::Fresh) return kExitStale;
