@@ -131,6 +131,12 @@ struct DualFarm {
                    dnsserver::query(primary->addr, primary->port, "web.demo.test", "AAAA") == aaaa;
         }, limit);
     }
+    // Node k of the first group is up over IPv6 in the side map.
+    bool up6(int k) const {
+        std::string m = read_file(root + "/data/side.data");
+        const kord::SideRecord *r = kord::side_record(m.data(), m.size(), 0, uint32_t(k));
+        return r && r->ping6.state == kord::kStateUp;
+    }
     // The slot of node k of the first group, read afresh from the data map.
     kord::NodeRecord slot(int k) const {
         kord::GroupRecord g{};
@@ -232,6 +238,8 @@ TEST(Ipv6Farm, LocalErrorsAndFailOpenPerFamily) {
     const Addrs a_all = {"127.0.0.1", "127.0.0.2"}, aaaa_all = {"fd00::1", "fd00::2"};
     ASSERT_TRUE(f.both(a_all, aaaa_all, 15s)) << f.flog() << f.klog();
     const auto bound = 4 * 250ms + 150ms + 3s;   // retries + 1 passes of local errors, then retries + 1 failures
+    // The first pass may publish before every probe has answered.
+    ASSERT_TRUE(testutil::wait_until([&] { return f.up6(0) && f.up6(1); }, 15s)) << f.klog();
 
     ASSERT_TRUE(f.rule("out", {"ip6", "daddr", "fd00::1", "icmpv6", "type", "echo-request"}));
     EXPECT_TRUE(f.both(a_all, {"fd00::2"}, bound)) << f.flog() << f.klog();
