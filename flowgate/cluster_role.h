@@ -3,8 +3,6 @@
 // leader's epoch (the create revision of its election key).
 #pragma once
 
-#include <ldns/ldns.h>
-
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -16,6 +14,9 @@
 #include "cluster/config.h"
 #include "cluster/etcd.h"
 #include "flowgate/config.h"
+
+// Last: ldns defines names that libstdc++ uses when clang compiles it.
+#include <ldns/ldns.h>
 
 namespace flowgate {
 
