@@ -32,8 +32,8 @@ const bool g_scratch = testutil::scratch_tmpdir();
 
 const char *kPassword = "replication-secret";
 
-std::string noise(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
+std::string noise(size_t n, unsigned start) {
+    std::mt19937 rng(start);
     std::string s(n, 0);
     for (auto &c : s) c = char(rng());
     return s;
