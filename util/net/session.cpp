@@ -376,7 +376,15 @@ void serve(int sock, const struct sockaddr_in *peer, uint32_t version) {
 namespace {
 
 std::atomic<int> g_level{0};   // 0: chosen by the link
-std::atomic<int> g_learned{6};   // the level the link last allowed
+// The level the link last allowed: from the cheapest that compresses, so a
+// fast link is not made to wait while it steps down; a slow one steps up a
+// level per chunk.
+std::atomic<int> g_learned{1};
+// What level 1 last cost and gave, to judge whether leaving stored chunks
+// for it can pay: compress time per MiB (0: not known) and output per mille.
+std::atomic<int64_t> g_level1_us{0};
+std::atomic<int> g_level1_ratio{1000};
+std::atomic<int> g_stored_run{0};   // chunks sent at level 0 since
 
 std::mutex g_without_lock;
 std::set<std::pair<uint32_t, int>> g_without;   // agents that reset a session
@@ -575,12 +583,31 @@ private:
             pending->clear();
             int64_t t2 = now_us();
             off += n;
-            if (!fixed) {
+            if (!fixed && (level == 0 || zlen < n)) {
                 // Compressing slower than the link takes the bytes: step
-                // down; the link the slower: step up again.
+                // down, as far as sending it stored where the link is
+                // faster than any deflate; the link the slower: step up
+                // again. A chunk stored for its content (random, already
+                // compressed) says nothing about either.
                 int64_t compress = t1 - t0, wait = t2 - t1;
-                if (compress > wait && level > 1) g_learned.store(level - 1, std::memory_order_relaxed);
-                else if (wait > 2 * compress && level < 9) g_learned.store(level + 1, std::memory_order_relaxed);
+                if (level == 1) {
+                    g_level1_us.store(compress * 1048576 / n, std::memory_order_relaxed);
+                    g_level1_ratio.store(int(uint64_t(zlen) * 1000 / n), std::memory_order_relaxed);
+                    g_stored_run.store(0, std::memory_order_relaxed);
+                }
+                if (compress > wait && level > 0) g_learned.store(level - 1, std::memory_order_relaxed);
+                else if (level == 0) {
+                    // Leave stored chunks only where level 1, at what it last
+                    // cost and gave, would take this link's bytes sooner;
+                    // what it gave is forgotten after a while of content.
+                    int64_t c1 = g_level1_us.load(std::memory_order_relaxed) * n / 1048576;
+                    int64_t period = compress + wait;
+                    int64_t sent1 = period * g_level1_ratio.load(std::memory_order_relaxed) / 1000;
+                    bool stale = g_stored_run.fetch_add(1, std::memory_order_relaxed) >= 32;
+                    if ((c1 == 0 || stale) ? wait > 2 * compress : std::max(c1, sent1) * 10 < period * 9) {
+                        g_learned.store(1, std::memory_order_relaxed);
+                    }
+                } else if (wait > 2 * compress && level < 9) g_learned.store(level + 1, std::memory_order_relaxed);
             }
         }
         return true;
