@@ -395,8 +395,8 @@ int main(int argc, char **argv) {
 
     printf("monitor_scale: %d nodes (%d groups), interval %.1f s, time-out %.1f s, retries %u, %d s\n", g_nodes,
            g_groups, kIntervalUs / 1e6, kTimeoutUs / 1e6, kRetries, g_seconds);
-    printf("fping -l -p 1000 -i 1: CPU %.2f s for %.0f echoes = %.1f us per echo\n", fcpu, echoes,
-           fping_per_echo * 1e6);
+    printf("fping -l -p 1000 -i 1: CPU %.2f s for %.0f echoes = %.1f us per echo, max RSS %.1f MiB\n", fcpu,
+           echoes, fping_per_echo * 1e6, double(ru.ru_maxrss) / 1024.0);
     if (modes != "off") report("IPv4, port probes on", on, fping_per_echo, 1.5);
     if (modes != "on") report("IPv4, port probes off", off, fping_per_echo, 1.0);
     if (g_dual && modes != "off") report("dual-stack, port probes on", on46, fping_per_echo, 1.5, true, &on);
