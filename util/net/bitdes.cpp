@@ -117,7 +117,7 @@ inline void store_be(unsigned char *p, uint64_t v) {
 }
 
 // The rounds over vectors of W 64-bit words: 64 x W blocks at a time. Every
-// helper is inlined into the instruction-set specific entry points below.
+// helper is inlined into the entry points below, one per instruction set.
 template <class V, int W>
 struct Slice {
     static constexpr size_t kBlocks = 64 * W;
