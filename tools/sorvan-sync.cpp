@@ -57,8 +57,13 @@ uint32_t attr_word(const char *path) {
     return stat_file(path, &info) == 0 ? info.dwFileAttributes : 0x20;
 }
 
-constexpr int kDefaultWidth = 8;   // requests in flight to the agent while draining
-constexpr int kMaxWidth = 32;
+// Operations in flight while draining: on sessions, spread over up to
+// kConnections connections, each sending its share ahead of the outcomes;
+// one request per operation, each on a connection of its own.
+constexpr int kDefaultWidth = 64;
+constexpr int kDefaultSingleWidth = 8;
+constexpr int kMaxWidth = 256;
+constexpr int kConnections = 4;
 
 void print_usage(FILE *to) {
     std::fprintf(to,
@@ -83,7 +88,8 @@ void help() {
                 "  -p, --port PORT        the agent's TCP port (default 10000)\n"
                 "  -k, --password PW      the agent's password (default none)\n"
                 "  -T, --timeout USEC     connect time-out in microseconds (default 5000000)\n"
-                "  -j, --jobs N           drain: requests in flight at once, 1 to %d (default %d)\n"
+                "  -j, --jobs N           drain: operations in flight at once, 1 to %d (default\n"
+                "                         %d; %d with --single), over up to %d connections\n"
                 "      --level N          drain: zlib level of file content, 1 to 9; 0 (the\n"
                 "                         default) steps it down while compressing is slower\n"
                 "                         than the link\n"
@@ -100,7 +106,7 @@ void help() {
                 "Exit status: 0 done; 1 the log could not be read or written, an operation\n"
                 "was given up (it is logged and dropped) or the agent could not carry one\n"
                 "out (a full disk: it is logged and stays queued); 2 bad usage.\n",
-                kMaxWidth, kDefaultWidth);
+                kMaxWidth, kDefaultWidth, kDefaultSingleWidth, kConnections);
 }
 
 bool set_text(char *field, size_t room, const std::string &text) {
@@ -207,13 +213,6 @@ bool overlap(const std::string &a, const std::string &b) {
     return l.compare(0, s.size(), s) == 0 && (l.size() == s.size() || s == "/" || l[s.size()] == '/');
 }
 
-bool conflict(const TlogRecord &a, const TlogRecord &b) {
-    for (const auto &x : paths_of(a))
-        for (const auto &y : paths_of(b))
-            if (overlap(x, y)) return true;
-    return false;
-}
-
 void note(int priority, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void note(int priority, const char *fmt, ...) {
     char text[2400];
@@ -239,14 +238,10 @@ const char *op_name(uint32_t kind) {
     }
 }
 
-// Carries one operation out: 0; -100 given up; -200 the agent could not
-// carry it out now (kept queued).
-int carry(TlogRecord op, uint64_t *bytes) {
-    *bytes = 0;
-    bool send = op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT;
-    if (send) {
-        // Send the file as it is now: its length and attributes may have
-        // changed since it was queued.
+// The record as it is to go: a file is sent as it is now, its length and
+// attributes may have changed since it was queued.
+TlogRecord prepared(TlogRecord op) {
+    if (op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT) {
         op.file.path[sizeof op.file.path - 1] = 0;
         struct stat st;
         if (stat(op.file.path, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -254,6 +249,15 @@ int carry(TlogRecord op, uint64_t *bytes) {
             op.file.attributes = attr_word(op.file.path);
         }
     }
+    return op;
+}
+
+// Carries one operation out: 0; -100 given up; -200 the agent could not
+// carry it out now (kept queued).
+int carry(TlogRecord queued, uint64_t *bytes) {
+    *bytes = 0;
+    TlogRecord op = prepared(queued);
+    bool send = op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT;
     int rc = g_single ? tlog_do_op(nullptr, &op) : tlog_do_op_session(&op);
     if (rc == 0 && send) *bytes = op.file.size;
     return rc;
@@ -261,46 +265,79 @@ int carry(TlogRecord op, uint64_t *bytes) {
 
 struct Job {
     TlogRecord rec;
+    std::vector<std::string> paths;
     bool done = false;
     int rc = 0;
     uint64_t bytes = 0;
 };
 
-// Drains the log with up to `width` requests in flight. Records start in
-// queue order; one that touches a path (or a tree) an earlier record still
-// in flight touches waits for it, so two operations on one path never
-// overtake each other. A record leaves the log once its operation is done
-// or given up; the records in flight are always the oldest ones queued
-// after those kept. A record the agent could not carry out (a full disk)
-// is kept queued for a later drain, and so is every later one on its path.
+bool conflict(const std::vector<std::string> &a, const std::vector<std::string> &b) {
+    for (const auto &x : a)
+        for (const auto &y : b)
+            if (overlap(x, y)) return true;
+    return false;
+}
+
+// Carries the jobs out, on one session where the agent offers sessions
+// (none of them touches another's path).
+void carry_all(const std::vector<Job *> &jobs) {
+    if (g_single || jobs.size() == 1) {
+        for (Job *j : jobs) j->rc = carry(j->rec, &j->bytes);
+        return;
+    }
+    std::vector<TlogRecord> recs;
+    for (Job *j : jobs) recs.push_back(prepared(j->rec));
+    std::vector<int32_t> rcs(recs.size(), 1);
+    tlog_do_ops_session(recs.data(), int32_t(recs.size()), rcs.data());
+    for (size_t k = 0; k < jobs.size(); ++k) {
+        jobs[k]->rc = rcs[k];
+        bool send = recs[k].kind == REQ_SEND_FILE || recs[k].kind == REQ_SEND_FILE_ALT;
+        jobs[k]->bytes = rcs[k] == 0 && send ? recs[k].file.size : 0;
+    }
+}
+
+// Drains the log with up to `width` operations in flight. Records start
+// in queue order; one that touches a path (or a tree) an earlier record
+// still in flight touches waits for it, so two operations on one path
+// never overtake each other. A record leaves
+// the log once its operation is done or given up; the records in flight
+// are always the oldest ones queued after those kept. A record the agent
+// could not carry out (a full disk) is kept queued for a later drain, and
+// so is every later one on its path.
 int drain(TlogHandle *h, int width) {
     std::mutex m;
-    std::condition_variable cv;
+    std::condition_variable work, done;
     std::deque<Job *> todo;
     std::vector<std::unique_ptr<Job>> flight;   // in queue order
     std::vector<TlogRecord> kept;                 // stay queued, ahead of the rest
     bool closing = false;
+    size_t idle = 0;   // connections waiting for work
+    const int connections = g_single ? width : std::min(width, kConnections);
+    const size_t window = size_t((width + connections - 1) / connections);
     std::vector<std::thread> workers;
-    for (int i = 0; i < width; ++i)
+    for (int i = 0; i < connections; ++i)
         workers.emplace_back([&] {
             std::unique_lock<std::mutex> lk(m);
+            std::vector<Job *> mine;
             for (;;) {
-                cv.wait(lk, [&] { return closing || !todo.empty(); });
+                ++idle;
+                work.wait(lk, [&] { return closing || !todo.empty(); });
+                --idle;
                 if (todo.empty()) {
                     lk.unlock();
                     tlog_session_end();
                     return;
                 }
-                Job *j = todo.front();
-                todo.pop_front();
+                mine.clear();
+                while (!todo.empty() && mine.size() < window) {
+                    mine.push_back(todo.front());
+                    todo.pop_front();
+                }
                 lk.unlock();
-                uint64_t bytes;
-                int rc = carry(j->rec, &bytes);
+                carry_all(mine);
                 lk.lock();
-                j->rc = rc;
-                j->bytes = bytes;
-                j->done = true;
-                cv.notify_all();
+                for (Job *j : mine) j->done = true;
+                done.notify_one();
             }
         });
     auto finish = [&](int status) {
@@ -308,7 +345,7 @@ int drain(TlogHandle *h, int width) {
             std::lock_guard<std::mutex> lk(m);
             closing = true;
         }
-        cv.notify_all();
+        work.notify_all();
         for (auto &t : workers) t.join();
         return status;
     };
@@ -363,7 +400,7 @@ int drain(TlogHandle *h, int width) {
             lk.lock();
         }
         // Start the next oldest records while there is room.
-        while (more && int(flight.size()) < width) {
+        while (more && flight.size() < size_t(width)) {
             auto next = std::make_unique<Job>();
             lk.unlock();
             int ahead = int(kept.size() + flight.size());
@@ -380,8 +417,9 @@ int drain(TlogHandle *h, int width) {
                 return finish(1);
             }
             left = queued;
+            next->paths = paths_of(next->rec);
             bool behind = false;
-            for (auto &k : kept) behind = behind || conflict(k, next->rec);
+            for (auto &k : kept) behind = behind || conflict(paths_of(k), next->paths);
             if (behind) {
                 next->rec.file.path[sizeof next->rec.file.path - 1] = 0;
                 note(LOG_WARNING, "%s %s kept queued behind an operation on its path that is kept",
@@ -391,12 +429,13 @@ int drain(TlogHandle *h, int width) {
                 continue;
             }
             bool blocked = false;
-            for (auto &f : flight) blocked = blocked || conflict(f->rec, next->rec);
+            for (auto &f : flight) blocked = blocked || conflict(f->paths, next->paths);
             if (blocked) break;   // waits for the earlier operation on its path
             todo.push_back(next.get());
             flight.push_back(std::move(next));
-            cv.notify_all();
         }
+        // A waiting connection per window's worth.
+        for (size_t k = 0; k < std::min(idle, (todo.size() + window - 1) / window); ++k) work.notify_one();
         if (flight.empty()) {
             lk.unlock();
             // Records queued meanwhile by another process are drained too.
@@ -417,7 +456,7 @@ int drain(TlogHandle *h, int width) {
             report(left);
             lk.lock();
         }
-        cv.wait_for(lk, std::chrono::seconds(1), [&] {
+        done.wait_for(lk, std::chrono::seconds(1), [&] {
             for (auto &f : flight)
                 if (f->done) return true;
             return false;
@@ -447,7 +486,7 @@ int main(int argc, char **argv) {
     g_prog = appname(argv[0]);
     const char *log = nullptr, *address = nullptr, *password = nullptr;
     long port = 10000, timeout = 5000000;
-    long width = kDefaultWidth;
+    long width = 0;
     static const option longopts[] = {{"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'v'},
                                       {"log", required_argument, nullptr, 'L'},
@@ -491,7 +530,7 @@ int main(int argc, char **argv) {
         case 'j':
             width = std::strtol(optarg, &end, 10);
             if (*end || width < 1 || width > kMaxWidth) {
-                std::fprintf(stderr, "%s: bad number of requests in flight '%s' (1 to %d)\n", g_prog, optarg,
+                std::fprintf(stderr, "%s: bad number of operations in flight '%s' (1 to %d)\n", g_prog, optarg,
                              kMaxWidth);
                 return 2;
             }
@@ -521,7 +560,7 @@ int main(int argc, char **argv) {
     if (verb == "drain") {
         if (!args.empty()) usage();
         load_des();
-        status = drain(&q.log, int(width));
+        status = drain(&q.log, int(width ? width : g_single ? kDefaultSingleWidth : kDefaultWidth));
     } else {
         in_addr a{};
         if (!address || inet_pton(AF_INET, address, &a) != 1 || a.s_addr == 0) {

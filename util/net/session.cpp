@@ -196,11 +196,94 @@ bool seal(int sock, const void *data, size_t len) {
     return seal_into(&out, data, len) && write_all(sock, out);
 }
 
+// The session's bytes from the peer, read in large pieces: one read often
+// brings several operations with their content. What is to go back waits in
+// `out` until the input runs dry, so a requester that sends operations
+// ahead gets their replies in one write, and one that waits for each reply
+// gets it before we wait for more.
+class Wire {
+public:
+    explicit Wire(int sock) : sock_(sock) {}
+
+    // Whether input came within `ms` (what waits to go back leaves first).
+    bool await(int ms) { return fill(1, mono_us() / 1000 + ms); }
+
+    // The payload of the next frame, deciphered in place and valid until the
+    // next call: null when none came whole within `ms`, or it announced more
+    // than `max` bytes (left unread).
+    unsigned char *frame(uint32_t *len, uint32_t max, int ms) {
+        int64_t deadline = mono_us() / 1000 + ms;
+        if (!fill(4, deadline)) return nullptr;
+        const unsigned char *w = buf_.data() + pos_;
+        uint32_t n = uint32_t(w[0]) << 24 | uint32_t(w[1]) << 16 | uint32_t(w[2]) << 8 | w[3];
+        if (n > max || !fill(4 + size_t(n), deadline)) return nullptr;
+        unsigned char *payload = buf_.data() + pos_ + 4;
+        pos_ += 4 + size_t(n);
+        xdecrypt(payload, n);
+        *len = n;
+        return payload;
+    }
+
+    // The next sealed message, inflated (malloc'd), as xread_bounded has it.
+    void *message(uint32_t *len, uint32_t max, int ms) {
+        uint32_t n = 0;
+        unsigned char *payload = frame(&n, max, ms);
+        if (!payload) return nullptr;
+        uint32_t out_len = 0;
+        int32_t status = 0;
+        void *msg = compress_data(payload, n, &out_len, &status, 0);
+        if (msg) *len = out_len;
+        return msg;
+    }
+
+    std::string &out() { return out_; }
+
+    bool flush() {
+        bool ok = write_all(sock_, out_);
+        out_.clear();
+        return ok;
+    }
+
+private:
+    // Until `need` bytes are buffered; false at the end of the stream, an
+    // error or the deadline (CLOCK_MONOTONIC ms).
+    bool fill(size_t need, int64_t deadline) {
+        while (end_ - pos_ < need) {
+            if (pos_ > 0 && (buf_.size() - pos_ < need || pos_ == end_)) {
+                std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+                end_ -= pos_;
+                pos_ = 0;
+            }
+            if (buf_.size() < std::max(need, kPiece)) buf_.resize(std::max(need, kPiece));
+            ssize_t r = recv(sock_, buf_.data() + end_, buf_.size() - end_, MSG_DONTWAIT);
+            if (r > 0) {
+                end_ += size_t(r);
+                continue;
+            }
+            if (r == 0) return false;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            if (!out_.empty() && !flush()) return false;
+            int64_t left = deadline - mono_us() / 1000;
+            if (left <= 0) return false;
+            pollfd p{sock_, POLLIN, 0};
+            if (poll(&p, 1, int(std::min<int64_t>(left, 60000))) < 0 && errno != EINTR) return false;
+        }
+        return true;
+    }
+
+    static constexpr size_t kPiece = 256 * 1024;
+    int sock_;
+    std::vector<unsigned char> buf_;
+    size_t pos_ = 0, end_ = 0;
+    std::string out_;
+};
+
 // Reads the chunks of one file's content to the last, writing them into
 // fd while that works; a failed write is remembered and the rest read past,
 // so the session stays in step. False when the stream itself broke.
 struct ChunkReader {
-    int sock;
+    Wire &wire;
     unsigned char *buf;   // room for one chunk
     bool broken = false;
 
@@ -208,17 +291,14 @@ struct ChunkReader {
         uint64_t got = 0;
         int werr = 0;
         for (;;) {
-            sorvan::ReadDeadline deadline(kMessageMs);
-            void *payload = nullptr;
             uint32_t len = 0;
-            if (_xread(sock, &payload, &len) != 0) {
+            unsigned char *payload = wire.frame(&len, SORVAN_MAX_FRAME, kMessageMs);
+            if (!payload) {
                 broken = true;
                 break;
             }
-            xdecrypt(payload, len);
             ss::ChunkHead head;
-            int64_t n = ss::inflate_chunk(static_cast<unsigned char *>(payload), len, buf, &head);
-            std::free(payload);
+            int64_t n = ss::inflate_chunk(payload, len, buf, &head);
             if (n < 0 || got + uint64_t(n) > size) {
                 broken = true;
                 break;
@@ -259,14 +339,14 @@ struct ChunkReader {
     }
 };
 
-Outcome carry_op(int sock, const ss::Op &op, unsigned char *sd, uint32_t sd_len, unsigned char *buf, bool *broken) {
+Outcome carry_op(Wire &wire, const ss::Op &op, unsigned char *sd, uint32_t sd_len, unsigned char *buf, bool *broken) {
     Outcome out;
     bool refused = false;
     namespace h = sorvan::handlers;
     switch (op.kind) {
     case REQ_SEND_FILE_ALT:
     case REQ_SEND_FILE: {
-        ChunkReader reader{sock, buf};
+        ChunkReader reader{wire, buf};
         std::string dest = sorvan::transfer::destination(op.rec, &out, &refused);
         if (!dest.empty()) {
             out = sorvan::transfer::store_file(dest, op.rec, sd, sd_len, [&](int fd, uint64_t size, Outcome *o) {
@@ -322,30 +402,26 @@ void serve(int sock, const struct sockaddr_in *peer, uint32_t version) {
     int one = 1;   // replies are small: no Nagle wait
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::unique_ptr<unsigned char[]> chunk;   // one chunk's content, for the session's life
+    Wire wire(sock);
     for (;;) {
-        pollfd p{sock, POLLIN, 0};
-        int pr = poll(&p, 1, kIdleMs);
-        if (pr < 0 && errno == EINTR) continue;
-        if (pr <= 0) break;   // idle too long
+        if (!wire.await(kIdleMs)) break;   // idle too long, or the requester is gone
         Op op;
         unsigned char *sd = nullptr;
         uint32_t sd_len = 0;
-        {
-            ReadDeadline deadline(kMessageMs);
-            uint32_t len = 0;
-            void *msg = xread_bounded(sock, &len, 2 * kOpSize);
-            bool ok = parse_op(msg, len, &op);
-            std::free(msg);
-            if (!msg) break;   // the requester ended the connection
-            if (!ok) {
-                reset(sock, peer_addr, "Bad REQ");
-                break;
-            }
-            if (op.kind == 0) break;
-            if (op.flags & kOpDescriptor) {
-                sd = static_cast<unsigned char *>(xread_len(sock, &sd_len));
-                if (!sd) break;
-            }
+        uint32_t len = 0;
+        void *msg = wire.message(&len, 2 * kOpSize, kMessageMs);
+        bool ok = parse_op(msg, len, &op);
+        std::free(msg);
+        if (!msg) break;   // the requester ended the connection
+        if (!ok) {
+            wire.flush();
+            reset(sock, peer_addr, "Bad REQ");
+            return;
+        }
+        if (op.kind == 0) break;
+        if (op.flags & kOpDescriptor) {
+            sd = static_cast<unsigned char *>(wire.message(&sd_len, SORVAN_MAX_FRAME, kMessageMs));
+            if (!sd) break;
         }
         bool broken = false;
         if (!chunk) chunk.reset(new (std::nothrow) unsigned char[kMaxChunk]);
@@ -353,20 +429,23 @@ void serve(int sock, const struct sockaddr_in *peer, uint32_t version) {
             std::free(sd);
             break;
         }
-        Outcome out = carry_op(sock, op, sd, sd_len, chunk.get(), &broken);
+        Outcome out = carry_op(wire, op, sd, sd_len, chunk.get(), &broken);
         std::free(sd);
         if (broken) {
+            wire.flush();
             reset(sock, peer_addr, "Bad REQ");
-            break;
+            return;
         }
         Reply r;
         r.seq = op.seq;
         r.status = out.ok() ? kDone : may_heal(out.err) ? kMayHeal : kNever;
         r.err = uint32_t(out.err);
         r.text = out.why;
-        std::string wire = put_reply(r);
-        if (!seal(sock, wire.data(), wire.size())) break;
+        std::string rw = put_reply(r);
+        if (!seal_into(&wire.out(), rw.data(), rw.size())) break;
+        if (wire.out().size() >= 64 * 1024 && !wire.flush()) return;
     }
+    wire.flush();
 }
 
 }  // namespace sorvan::session
@@ -392,35 +471,49 @@ std::set<std::pair<uint32_t, int>> g_without;   // agents that reset a session
 int64_t now_us() { return mono_us(); }
 
 class Session {
+    struct Sent {
+        int i;          // in the batch
+        uint32_t seq;   // its reply's
+    };
+
 public:
     Session(uint32_t addr, int port, int32_t timeout, const char *password)
         : addr_(addr), port_(port), timeout_(timeout), password_(password) {}
     ~Session() { end(); }
 
-    // 0 done; -100 given up; -200 keep; 1 not carried out here (use the
-    // request of its own).
-    int carry(TlogRecord *rec) {
-        if (!ready()) return 1;
-        std::string why;
-        ss::Reply reply;
-        int rc = exchange(rec, &reply, &why);
-        sorvan::Delivery d{rec->addr, rec->port, rec->timeout, password_.c_str(), "Q4", &rec->file, rec->kind,
-                           false, false};
-        if (rc == -100) {
-            sorvan::note_request(LOG_ERR, d, why + ": given up");
-            return -100;
+    // Carries out n operations that touch none of one another's paths, sent
+    // ahead of their replies where the agent takes that: each rc 0 done,
+    // -100 given up, -200 keep, 1 not carried out here (use the request of
+    // its own).
+    void carry(TlogRecord *recs, int n, int32_t *rcs) {
+        for (int i = 0; i < n; ++i) rcs[i] = 1;
+        if (!ready()) return;
+        std::vector<Sent> sent;
+        thread_local std::string pending;
+        pending.clear();
+        bool broken = false;
+        for (int i = 0; i < n && !broken; ++i) {
+            std::string why;
+            uint32_t seq = 0;
+            int rc = send_op(&recs[i], &pending, &seq, &why);
+            if (rc == -100) {
+                note(recs[i], LOG_ERR, why + ": given up");
+                rcs[i] = -100;
+            } else if (rc == 0) {
+                sent.push_back({i, seq});
+            } else {
+                broken = true;   // this one stays not carried out here
+            }
+            // One operation at a time to an agent that answers each before
+            // it reads the next; else a window's worth in few writes.
+            if (broken || !pipelined_ || pending.size() >= 64 * 1024 || i + 1 == n) {
+                if (!pending.empty() && !write_all(sock_, pending)) broken = true;
+                pending.clear();
+            }
+            if (!pipelined_ && !broken && !collect(recs, rcs, &sent)) broken = true;
         }
-        if (rc != 0) {
-            close_now();
-            return 1;
-        }
-        if (reply.status == ss::kDone) return 0;
-        if (reply.status == ss::kMayHeal) {
-            sorvan::note_request(LOG_ERR, d, "the agent could not carry it out: " + reply.text + "; kept queued");
-            return -200;
-        }
-        sorvan::note_request(LOG_ERR, d, "the agent refused it: " + reply.text + ": given up");
-        return -100;
+        // What was sent before a break may still have been answered.
+        if (!collect(recs, rcs, &sent) || broken) close_now();
     }
 
     void end() {
@@ -434,9 +527,41 @@ public:
     }
 
 private:
+    void note(TlogRecord &rec, int level, const std::string &what) {
+        sorvan::Delivery d{rec.addr, rec.port, rec.timeout, password_.c_str(), "Q4", &rec.file, rec.kind,
+                           false, false};
+        sorvan::note_request(level, d, what);
+    }
+
+    // The replies to what was sent, in order: false when the session broke
+    // (the rest stay not carried out here).
+    bool collect(TlogRecord *recs, int32_t *rcs, std::vector<Sent> *sent) {
+        bool ok = sock_ >= 0;
+        for (const Sent &s : *sent) {
+            ss::Reply reply;
+            uint32_t len = 0;
+            void *msg = ok ? wire_->message(&len, 4096, kMessageMs) : nullptr;
+            ok = ss::parse_reply(msg, len, &reply) && reply.seq == s.seq;
+            std::free(msg);
+            if (!ok) break;
+            if (reply.status == ss::kDone) {
+                rcs[s.i] = 0;
+            } else if (reply.status == ss::kMayHeal) {
+                note(recs[s.i], LOG_ERR, "the agent could not carry it out: " + reply.text + "; kept queued");
+                rcs[s.i] = -200;
+            } else {
+                note(recs[s.i], LOG_ERR, "the agent refused it: " + reply.text + ": given up");
+                rcs[s.i] = -100;
+            }
+        }
+        sent->clear();
+        return ok;
+    }
+
     void close_now() {
         if (sock_ >= 0) close(sock_);
         sock_ = -1;
+        wire_.reset();
     }
 
     bool without() {
@@ -481,16 +606,19 @@ private:
             return false;
         }
         sock_ = s;
+        wire_ = std::make_unique<Wire>(s);
+        pipelined_ = hello.version >= 2;
         retry_after_us_ = 0;
         return true;
     }
 
-    // Sends one operation and reads its reply: 0; -100 it can never be
-    // sent (why); -1 the session broke.
-    int exchange(TlogRecord *rec, ss::Reply *reply, std::string *why) {
+    // Sends one operation, or leaves it in `pending` for the next write
+    // (its sequence number in seq): 0; -100 it can never be sent (why); -1
+    // the session broke.
+    int send_op(TlogRecord *rec, std::string *pending, uint32_t *seq, std::string *why) {
         ss::Op op;
         op.kind = rec->kind;
-        op.seq = ++seq_;
+        op.seq = *seq = ++seq_;
         op.rec = rec->file;
         op.rec.path[sizeof op.rec.path - 1] = 0;
         op.rec.path2[sizeof op.rec.path2 - 1] = 0;
@@ -532,19 +660,11 @@ private:
         ss::put_op(op, wire);
         // The operation, its descriptor and (for a small file) its one
         // chunk leave in one write: the agent wakes once for all of them.
-        thread_local std::string pending;
-        pending.clear();
-        bool ok = seal_into(&pending, wire, ss::kOpSize) && (!sd || seal_into(&pending, sd, sd_len));
+        bool ok = seal_into(pending, wire, ss::kOpSize) && (!sd || seal_into(pending, sd, sd_len));
         std::free(sd);
-        if (ok && send && op.rec.size > 0) ok = send_chunks(fd, op.rec.size, &pending);
-        else if (ok) ok = write_all(sock_, pending);
+        if (ok && send && op.rec.size > 0) ok = send_chunks(fd, op.rec.size, pending);
         if (fd >= 0) close(fd);
-        if (!ok) return -1;
-        uint32_t len = 0;
-        void *msg = sorvan::xread_bounded(sock_, &len, 4096);
-        bool got = ss::parse_reply(msg, len, reply) && reply->seq == op.seq;
-        std::free(msg);
-        return got ? 0 : -1;
+        return ok ? 0 : -1;
     }
 
     // The content in chunks, each compressed at the level the link allows.
@@ -579,11 +699,15 @@ private:
             uint32_t be = htonl(plen);
             pending->append(reinterpret_cast<const char *>(&be), 4);
             pending->append(reinterpret_cast<const char *>(out.data()), plen);
-            if (!write_all(sock_, *pending)) return false;
-            pending->clear();
+            // A small file's one chunk goes with the operations after it.
+            bool hold = last && pending->size() < 64 * 1024;
+            if (!hold) {
+                if (!write_all(sock_, *pending)) return false;
+                pending->clear();
+            }
             int64_t t2 = now_us();
             off += n;
-            if (!fixed && (level == 0 || zlen < n)) {
+            if (!fixed && !hold && (level == 0 || zlen < n)) {
                 // Compressing slower than the link takes the bytes: step
                 // down, as far as sending it stored where the link is
                 // faster than any deflate; the link the slower: step up
@@ -618,6 +742,8 @@ private:
     int32_t timeout_;
     std::string password_;
     int sock_ = -1;
+    std::unique_ptr<Wire> wire_;   // the agent's replies
+    bool pipelined_ = false;       // operations may go ahead of their replies
     uint32_t seq_ = 0;
     int64_t retry_after_us_ = 0;
 };
@@ -641,19 +767,53 @@ SORVAN_API void tlog_session_end(void) {
     t_sessions.clear();
 }
 
+SORVAN_API void tlog_do_ops_session(TlogRecord *queued, int32_t n, int32_t *rcs) {
+    // Each agent's operations go on its session, in the order given.
+    std::vector<TlogRecord> recs;
+    std::vector<int32_t> out;
+    std::vector<int> at;
+    std::vector<bool> taken(size_t(std::max(n, 0)), false);
+    for (int32_t i = 0; i < n; ++i) {
+        TlogRecord &q = queued[i];
+        rcs[i] = 1;
+        if (q.kind < REQ_SEND_FILE_ALT || q.kind > REQ_RENAME) {
+            rcs[i] = -100;
+            taken[size_t(i)] = true;
+            continue;
+        }
+        q.passwd[sizeof q.passwd - 1] = 0;
+        q.file.path[sizeof q.file.path - 1] = 0;
+        q.file.path2[sizeof q.file.path2 - 1] = 0;
+        if (q.addr == 0) taken[size_t(i)] = true;   // the request of its own below
+    }
+    for (int32_t i = 0; i < n; ++i) {
+        if (taken[size_t(i)]) continue;
+        Key key{queued[i].addr, queued[i].port, queued[i].timeout, queued[i].passwd};
+        recs.clear();
+        at.clear();
+        for (int32_t j = i; j < n; ++j) {
+            if (taken[size_t(j)] || Key{queued[j].addr, queued[j].port, queued[j].timeout, queued[j].passwd} != key)
+                continue;
+            taken[size_t(j)] = true;
+            recs.push_back(queued[j]);
+            at.push_back(j);
+        }
+        auto &s = t_sessions[key];
+        if (!s) s = std::make_unique<Session>(queued[i].addr, queued[i].port, queued[i].timeout, queued[i].passwd);
+        out.assign(recs.size(), 1);
+        s->carry(recs.data(), int(recs.size()), out.data());
+        for (size_t k = 0; k < recs.size(); ++k) rcs[at[k]] = out[k];
+    }
+    // What no session carried: one request of its own each, retried as ever.
+    for (int32_t i = 0; i < n; ++i)
+        if (rcs[i] == 1) rcs[i] = tlog_do_op(nullptr, &queued[i]);
+}
+
 SORVAN_API int32_t tlog_do_op_session(TlogRecord *queued) {
-    if (queued->kind < REQ_SEND_FILE_ALT || queued->kind > REQ_RENAME) return -100;
     TlogRecord rec = *queued;
-    rec.passwd[sizeof rec.passwd - 1] = 0;
-    rec.file.path[sizeof rec.file.path - 1] = 0;
-    rec.file.path2[sizeof rec.file.path2 - 1] = 0;
-    if (rec.addr == 0) return tlog_do_op(nullptr, &rec);
-    Key key{rec.addr, rec.port, rec.timeout, rec.passwd};
-    auto &s = t_sessions[key];
-    if (!s) s = std::make_unique<Session>(rec.addr, rec.port, rec.timeout, rec.passwd);
-    int rc = s->carry(&rec);
-    if (rc != 1) return rc;
-    return tlog_do_op(nullptr, &rec);   // one request of its own, retried as ever
+    int32_t rc = 1;
+    tlog_do_ops_session(&rec, 1, &rc);
+    return rc;
 }
 
 }  // extern "C"

@@ -11,9 +11,11 @@
 namespace sorvan::session {
 
 // The request kind that opens a session; agents without sessions reset it
-// as an unknown kind. The header's argument is the version offered.
+// as an unknown kind. The header's argument is the version offered. From
+// version 2 an agent takes operations sent ahead of their replies and may
+// hold its replies until no more input is waiting.
 inline constexpr uint32_t kKind = 16;
-inline constexpr uint32_t kVersion = 1;
+inline constexpr uint32_t kVersion = 2;
 
 inline constexpr size_t kOpHead = 16;                  // kind, flags, sequence, reserved
 inline constexpr size_t kOpSize = kOpHead + sizeof(FileRecord);
