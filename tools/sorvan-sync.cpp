@@ -285,8 +285,8 @@ void carry_all(const std::vector<Job *> &jobs) {
         for (Job *j : jobs) j->rc = carry(j->rec, &j->bytes);
         return;
     }
-    std::vector<TlogRecord> recs;
-    for (Job *j : jobs) recs.push_back(prepared(j->rec));
+    std::vector<TlogRecord> recs;   // sessions take each file as it is now
+    for (Job *j : jobs) recs.push_back(j->rec);
     std::vector<int32_t> rcs(recs.size(), 1);
     tlog_do_ops_session(recs.data(), int32_t(recs.size()), rcs.data());
     for (size_t k = 0; k < jobs.size(); ++k) {

@@ -495,7 +495,9 @@ SORVAN_API int tlog_do_op(struct ev_context *ctx, TlogRecord *rec);
 SORVAN_API int32_t tlog_do_op_session(TlogRecord *rec);
 /* tlog_do_op_session for n records at once, none touching another's path:
  * an agent that takes it gets them one after another without waiting for
- * each outcome. Each record's result as tlog_do_op_session's in rcs[i]. */
+ * each outcome. Each record's result as tlog_do_op_session's in rcs[i]. A
+ * file is sent as it is now: its record takes the length and attribute
+ * word that went. */
 SORVAN_API void tlog_do_ops_session(TlogRecord *recs, int32_t n, int32_t *rcs);
 /* Ends this thread's sessions (also done when the thread ends). */
 SORVAN_API void tlog_session_end(void);

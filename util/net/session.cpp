@@ -626,7 +626,8 @@ private:
         int fd = -1;
         struct stat st{};
         if (send) {
-            fd = open(op.rec.path, O_RDONLY | O_CLOEXEC);
+            // Not blocking on a pipe put where the file was.
+            fd = open(op.rec.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
             if (fd < 0) {
                 *why = std::string("the source is gone: ") + std::strerror(errno);
                 return -100;
@@ -636,19 +637,22 @@ private:
                 *why = "the source is not a regular file";
                 return -100;
             }
-            op.rec.size = uint64_t(st.st_size);
+            // The file goes as it is now, whatever it was when queued.
+            op.rec.size = rec->file.size = uint64_t(st.st_size);
+            op.rec.attributes = rec->file.attributes = sorvan::sd::attr_word_fd(fd, st);
         }
         // The descriptor of what is sent: the source for a file (its
         // target, where it is a link), else as the request of its own has it.
         uint32_t sd_len = 0;
         void *sd = nullptr;
-        if (op.kind != REQ_REMOVE) {
-            const char *path = send ? op.rec.path : op.rec.path2[0] ? op.rec.path2 : op.rec.path;
-            char real[PATH_MAX];
-            struct stat ls;
-            if (send && lstat(path, &ls) == 0 && S_ISLNK(ls.st_mode) && realpath(path, real)) path = real;
+        if (send) {
+            sd = sorvan::sd::descriptor_fd(fd, st, &sd_len);
+        } else if (op.kind != REQ_REMOVE) {
+            const char *path = op.rec.path2[0] ? op.rec.path2 : op.rec.path;
             if (path[0]) sd = get_NT_SD(path, &sd_len);
-            if (sd && sd_len >= sorvan::sd::kHeaderSize) {
+        }
+        if (sd) {
+            if (sd_len >= sorvan::sd::kHeaderSize) {
                 sorvan::sd::control_to_transit(static_cast<unsigned char *>(sd));
                 op.flags |= ss::kOpDescriptor;
             } else {
@@ -802,11 +806,25 @@ SORVAN_API void tlog_do_ops_session(TlogRecord *queued, int32_t n, int32_t *rcs)
         if (!s) s = std::make_unique<Session>(queued[i].addr, queued[i].port, queued[i].timeout, queued[i].passwd);
         out.assign(recs.size(), 1);
         s->carry(recs.data(), int(recs.size()), out.data());
-        for (size_t k = 0; k < recs.size(); ++k) rcs[at[k]] = out[k];
+        for (size_t k = 0; k < recs.size(); ++k) {
+            rcs[at[k]] = out[k];
+            queued[at[k]].file.size = recs[k].file.size;
+            queued[at[k]].file.attributes = recs[k].file.attributes;
+        }
     }
-    // What no session carried: one request of its own each, retried as ever.
-    for (int32_t i = 0; i < n; ++i)
-        if (rcs[i] == 1) rcs[i] = tlog_do_op(nullptr, &queued[i]);
+    // What no session carried: one request of its own each, retried as
+    // ever, a file as it is now.
+    for (int32_t i = 0; i < n; ++i) {
+        if (rcs[i] != 1) continue;
+        TlogRecord &q = queued[i];
+        struct stat st;
+        if ((q.kind == REQ_SEND_FILE || q.kind == REQ_SEND_FILE_ALT) && stat(q.file.path, &st) == 0 &&
+            S_ISREG(st.st_mode)) {
+            q.file.size = uint64_t(st.st_size);
+            q.file.attributes = sorvan::sd::attr_word(q.file.path);
+        }
+        rcs[i] = tlog_do_op(nullptr, &q);
+    }
 }
 
 SORVAN_API int32_t tlog_do_op_session(TlogRecord *queued) {

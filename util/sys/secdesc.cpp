@@ -35,17 +35,19 @@ void put32(unsigned char *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-// Reads an ACL attribute into a heap block; length 0 when there is none.
-bool read_acl(const char *path, const char *name, unsigned char **out, uint32_t *len) {
+// Reads an ACL attribute, through get(buffer, size) (an xattr read of a
+// path or an open file), into a heap block; length 0 when there is none.
+template <class Get>
+bool read_acl_with(Get get, unsigned char **out, uint32_t *len) {
     *out = nullptr;
     *len = 0;
-    ssize_t n = lgetxattr(path, name, nullptr, 0);
+    ssize_t n = get(nullptr, 0);
     if (n < 0) return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP;
     if (n == 0) return true;
     if (size_t(n) > sorvan::sd::kMaxAclLen) return false;
     auto *buf = static_cast<unsigned char *>(std::malloc(size_t(n)));
     if (!buf) return false;
-    n = lgetxattr(path, name, buf, size_t(n));
+    n = get(buf, size_t(n));
     if (n < 0) {
         std::free(buf);
         return false;
@@ -53,6 +55,44 @@ bool read_acl(const char *path, const char *name, unsigned char **out, uint32_t 
     *out = buf;
     *len = uint32_t(n);
     return true;
+}
+
+bool read_acl(const char *path, const char *name, unsigned char **out, uint32_t *len) {
+    return read_acl_with([&](void *b, size_t n) { return lgetxattr(path, name, b, n); }, out, len);
+}
+
+// The descriptor of a file whose stat and ACLs are read: consumes acc/def.
+void *build_sd(const struct stat &st, unsigned char *acc, uint32_t alen, unsigned char *def, uint32_t dlen,
+               uint32_t *len) {
+    using namespace sorvan::sd;
+    size_t total = kHeaderSize + alen + dlen;
+    auto *sd = static_cast<unsigned char *>(std::calloc(1, total));
+    if (sd) {
+        uint16_t control = kSelfRelative | (alen ? kDaclPresent : 0) | (dlen ? kDaclDefaulted : 0);
+        put16(sd + kOffRevision, kRevision);
+        put16(sd + kOffControl, control);
+        put32(sd + kOffUid, st.st_uid);
+        put32(sd + kOffGid, st.st_gid);
+        put32(sd + kOffMode, st.st_mode & 07777);
+        put32(sd + kOffAccessLen, alen);
+        put32(sd + kOffDefaultLen, dlen);
+        if (alen) std::memcpy(sd + kHeaderSize, acc, alen);
+        if (dlen) std::memcpy(sd + kHeaderSize + alen, def, dlen);
+        if (len) *len = uint32_t(total);
+    }
+    std::free(acc);
+    std::free(def);
+    return sd;
+}
+
+// The attribute word derived from the file where none is stored.
+uint32_t derived_word(const struct stat &st, int fd) {
+    using namespace sorvan::sd;
+    uint32_t w = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+    if (!S_ISLNK(st.st_mode) && !(st.st_mode & 0222)) w |= kAttrReadOnly;
+    int flags = 0;
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_COMPR_FL)) w |= kAttrCompressed;
+    return w;
 }
 
 // The kernel's POSIX ACL attribute: version 2, then 8-byte entries.
@@ -165,15 +205,31 @@ uint32_t attr_word(const char *path) {
     if (!path || lstat(path, &st) != 0) return 0;
     unsigned char b[4];
     if (lgetxattr(path, kAttrXattr, b, 4) == 4) return get32(b);
-    uint32_t w = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
-    if (!S_ISLNK(st.st_mode) && !(st.st_mode & 0222)) w |= kAttrReadOnly;
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) {
-        int flags = 0;
-        if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_COMPR_FL)) w |= kAttrCompressed;
-        close(fd);
-    }
+    uint32_t w = derived_word(st, fd);
+    if (fd >= 0) close(fd);
     return w;
+}
+
+uint32_t attr_word_fd(int fd, const struct stat &st) {
+    unsigned char b[4];
+    if (fgetxattr(fd, kAttrXattr, b, 4) == 4) return get32(b);
+    return derived_word(st, fd);
+}
+
+void *descriptor_fd(int fd, const struct stat &st, uint32_t *len) {
+    if (len) *len = 0;
+    unsigned char *acc = nullptr, *def = nullptr;
+    uint32_t alen = 0, dlen = 0;
+    auto get = [fd](const char *name) {
+        return [fd, name](void *b, size_t n) { return fgetxattr(fd, name, b, n); };
+    };
+    if (!read_acl_with(get(kAclAccess), &acc, &alen) ||
+        (S_ISDIR(st.st_mode) && !read_acl_with(get(kAclDefault), &def, &dlen))) {
+        std::free(acc);
+        return nullptr;
+    }
+    return build_sd(st, acc, alen, def, dlen, len);
 }
 
 }  // namespace sorvan::sd
@@ -229,24 +285,7 @@ SORVAN_API void *get_NT_SD(const char *path, uint32_t *len) {
         std::free(acc);
         return nullptr;
     }
-    size_t total = kHeaderSize + alen + dlen;
-    auto *sd = static_cast<unsigned char *>(std::calloc(1, total));
-    if (sd) {
-        uint16_t control = kSelfRelative | (alen ? kDaclPresent : 0) | (dlen ? kDaclDefaulted : 0);
-        put16(sd + kOffRevision, kRevision);
-        put16(sd + kOffControl, control);
-        put32(sd + kOffUid, st.st_uid);
-        put32(sd + kOffGid, st.st_gid);
-        put32(sd + kOffMode, st.st_mode & 07777);
-        put32(sd + kOffAccessLen, alen);
-        put32(sd + kOffDefaultLen, dlen);
-        if (alen) std::memcpy(sd + kHeaderSize, acc, alen);
-        if (dlen) std::memcpy(sd + kHeaderSize + alen, def, dlen);
-        if (len) *len = uint32_t(total);
-    }
-    std::free(acc);
-    std::free(def);
-    return sd;
+    return build_sd(st, acc, alen, def, dlen, len);
 }
 
 SORVAN_API int set_NT_SD(const char *path, void *sd) {

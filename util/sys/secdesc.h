@@ -7,6 +7,8 @@
 
 #include "util/sorvan.h"
 
+struct stat;
+
 namespace sorvan::sd {
 
 // Layout of our self-relative descriptor (little-endian at rest, except
@@ -43,6 +45,11 @@ void control_to_transit(unsigned char *sd);
 // The attribute word of a file: the stored one where there is one, else
 // derived from the file (directory, read-only, compressed). 0 when missing.
 uint32_t attr_word(const char *path);
+
+// attr_word and get_NT_SD of an open file (st: its fstat), without looking
+// its path up again.
+uint32_t attr_word_fd(int fd, const struct stat &st);
+void *descriptor_fd(int fd, const struct stat &st, uint32_t *len);
 
 // Stores the word in the extended attribute; false where unsupported.
 bool store_attr_word(const char *path, uint32_t word);
