@@ -233,10 +233,15 @@ Outcome store_file(const std::string &dest, const FileRecord &rec, unsigned char
         apply(dest);
         return {};
     }
-    std::string dir = parent_dir(dest.c_str());
-    if (!dir.empty() && access(dir.c_str(), R_OK) != 0) mkdirs(dir.c_str());
     std::string tmp = sorvan::confine::temp_template(dest);
     int fd = tmp.size() < PATH_MAX ? mkstemp(tmp.data()) : (errno = ENAMETOOLONG, -1);
+    if (fd < 0 && errno == ENOENT) {
+        // The directory is made where it is missing.
+        std::string dir = parent_dir(dest.c_str());
+        if (!dir.empty()) mkdirs(dir.c_str());
+        tmp = sorvan::confine::temp_template(dest);
+        fd = mkstemp(tmp.data());
+    }
     if (fd < 0) {
         int e = errno;
         receive_failed(dest.c_str(), std::strerror(e));
@@ -254,7 +259,8 @@ Outcome store_file(const std::string &dest, const FileRecord &rec, unsigned char
         return out;
     }
     // Mode, owner and attributes first: the file appears with them.
-    apply(tmp);
+    sorvan::sd::set_attr_fd(fd, rec.attributes);
+    if (sd) sorvan::sd::set_sd_fd(fd, sd, sd_len);
     if (move_replace(tmp.c_str(), dest.c_str()) != 0) {
         int e = errno;
         receive_failed(dest.c_str(), std::strerror(e));

@@ -162,8 +162,11 @@ void control_to_transit(unsigned char *sd) {
     sd[kOffControl + 1] = uint8_t(c);
 }
 
-int set_sd(const char *path, unsigned char *sd, size_t len) {
-    if (!path || !sd) return -1;
+namespace {
+
+// Checks a descriptor in transit form (its control word turned back to the
+// form at rest): 0, or set_sd's result for a bad one.
+int check_sd(unsigned char *sd, size_t len) {
     if (len < kOffControl + 2) return -2;
     // Turn the transit control word back (ntohs), as it is kept at rest.
     uint16_t control = uint16_t(sd[kOffControl] << 8 | sd[kOffControl + 1]);
@@ -180,7 +183,18 @@ int set_sd(const char *path, unsigned char *sd, size_t len) {
         return -3;
     const unsigned char *acl = sd + kHeaderSize;
     if (!acl_shape_ok(acl, alen) || !acl_shape_ok(acl + alen, dlen)) return -3;
+    return 0;
+}
 
+}  // namespace
+
+int set_sd(const char *path, unsigned char *sd, size_t len) {
+    if (!path || !sd) return -1;
+    if (int rc = check_sd(sd, len)) return rc;
+    uint32_t mode = get32(sd + kOffMode);
+    uint32_t alen = get32(sd + kOffAccessLen);
+    uint32_t dlen = get32(sd + kOffDefaultLen);
+    const unsigned char *acl = sd + kHeaderSize;
     struct stat st;
     if (lstat(path, &st) != 0) return -4;
     if (dlen && !S_ISDIR(st.st_mode)) return -3;
@@ -191,6 +205,44 @@ int set_sd(const char *path, unsigned char *sd, size_t len) {
     if (chmod(path, mode) != 0) return -4;
     if (!apply_acl(path, kAclAccess, acl, alen)) return -4;
     if (S_ISDIR(st.st_mode) && !apply_acl(path, kAclDefault, acl + alen, dlen)) return -4;
+    return 0;
+}
+
+int set_sd_fd(int fd, unsigned char *sd, size_t len) {
+    if (fd < 0 || !sd) return -1;
+    if (int rc = check_sd(sd, len)) return rc;
+    uint32_t mode = get32(sd + kOffMode);
+    uint32_t alen = get32(sd + kOffAccessLen);
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -4;
+    if (get32(sd + kOffDefaultLen) && !S_ISDIR(st.st_mode)) return -3;
+    uid_t uid = get32(sd + kOffUid);
+    gid_t gid = get32(sd + kOffGid);
+    if ((st.st_uid != uid || st.st_gid != gid) && fchown(fd, uid, gid) != 0) return -4;
+    if (fchmod(fd, mode) != 0) return -4;
+    const unsigned char *acl = sd + kHeaderSize;
+    if (alen) return fsetxattr(fd, kAclAccess, acl, alen, 0) == 0 ? 0 : -4;
+    if (fremovexattr(fd, kAclAccess) == 0 || errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP) return 0;
+    return -4;
+}
+
+int set_attr_fd(int fd, uint32_t attributes) {
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        int want = attributes & kAttrCompressed ? (flags | FS_COMPR_FL) : (flags & ~FS_COMPR_FL);
+        if (want != flags) ioctl(fd, FS_IOC_SETFLAGS, &want);
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & kAttrReadOnly)
+        mode &= ~mode_t(0222);
+    else if (!(mode & S_IWUSR))
+        mode |= S_IWUSR;
+    if (mode != (st.st_mode & 07777) && fchmod(fd, mode) != 0) return -1;
+    unsigned char b[4];
+    put32(b, attributes);
+    fsetxattr(fd, kAttrXattr, b, 4, 0);   // where the file system allows it
     return 0;
 }
 

@@ -51,6 +51,11 @@ uint32_t attr_word(const char *path);
 uint32_t attr_word_fd(int fd, const struct stat &st);
 void *descriptor_fd(int fd, const struct stat &st, uint32_t *len);
 
+// set_sd and set_NT_file_attr on an open file (the temporary file of a
+// reception), without looking its path up again.
+int set_sd_fd(int fd, unsigned char *sd, size_t len);
+int set_attr_fd(int fd, uint32_t attributes);
+
 // Stores the word in the extended attribute; false where unsupported.
 bool store_attr_word(const char *path, uint32_t word);
 
