@@ -15,6 +15,7 @@
 #include <linux/filter.h>
 #include <linux/futex.h>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <unordered_map>
 #include <netinet/in.h>
@@ -78,8 +79,11 @@ const char *dotted(uint32_t addr, char *buf) {
     return inet_ntop(AF_INET, &a, buf, INET_ADDRSTRLEN) ? buf : "?";
 }
 
-// One call waiting for its reply. Lives on the caller's stack; linked into
-// the table under its sequence number while outstanding.
+// One echo outstanding. Linked into the table under its sequence number
+// until the receiver takes its reply or its caller gives up. A caller that
+// sleeps for the reply says so in the word; one that collects the result
+// later (at its next scheduled probe) costs the receiver no wake-up.
+constexpr uint32_t kPending = 0, kDone = 1, kSleeping = 2;
 struct Waiter {
     uint8_t addr[16] = {};   // IPv4 in the first four bytes, or IPv6
     uint32_t stamp = 0;
@@ -87,21 +91,44 @@ struct Waiter {
     int oversize = 0;
     int result = -11;
     Waiter *next = nullptr;
-    std::atomic<uint32_t> done{0};   // futex word: 1 once result is final
+    std::atomic<uint32_t> word{kPending};   // futex word: kDone once result is final
 };
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
 
 uint32_t *futex_word(std::atomic<uint32_t> &a) { return reinterpret_cast<uint32_t *>(&a); }
 
-// Sleeps while *w is 0, at most until the absolute monotonic deadline (none:
-// no limit). false once the deadline has passed.
-bool futex_wait(std::atomic<uint32_t> &w, const timespec *deadline) {
-    long r = syscall(SYS_futex, futex_word(w), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0u, deadline,
+// Sleeps while *w is value, at most until the absolute monotonic deadline
+// (none: no limit). false once the deadline has passed.
+bool futex_wait(std::atomic<uint32_t> &w, uint32_t value, const timespec *deadline) {
+    long r = syscall(SYS_futex, futex_word(w), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, value, deadline,
                      nullptr, FUTEX_BITSET_MATCH_ANY);
     return !(r < 0 && errno == ETIMEDOUT);
 }
 void futex_wake(std::atomic<uint32_t> &w) {
     syscall(SYS_futex, futex_word(w), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
+}
+
+// Marks the result final; wakes the caller only when it sleeps for it.
+// The caller may return (and reuse or free the waiter) as soon as the word
+// reads kDone: nothing here touches the waiter after the exchange but the
+// futex call, which uses only the address.
+void finish_waiter(Waiter *w) {
+    if (w->word.exchange(kDone, std::memory_order_acq_rel) == kSleeping) futex_wake(w->word);
+}
+
+// Sleeps until the result is final or the deadline (null: none) passes.
+// true when final.
+bool sleep_for_result(Waiter &w, const timespec *deadline) {
+    uint32_t v = kPending;
+    for (;;) {
+        if (v == kPending &&
+            !w.word.compare_exchange_strong(v, kSleeping, std::memory_order_acq_rel, std::memory_order_acquire))
+            continue;   // v now holds what the word says
+        if (v == kDone) return true;
+        if (!futex_wait(w.word, kSleeping, deadline)) return w.word.load(std::memory_order_acquire) == kDone;
+        v = w.word.load(std::memory_order_acquire);
+        if (v == kDone) return true;
+    }
 }
 
 // Room for one read of many datagrams, with their senders, arrival stamps
@@ -279,12 +306,7 @@ int read_replies(EchoSocket &es, Batch &b, bool wait) {
     }
     es.matched.fetch_add(static_cast<uint64_t>(nwoken), std::memory_order_relaxed);
     es.ignored.fetch_add(static_cast<uint64_t>(n - nwoken), std::memory_order_relaxed);
-    // The caller may return as soon as done is set; its futex word may then
-    // be woken once more for nothing, which every waiter tolerates.
-    for (int i = 0; i < nwoken; ++i) {
-        b.woken[i]->done.store(1, std::memory_order_release);
-        futex_wake(b.woken[i]->done);
-    }
+    for (int i = 0; i < nwoken; ++i) finish_waiter(b.woken[i]);
     return n;
 }
 
@@ -502,15 +524,76 @@ using namespace sorvan;
 
 namespace {
 
-// One echo round trip on the family's shared socket; addr is the 16-byte
-// matching key, to the destination.
-int echo(int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t tolen, int32_t timeout_us) {
+// An echo and where its result is kept between send and collection.
+struct Echo {
+    Waiter w;
+    EchoSocket *es = nullptr;
+    int64_t deadline_us = 0;
+    int32_t timeout_us = 0;
+    bool outstanding = false;   // sent, result not yet taken
+};
+
+// Takes the echo's result: waits for the reply until the deadline when it
+// has not come, then reads what has queued meanwhile (the receiver reads at
+// intervals). A reply matched after the time-out (the receiver read it
+// late, the caller collected late) is no reply in time, as it would have
+// been for a caller that waited.
+int collect_echo(Echo &e) {
+    if (!e.outstanding) return -11;
+    e.outstanding = false;
+    EchoSocket *es = e.es;
+    Waiter &w = e.w;
+    if (w.word.load(std::memory_order_acquire) != kDone && now_us() < e.deadline_us) {
+        const timespec until{static_cast<time_t>(e.deadline_us / 1000000),
+                             static_cast<long>(e.deadline_us % 1000000) * 1000};
+        sleep_for_result(w, &until);
+    }
+    if (w.word.load(std::memory_order_acquire) != kDone) {
+        {
+            std::lock_guard<std::mutex> g(es->late_lock);
+            while (read_replies(*es, es->late_batch, false) == Batch::kMax) {
+            }
+        }
+        {
+            std::lock_guard<std::mutex> g(es->lock);
+            if (unlink_waiter(*es, &w)) return -11;
+        }
+        // The receiver has taken it: the result is on its way.
+        sleep_for_result(w, nullptr);
+    }
+    if (w.result >= 0 && int64_t(w.result) * 1000 > e.timeout_us) return -11;
+    return w.result;
+}
+
+// Withdraws an echo whose result nobody will take.
+void drop_echo(Echo &e) {
+    if (!e.outstanding) return;
+    e.outstanding = false;
+    {
+        std::lock_guard<std::mutex> g(e.es->lock);
+        if (unlink_waiter(*e.es, &e.w)) return;
+    }
+    sleep_for_result(e.w, nullptr);   // the receiver is about to let go of it
+}
+
+// Sends one echo on the family's shared socket; addr is the 16-byte
+// matching key, to the destination. 0 once sent (the result is then
+// collected), else the failure.
+int send_echo(Echo &e, int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t tolen,
+              int32_t timeout_us) {
+    drop_echo(e);
     if (timeout_us < 0) timeout_us = 0;
     EchoSocket *es = echo_socket(family);
     if (!es) return -1;
 
-    Waiter w;
+    e.es = es;
+    e.timeout_us = timeout_us;
+    Waiter &w = e.w;
     std::memcpy(w.addr, addr, sizeof w.addr);
+    w.oversize = 0;
+    w.result = -11;
+    w.next = nullptr;
+    w.word.store(kPending, std::memory_order_relaxed);
     {
         // A sequence number no outstanding call to this address holds, so a
         // reply can only ever match one call.
@@ -531,12 +614,13 @@ int echo(int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t to
         w.next = es->table[w.seq];
         es->table[w.seq] = &w;
     }
-    const int64_t deadline = now_us() + timeout_us;
-    const timespec until{static_cast<time_t>(deadline / 1000000),
-                         static_cast<long>(deadline % 1000000) * 1000};
+    e.outstanding = true;
+    e.deadline_us = now_us() + timeout_us;
     auto give_up = [&](int result) {
         std::lock_guard<std::mutex> g(es->lock);
-        return unlink_waiter(*es, &w) ? result : 0;
+        if (!unlink_waiter(*es, &w)) return 0;
+        e.outstanding = false;
+        return result;
     };
 
     uint8_t req[kRequestSize] = {};
@@ -554,14 +638,13 @@ int echo(int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t to
         const int err = errno;
         if (err == EINTR) continue;
         if (err == EAGAIN || err == EWOULDBLOCK) {
-            const int64_t left = deadline - now_us();
+            const int64_t left = e.deadline_us - now_us();
             if (left > 0) {
                 pollfd p{es->fd, POLLOUT, 0};
                 poll(&p, 1, static_cast<int>((left + 999) / 1000));
                 continue;
             }
-            if (int r = give_up(-10)) return r;
-            break;   // a forged reply took it meanwhile: take what it says
+            return give_up(-10);   // 0: a forged reply took it meanwhile; collect what it says
         }
         if (int r = give_up(-4)) {
             uint32_t left_out = 0;
@@ -580,40 +663,73 @@ int echo(int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t to
         }
         break;
     }
+    return 0;
+}
 
-    while (w.done.load(std::memory_order_acquire) == 0)
-        if (!futex_wait(w.done, &until)) break;
-    if (w.done.load(std::memory_order_acquire) == 0) {
-        // The receiver reads at intervals: what has come by now still counts.
-        {
-            std::lock_guard<std::mutex> g(es->late_lock);
-            while (read_replies(*es, es->late_batch, false) == Batch::kMax) {
-            }
-        }
-        if (int r = give_up(-11)) return r;
-        // The receiver has taken it: the result is on its way.
-        while (w.done.load(std::memory_order_acquire) == 0) futex_wait(w.done, nullptr);
-    }
-    return w.result;
+struct Target {
+    uint8_t key[16] = {};
+    sockaddr_in6 to{};   // room for either family
+    socklen_t len = 0;
+};
+
+Target target4(uint32_t addr_network_order) {
+    Target t;
+    std::memcpy(t.key, &addr_network_order, 4);
+    auto *sin = reinterpret_cast<sockaddr_in *>(&t.to);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = addr_network_order;
+    t.len = sizeof(sockaddr_in);
+    return t;
+}
+
+Target target6(const uint8_t addr[16]) {
+    Target t;
+    std::memcpy(t.key, addr, 16);
+    t.to.sin6_family = AF_INET6;
+    std::memcpy(&t.to.sin6_addr, addr, 16);
+    t.len = sizeof(sockaddr_in6);
+    return t;
+}
+
+int round_trip(int family, const Target &t, int32_t timeout_us) {
+    Echo e;
+    if (int r = send_echo(e, family, t.key, reinterpret_cast<const sockaddr *>(&t.to), t.len, timeout_us)) return r;
+    return collect_echo(e);
 }
 
 }  // namespace
 
+struct ping_echo {
+    Echo e;
+};
+
 extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) {
-    uint8_t key[16] = {};
-    std::memcpy(key, &addr_network_order, 4);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = addr_network_order;
-    return echo(AF_INET, key, reinterpret_cast<const sockaddr *>(&to), sizeof to, timeout_us);
+    return round_trip(AF_INET, target4(addr_network_order), timeout_us);
 }
 
 extern "C" SORVAN_API int ping6(const uint8_t addr[16], int32_t timeout_us) {
     if (!addr) return -1;
-    uint8_t key[16];
-    std::memcpy(key, addr, 16);
-    sockaddr_in6 to{};
-    to.sin6_family = AF_INET6;
-    std::memcpy(&to.sin6_addr, addr, 16);
-    return echo(AF_INET6, key, reinterpret_cast<const sockaddr *>(&to), sizeof to, timeout_us);
+    return round_trip(AF_INET6, target6(addr), timeout_us);
+}
+
+extern "C" SORVAN_API ping_echo *ping_echo_open(void) { return new (std::nothrow) ping_echo; }
+
+extern "C" SORVAN_API int ping_echo_send(ping_echo *p, uint32_t addr_network_order, int32_t timeout_us) {
+    if (!p) return -1;
+    const Target t = target4(addr_network_order);
+    return send_echo(p->e, AF_INET, t.key, reinterpret_cast<const sockaddr *>(&t.to), t.len, timeout_us);
+}
+
+extern "C" SORVAN_API int ping_echo_send6(ping_echo *p, const uint8_t addr[16], int32_t timeout_us) {
+    if (!p || !addr) return -1;
+    const Target t = target6(addr);
+    return send_echo(p->e, AF_INET6, t.key, reinterpret_cast<const sockaddr *>(&t.to), t.len, timeout_us);
+}
+
+extern "C" SORVAN_API int ping_echo_collect(ping_echo *p) { return p ? collect_echo(p->e) : -11; }
+
+extern "C" SORVAN_API void ping_echo_close(ping_echo *p) {
+    if (!p) return;
+    drop_echo(p->e);
+    delete p;
 }
