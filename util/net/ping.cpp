@@ -54,6 +54,9 @@ constexpr int kSendBuffer = 4 << 20;
 // this often; the mode lasts this long after two threads last took turns.
 constexpr int64_t kReadSpacingNs = 4000000;
 constexpr int64_t kSharedHoldNs = 100000000;
+// ... and while no caller sleeps for its reply (every echo outstanding is
+// collected later), this often: the queue then only needs emptying.
+constexpr int64_t kIdleSpacingNs = 50000000;
 
 // SOL_RAW / ICMP_FILTER of <linux/icmp.h>, whose header clashes with glibc's.
 constexpr int kSolRaw = 255;
@@ -158,11 +161,28 @@ struct EchoSocket {
     uint16_t next_seq = 0;
     pthread_t last_caller{};         // who sent last, and until when reads
     std::atomic<int64_t> shared_until{0};   // are spaced (monotonic ns)
+    std::atomic<int> sleepers{0};           // callers sleeping for a reply
+    std::atomic<uint32_t> nudge{0};         // futex word: a caller began to sleep
+    std::atomic<bool> idle{false};          // the receiver waits at the idle spacing
     Batch receiver_batch;
     std::mutex late_lock;            // a caller reading at its deadline
     Batch late_batch;
     std::atomic<uint64_t> received{0}, matched{0}, ignored{0}, dropped{0};
 };
+
+// sleep_for_result, counted: while anyone sleeps, the receiver reads at the
+// short spacing, and one that waits at the idle spacing is told at once.
+bool await_result(EchoSocket &es, Waiter &w, const timespec *deadline) {
+    if (w.word.load(std::memory_order_acquire) == kDone) return true;
+    es.sleepers.fetch_add(1, std::memory_order_seq_cst);
+    if (es.idle.load(std::memory_order_seq_cst)) {
+        es.nudge.fetch_add(1, std::memory_order_seq_cst);
+        futex_wake(es.nudge);
+    }
+    const bool done = sleep_for_result(w, deadline);
+    es.sleepers.fetch_sub(1, std::memory_order_relaxed);
+    return done;
+}
 
 std::mutex g_open_lock;
 std::atomic<EchoSocket *> g_socket{nullptr}, g_socket6{nullptr};
@@ -320,12 +340,22 @@ void *receive_loop(void *arg) {
         // and are read together (waking costs more than reading). A caller
         // whose deadline comes meanwhile reads the queue itself. A lone
         // caller pinging one host after another is answered at once.
-        const int64_t now = clock_ns(CLOCK_MONOTONIC), since = now - last_read;
-        if (since < kReadSpacingNs && now < es.shared_until.load(std::memory_order_relaxed)) {
-            timespec ts{0, static_cast<long>(kReadSpacingNs - since)};
-            nanosleep(&ts, nullptr);
+        // While no caller sleeps for its reply, the replies are collected
+        // later by their callers: read only to keep the queue short.
+        for (;;) {
+            const uint32_t seen = es.nudge.load(std::memory_order_seq_cst);
+            es.idle.store(true, std::memory_order_seq_cst);
+            const int64_t now = clock_ns(CLOCK_MONOTONIC), since = now - last_read;
+            const int64_t spacing =
+                es.sleepers.load(std::memory_order_seq_cst) > 0 ? kReadSpacingNs : kIdleSpacingNs;
+            if (since >= spacing || now >= es.shared_until.load(std::memory_order_relaxed)) break;
+            const timespec ts{0, static_cast<long>(spacing - since)};
+            syscall(SYS_futex, futex_word(es.nudge), FUTEX_WAIT | FUTEX_PRIVATE_FLAG, seen, &ts, nullptr, 0);
         }
-        const int n = read_replies(es, es.receiver_batch, true);
+        es.idle.store(false, std::memory_order_relaxed);
+        int n = read_replies(es, es.receiver_batch, true);
+        while (n == Batch::kMax) n = read_replies(es, es.receiver_batch, false);
+        if (n == 0 || (n < 0 && errno == EAGAIN)) n = Batch::kMax;   // the queue is empty
         last_read = clock_ns(CLOCK_MONOTONIC);
         if (n > 0) {
             failing = false;
@@ -546,7 +576,7 @@ int collect_echo(Echo &e) {
     if (w.word.load(std::memory_order_acquire) != kDone && now_us() < e.deadline_us) {
         const timespec until{static_cast<time_t>(e.deadline_us / 1000000),
                              static_cast<long>(e.deadline_us % 1000000) * 1000};
-        sleep_for_result(w, &until);
+        await_result(*es, w, &until);
     }
     if (w.word.load(std::memory_order_acquire) != kDone) {
         {
@@ -559,7 +589,7 @@ int collect_echo(Echo &e) {
             if (unlink_waiter(*es, &w)) return -11;
         }
         // The receiver has taken it: the result is on its way.
-        sleep_for_result(w, nullptr);
+        await_result(*es, w, nullptr);
     }
     if (w.result >= 0 && int64_t(w.result) * 1000 > e.timeout_us) return -11;
     return w.result;
