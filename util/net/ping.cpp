@@ -134,6 +134,15 @@ bool sleep_for_result(Waiter &w, const timespec *deadline) {
     }
 }
 
+// A datagram read by the receiver: what it says, and whether it fits.
+struct Reply {
+    uint8_t from[16];
+    uint16_t seq;
+    uint32_t stamp;
+    uint32_t arrived;   // tick of arrival
+    bool oversize;
+};
+
 // Room for one read of many datagrams, with their senders, arrival stamps
 // and drop counters.
 struct Batch {
@@ -145,6 +154,7 @@ struct Batch {
     alignas(cmsghdr) char controls[kMax][kControl];
     mmsghdr msgs[kMax];
     iovec iov[kMax];
+    Reply replies[kMax];
     Waiter *woken[kMax];
 };
 
@@ -220,13 +230,6 @@ void size_buffers(EchoSocket &es) {
         setsockopt(es.fd, IPPROTO_IP, IP_RECVERR, &zero, sizeof zero);
 }
 
-// A datagram read by the receiver: what it says, and whether it fits.
-struct Reply {
-    uint8_t from[16];
-    uint16_t seq;
-    uint32_t stamp;
-    bool oversize;
-};
 
 // Checks the datagram and takes out what matching needs; false when it is
 // not an echo reply to this socket's requests.
@@ -277,34 +280,41 @@ int read_replies(EchoSocket &es, Batch &b, bool wait) {
     const uint32_t now = tick_count_ms();
     es.received.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
 
+    // What each datagram says, read outside the lock (callers take it to send).
+    int nparsed = 0;
+    for (int i = 0; i < n; ++i) {
+        msghdr &mh = b.msgs[i].msg_hdr;
+        uint32_t arrived = now;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+            if (c->cmsg_level != SOL_SOCKET) continue;
+            if (c->cmsg_type == SO_RXQ_OVFL) {
+                uint32_t d;
+                std::memcpy(&d, CMSG_DATA(c), sizeof d);
+                if (d > es.dropped.load(std::memory_order_relaxed)) es.dropped.store(d, std::memory_order_relaxed);
+            } else if (c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts;
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                const int64_t mono = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec - wall_offset;
+                if (mono > 0) arrived = static_cast<uint32_t>(uint64_t(mono) / 1000000u);
+            }
+        }
+        const size_t len = b.msgs[i].msg_len;
+        Reply &r = b.replies[nparsed];
+        if (!parse_reply(es, b.bufs[i], len, len < Batch::kCapture ? len : Batch::kCapture, r)) continue;
+        std::memset(r.from, 0, sizeof r.from);
+        if (es.family == AF_INET6)
+            std::memcpy(r.from, &b.names[i].sin6_addr, 16);
+        else
+            std::memcpy(r.from, &reinterpret_cast<const sockaddr_in *>(&b.names[i])->sin_addr, 4);
+        r.arrived = arrived;
+        nparsed++;
+    }
+
     int nwoken = 0;
     {
         std::lock_guard<std::mutex> g(es.lock);
-        for (int i = 0; i < n; ++i) {
-            msghdr &mh = b.msgs[i].msg_hdr;
-            uint32_t arrived = now;
-            for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
-                if (c->cmsg_level != SOL_SOCKET) continue;
-                if (c->cmsg_type == SO_RXQ_OVFL) {
-                    uint32_t d;
-                    std::memcpy(&d, CMSG_DATA(c), sizeof d);
-                    if (d > es.dropped.load(std::memory_order_relaxed))
-                        es.dropped.store(d, std::memory_order_relaxed);
-                } else if (c->cmsg_type == SCM_TIMESTAMPNS) {
-                    timespec ts;
-                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                    const int64_t mono = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec - wall_offset;
-                    if (mono > 0) arrived = static_cast<uint32_t>(uint64_t(mono) / 1000000u);
-                }
-            }
-            const size_t len = b.msgs[i].msg_len;
-            Reply r;
-            if (!parse_reply(es, b.bufs[i], len, len < Batch::kCapture ? len : Batch::kCapture, r)) continue;
-            std::memset(r.from, 0, sizeof r.from);
-            if (es.family == AF_INET6)
-                std::memcpy(r.from, &b.names[i].sin6_addr, 16);
-            else
-                std::memcpy(r.from, &reinterpret_cast<const sockaddr_in *>(&b.names[i])->sin_addr, 4);
+        for (int i = 0; i < nparsed; ++i) {
+            const Reply &r = b.replies[i];
             Waiter *w = es.table[r.seq];
             while (w && std::memcmp(w->addr, r.from, sizeof r.from) != 0) w = w->next;
             if (!w) continue;   // not ours, or after its caller gave up
@@ -317,7 +327,7 @@ int read_replies(EchoSocket &es, Batch &b, bool wait) {
                 // than now (the wall clock may be set between arrival and read).
                 const uint32_t upper = now - r.stamp;
                 if (upper > 0x7fffffffu || static_cast<int32_t>(r.stamp - w->stamp) < 0) continue;
-                const uint32_t rtt = arrived - r.stamp;
+                const uint32_t rtt = r.arrived - r.stamp;
                 w->result = static_cast<int>(rtt < upper ? rtt : upper);
             }
             unlink_waiter(es, w);
