@@ -3,9 +3,10 @@
 // 0.8 s, retries 2. kord runs twice, with a port probe on every pass and
 // without port files, then fping -l runs over the same addresses. For each
 // kord run: start-up (all workers created, every node probed once), CPU per
-// node pass, CPU share of one core, spacing of one slot's passes (p50/p99),
-// the detection of a node made silent, RSS, threads, and replies the ping
-// socket's queue dropped.
+// node pass, CPU share of one core, sleeps (voluntary context switches of
+// every thread) per node pass beside fping's per echo, spacing of one
+// slot's passes (p50/p99), the detection of a node made silent, RSS,
+// threads, and replies the ping socket's queue dropped.
 //
 // BENCH_DUAL=1: every node is a name with an IPv4 and an IPv6 address
 // (fd00::G:N, local by a route on loopback), served by a dnsmasq of the benchmark's own on
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -78,6 +80,25 @@ long status_value(pid_t pid, const char *name) {
     return v;
 }
 
+// Sleeps so far (voluntary context switches), summed over pid's threads.
+long sleeps(pid_t pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    if (!d) return -1;
+    long sum = 0;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        FILE *f = fopen((dir + "/" + e->d_name + "/status").c_str(), "r");
+        if (!f) continue;
+        char line[256];
+        while (fgets(line, sizeof line, f))
+            if (strncmp(line, "voluntary_ctxt_switches:", 24) == 0) sum += atol(line + 24);
+        fclose(f);
+    }
+    closedir(d);
+    return sum;
+}
+
 // Datagrams the kernel dropped on the process's ICMP sockets (raw and
 // unprivileged echo): the last column of /proc/PID/net/{raw,icmp}, summed
 // over the sockets of this namespace, which are kord's alone.
@@ -125,6 +146,7 @@ struct Run {
     double created = -1, probed = -1;   // start-up: all workers created, every node probed once
     long passes = 0;
     double elapsed = 0, cpu = 0;
+    long sleeps = 0;
     std::vector<double> spacing;
     double detect_ms = -1;
     long rss_kb = 0, threads = 0, drops = 0;
@@ -194,6 +216,7 @@ Run run_kord(const std::string &root, bool ports, const std::string &gpfile, con
     // Every slot's cycle counter moves on each pass.
     std::vector<uint32_t> last(size_t(g_groups) * kNodesPerGroup, 0xffffffff);
     std::vector<Clock::time_point> last_t(last.size());
+    const long sleeps0 = sleeps(kpid);
     const double cpu0 = cpu_seconds(kpid);
     const auto t0 = Clock::now(), end = t0 + std::chrono::seconds(g_seconds);
     const int victim_g = std::min(7, g_groups - 1), victim_n = nodes_in(victim_g) - 1;
@@ -228,6 +251,7 @@ Run run_kord(const std::string &root, bool ports, const std::string &gpfile, con
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     run.cpu = cpu_seconds(kpid) - cpu0;
+    run.sleeps = sleeps(kpid) - sleeps0;
     run.elapsed = secs(std::min(Clock::now(), end) - t0);
     run.rss_kb = status_value(kpid, "VmRSS");
     run.threads = status_value(kpid, "Threads");
@@ -258,6 +282,8 @@ void report(const char *what, const Run &r, double fping_per_echo, double target
     printf("  start-up: workers created %.2f s, every node probed %.2f s after exec\n", r.created, r.probed);
     printf("  %ld node passes in %.1f s (%.0f/s), CPU %.2f s = %.1f us per pass, %.0f %% of one core\n",
            r.passes, r.elapsed, r.passes / r.elapsed, r.cpu, per_pass * 1e6, 100 * r.cpu / r.elapsed);
+    printf("  %.2f sleeps per node pass (voluntary context switches of all threads)\n",
+           r.passes ? double(r.sleeps) / double(r.passes) : 0.0);
     if (dual) {
         const double v4_pass = v4 && v4->ok && v4->passes ? v4->cpu / double(v4->passes) : 0;
         printf("  dual-stack: %.1f us per node pass per family; IPv4 alone %.1f us: ratio %.2f (target <= 1.2)\n",
@@ -395,8 +421,10 @@ int main(int argc, char **argv) {
 
     printf("monitor_scale: %d nodes (%d groups), interval %.1f s, time-out %.1f s, retries %u, %d s\n", g_nodes,
            g_groups, kIntervalUs / 1e6, kTimeoutUs / 1e6, kRetries, g_seconds);
-    printf("fping -l -p 1000 -i 1: CPU %.2f s for %.0f echoes = %.1f us per echo, max RSS %.1f MiB\n", fcpu,
-           echoes, fping_per_echo * 1e6, double(ru.ru_maxrss) / 1024.0);
+    printf("fping -l -p 1000 -i 1: CPU %.2f s for %.0f echoes = %.1f us per echo, max RSS %.1f MiB, "
+           "%.2f sleeps per echo\n",
+           fcpu, echoes, fping_per_echo * 1e6, double(ru.ru_maxrss) / 1024.0,
+           echoes ? double(ru.ru_nvcsw) / echoes : 0.0);
     if (modes != "off") report("IPv4, port probes on", on, fping_per_echo, 1.5);
     if (modes != "on") report("IPv4, port probes off", off, fping_per_echo, 1.0);
     if (g_dual && modes != "off") report("dual-stack, port probes on", on46, fping_per_echo, 1.5, true, &on);

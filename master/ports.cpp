@@ -85,11 +85,19 @@ void port_file_path(char (&path)[kPortPathMax], int which, const GroupRecord *g,
 }
 // FNV-1a: a worker's key only has to tell its own node's names apart
 // from what it saw before a reload.
-uint64_t path_hash(const char *p) {
-    uint64_t h = 1469598103934665603ull;
-    for (; *p; p++)
-        h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+uint64_t fnv1a(uint64_t h, const char *p, size_t max) {
+    for (size_t i = 0; i < max && p[i]; i++)
+        h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
     return h;
+}
+// The names the node's own candidate is built from, without building it.
+uint64_t names_key(const GroupRecord *g, const NodeRecord *slot) {
+    uint64_t h = 1469598103934665603ull;
+    h = fnv1a(h, slot->name, sizeof slot->name);
+    h = (h ^ '/') * 1099511628211ull;
+    h = fnv1a(h, g->name, sizeof g->name);
+    h = (h ^ '/') * 1099511628211ull;
+    return fnv1a(h, g->domain, sizeof g->domain);
 }
 
 // Where the search for a node's port file ended, valid while the ports
@@ -117,9 +125,11 @@ struct DirStamp {
 // deepest path can cost each of them a page.
 __attribute__((noinline)) DirStamp ports_dir_stamp(char (&buf)[kPortPathMax]) {
     DirStamp d;
-    snprintf(buf, kPortPathMax, "%s%cports", path_item(2), '/');
+    // The root is fixed for the life of the process.
+    static const std::string dir = std::string(path_item(2)) + "/ports";
+    (void)buf;
     struct stat st;
-    if (stat(buf, &st) == 0) {
+    if (stat(dir.c_str(), &st) == 0) {
         d.known = true;
         d.dev = st.st_dev;
         d.ino = st.st_ino;
@@ -260,8 +270,7 @@ int read_port_file_cached(const GroupRecord *g, NodeRecord *slot) {
     // While the ports directory itself is unchanged no candidate came or
     // went: look only where the last search ended (often nowhere).
     const DirStamp dst = ports_dir_stamp(path);
-    port_file_path(path, 0, g, slot);
-    const uint64_t key = path_hash(path);
+    const uint64_t key = names_key(g, slot);
     const bool shortcut = dst.known && d.valid && d.settled && d.key == key && d.dev == dst.dev &&
                           d.ino == dst.ino && same_time(d.mtime, dst.mtime) && same_time(d.ctime, dst.ctime);
     if (shortcut && d.winner < 0) {

@@ -108,6 +108,22 @@ SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us);
 /* ping over IPv6: addr is 16 bytes in network order; the same results,
  * on a second shared socket (ICMPv6, raw or the unprivileged kind). */
 SORVAN_API int ping6(const uint8_t addr[16], int32_t timeout_us);
+/* An echo sent now and collected later, for callers that probe on a
+ * schedule: no thread sleeps for the reply, and the receiver wakes nobody
+ * when it comes. ping_echo_open makes a record (null without memory);
+ * ping_echo_send / ping_echo_send6 send an echo on it (0, else ping()'s
+ * local failures, -1 or -4, or -10), withdrawing any earlier echo not yet
+ * collected; ping_echo_collect takes the result of the last send, as
+ * ping() would have returned it (a reply later than the time-out is -11),
+ * waiting until the time-out at most when called early; -11 when nothing
+ * is outstanding. ping_echo_close withdraws what is outstanding and frees
+ * the record. One thread at a time per record. */
+typedef struct ping_echo ping_echo;
+SORVAN_API ping_echo *ping_echo_open(void);
+SORVAN_API int ping_echo_send(ping_echo *echo, uint32_t addr_network_order, int32_t timeout_us);
+SORVAN_API int ping_echo_send6(ping_echo *echo, const uint8_t addr[16], int32_t timeout_us);
+SORVAN_API int ping_echo_collect(ping_echo *echo);
+SORVAN_API void ping_echo_close(ping_echo *echo);
 
 /* ==== SMTP mail ==== */
 /* The argument of mail(). Texts are NUL-terminated; subject and body may be

@@ -15,6 +15,7 @@
 #include <linux/filter.h>
 #include <linux/futex.h>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <unordered_map>
 #include <netinet/in.h>
@@ -53,6 +54,9 @@ constexpr int kSendBuffer = 4 << 20;
 // this often; the mode lasts this long after two threads last took turns.
 constexpr int64_t kReadSpacingNs = 4000000;
 constexpr int64_t kSharedHoldNs = 100000000;
+// ... and while no caller sleeps for its reply (every echo outstanding is
+// collected later), this often: the queue then only needs emptying.
+constexpr int64_t kIdleSpacingNs = 50000000;
 
 // SOL_RAW / ICMP_FILTER of <linux/icmp.h>, whose header clashes with glibc's.
 constexpr int kSolRaw = 255;
@@ -78,8 +82,11 @@ const char *dotted(uint32_t addr, char *buf) {
     return inet_ntop(AF_INET, &a, buf, INET_ADDRSTRLEN) ? buf : "?";
 }
 
-// One call waiting for its reply. Lives on the caller's stack; linked into
-// the table under its sequence number while outstanding.
+// One echo outstanding. Linked into the table under its sequence number
+// until the receiver takes its reply or its caller gives up. A caller that
+// sleeps for the reply says so in the word; one that collects the result
+// later (at its next scheduled probe) costs the receiver no wake-up.
+constexpr uint32_t kPending = 0, kDone = 1, kSleeping = 2;
 struct Waiter {
     uint8_t addr[16] = {};   // IPv4 in the first four bytes, or IPv6
     uint32_t stamp = 0;
@@ -87,22 +94,54 @@ struct Waiter {
     int oversize = 0;
     int result = -11;
     Waiter *next = nullptr;
-    std::atomic<uint32_t> done{0};   // futex word: 1 once result is final
+    std::atomic<uint32_t> word{kPending};   // futex word: kDone once result is final
 };
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word");
 
 uint32_t *futex_word(std::atomic<uint32_t> &a) { return reinterpret_cast<uint32_t *>(&a); }
 
-// Sleeps while *w is 0, at most until the absolute monotonic deadline (none:
-// no limit). false once the deadline has passed.
-bool futex_wait(std::atomic<uint32_t> &w, const timespec *deadline) {
-    long r = syscall(SYS_futex, futex_word(w), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0u, deadline,
+// Sleeps while *w is value, at most until the absolute monotonic deadline
+// (none: no limit). false once the deadline has passed.
+bool futex_wait(std::atomic<uint32_t> &w, uint32_t value, const timespec *deadline) {
+    long r = syscall(SYS_futex, futex_word(w), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, value, deadline,
                      nullptr, FUTEX_BITSET_MATCH_ANY);
     return !(r < 0 && errno == ETIMEDOUT);
 }
 void futex_wake(std::atomic<uint32_t> &w) {
     syscall(SYS_futex, futex_word(w), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
 }
+
+// Marks the result final; wakes the caller only when it sleeps for it.
+// The caller may return (and reuse or free the waiter) as soon as the word
+// reads kDone: nothing here touches the waiter after the exchange but the
+// futex call, which uses only the address.
+void finish_waiter(Waiter *w) {
+    if (w->word.exchange(kDone, std::memory_order_acq_rel) == kSleeping) futex_wake(w->word);
+}
+
+// Sleeps until the result is final or the deadline (null: none) passes.
+// true when final.
+bool sleep_for_result(Waiter &w, const timespec *deadline) {
+    uint32_t v = kPending;
+    for (;;) {
+        if (v == kPending &&
+            !w.word.compare_exchange_strong(v, kSleeping, std::memory_order_acq_rel, std::memory_order_acquire))
+            continue;   // v now holds what the word says
+        if (v == kDone) return true;
+        if (!futex_wait(w.word, kSleeping, deadline)) return w.word.load(std::memory_order_acquire) == kDone;
+        v = w.word.load(std::memory_order_acquire);
+        if (v == kDone) return true;
+    }
+}
+
+// A datagram read by the receiver: what it says, and whether it fits.
+struct Reply {
+    uint8_t from[16];
+    uint16_t seq;
+    uint32_t stamp;
+    uint32_t arrived;   // tick of arrival
+    bool oversize;
+};
 
 // Room for one read of many datagrams, with their senders, arrival stamps
 // and drop counters.
@@ -115,6 +154,7 @@ struct Batch {
     alignas(cmsghdr) char controls[kMax][kControl];
     mmsghdr msgs[kMax];
     iovec iov[kMax];
+    Reply replies[kMax];
     Waiter *woken[kMax];
 };
 
@@ -131,11 +171,28 @@ struct EchoSocket {
     uint16_t next_seq = 0;
     pthread_t last_caller{};         // who sent last, and until when reads
     std::atomic<int64_t> shared_until{0};   // are spaced (monotonic ns)
+    std::atomic<int> sleepers{0};           // callers sleeping for a reply
+    std::atomic<uint32_t> nudge{0};         // futex word: a caller began to sleep
+    std::atomic<bool> idle{false};          // the receiver waits at the idle spacing
     Batch receiver_batch;
     std::mutex late_lock;            // a caller reading at its deadline
     Batch late_batch;
     std::atomic<uint64_t> received{0}, matched{0}, ignored{0}, dropped{0};
 };
+
+// sleep_for_result, counted: while anyone sleeps, the receiver reads at the
+// short spacing, and one that waits at the idle spacing is told at once.
+bool await_result(EchoSocket &es, Waiter &w, const timespec *deadline) {
+    if (w.word.load(std::memory_order_acquire) == kDone) return true;
+    es.sleepers.fetch_add(1, std::memory_order_seq_cst);
+    if (es.idle.load(std::memory_order_seq_cst)) {
+        es.nudge.fetch_add(1, std::memory_order_seq_cst);
+        futex_wake(es.nudge);
+    }
+    const bool done = sleep_for_result(w, deadline);
+    es.sleepers.fetch_sub(1, std::memory_order_relaxed);
+    return done;
+}
 
 std::mutex g_open_lock;
 std::atomic<EchoSocket *> g_socket{nullptr}, g_socket6{nullptr};
@@ -173,13 +230,6 @@ void size_buffers(EchoSocket &es) {
         setsockopt(es.fd, IPPROTO_IP, IP_RECVERR, &zero, sizeof zero);
 }
 
-// A datagram read by the receiver: what it says, and whether it fits.
-struct Reply {
-    uint8_t from[16];
-    uint16_t seq;
-    uint32_t stamp;
-    bool oversize;
-};
 
 // Checks the datagram and takes out what matching needs; false when it is
 // not an echo reply to this socket's requests.
@@ -230,34 +280,41 @@ int read_replies(EchoSocket &es, Batch &b, bool wait) {
     const uint32_t now = tick_count_ms();
     es.received.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
 
+    // What each datagram says, read outside the lock (callers take it to send).
+    int nparsed = 0;
+    for (int i = 0; i < n; ++i) {
+        msghdr &mh = b.msgs[i].msg_hdr;
+        uint32_t arrived = now;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+            if (c->cmsg_level != SOL_SOCKET) continue;
+            if (c->cmsg_type == SO_RXQ_OVFL) {
+                uint32_t d;
+                std::memcpy(&d, CMSG_DATA(c), sizeof d);
+                if (d > es.dropped.load(std::memory_order_relaxed)) es.dropped.store(d, std::memory_order_relaxed);
+            } else if (c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts;
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                const int64_t mono = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec - wall_offset;
+                if (mono > 0) arrived = static_cast<uint32_t>(uint64_t(mono) / 1000000u);
+            }
+        }
+        const size_t len = b.msgs[i].msg_len;
+        Reply &r = b.replies[nparsed];
+        if (!parse_reply(es, b.bufs[i], len, len < Batch::kCapture ? len : Batch::kCapture, r)) continue;
+        std::memset(r.from, 0, sizeof r.from);
+        if (es.family == AF_INET6)
+            std::memcpy(r.from, &b.names[i].sin6_addr, 16);
+        else
+            std::memcpy(r.from, &reinterpret_cast<const sockaddr_in *>(&b.names[i])->sin_addr, 4);
+        r.arrived = arrived;
+        nparsed++;
+    }
+
     int nwoken = 0;
     {
         std::lock_guard<std::mutex> g(es.lock);
-        for (int i = 0; i < n; ++i) {
-            msghdr &mh = b.msgs[i].msg_hdr;
-            uint32_t arrived = now;
-            for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
-                if (c->cmsg_level != SOL_SOCKET) continue;
-                if (c->cmsg_type == SO_RXQ_OVFL) {
-                    uint32_t d;
-                    std::memcpy(&d, CMSG_DATA(c), sizeof d);
-                    if (d > es.dropped.load(std::memory_order_relaxed))
-                        es.dropped.store(d, std::memory_order_relaxed);
-                } else if (c->cmsg_type == SCM_TIMESTAMPNS) {
-                    timespec ts;
-                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                    const int64_t mono = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec - wall_offset;
-                    if (mono > 0) arrived = static_cast<uint32_t>(uint64_t(mono) / 1000000u);
-                }
-            }
-            const size_t len = b.msgs[i].msg_len;
-            Reply r;
-            if (!parse_reply(es, b.bufs[i], len, len < Batch::kCapture ? len : Batch::kCapture, r)) continue;
-            std::memset(r.from, 0, sizeof r.from);
-            if (es.family == AF_INET6)
-                std::memcpy(r.from, &b.names[i].sin6_addr, 16);
-            else
-                std::memcpy(r.from, &reinterpret_cast<const sockaddr_in *>(&b.names[i])->sin_addr, 4);
+        for (int i = 0; i < nparsed; ++i) {
+            const Reply &r = b.replies[i];
             Waiter *w = es.table[r.seq];
             while (w && std::memcmp(w->addr, r.from, sizeof r.from) != 0) w = w->next;
             if (!w) continue;   // not ours, or after its caller gave up
@@ -270,7 +327,7 @@ int read_replies(EchoSocket &es, Batch &b, bool wait) {
                 // than now (the wall clock may be set between arrival and read).
                 const uint32_t upper = now - r.stamp;
                 if (upper > 0x7fffffffu || static_cast<int32_t>(r.stamp - w->stamp) < 0) continue;
-                const uint32_t rtt = arrived - r.stamp;
+                const uint32_t rtt = r.arrived - r.stamp;
                 w->result = static_cast<int>(rtt < upper ? rtt : upper);
             }
             unlink_waiter(es, w);
@@ -279,12 +336,7 @@ int read_replies(EchoSocket &es, Batch &b, bool wait) {
     }
     es.matched.fetch_add(static_cast<uint64_t>(nwoken), std::memory_order_relaxed);
     es.ignored.fetch_add(static_cast<uint64_t>(n - nwoken), std::memory_order_relaxed);
-    // The caller may return as soon as done is set; its futex word may then
-    // be woken once more for nothing, which every waiter tolerates.
-    for (int i = 0; i < nwoken; ++i) {
-        b.woken[i]->done.store(1, std::memory_order_release);
-        futex_wake(b.woken[i]->done);
-    }
+    for (int i = 0; i < nwoken; ++i) finish_waiter(b.woken[i]);
     return n;
 }
 
@@ -298,12 +350,22 @@ void *receive_loop(void *arg) {
         // and are read together (waking costs more than reading). A caller
         // whose deadline comes meanwhile reads the queue itself. A lone
         // caller pinging one host after another is answered at once.
-        const int64_t now = clock_ns(CLOCK_MONOTONIC), since = now - last_read;
-        if (since < kReadSpacingNs && now < es.shared_until.load(std::memory_order_relaxed)) {
-            timespec ts{0, static_cast<long>(kReadSpacingNs - since)};
-            nanosleep(&ts, nullptr);
+        // While no caller sleeps for its reply, the replies are collected
+        // later by their callers: read only to keep the queue short.
+        for (;;) {
+            const uint32_t seen = es.nudge.load(std::memory_order_seq_cst);
+            es.idle.store(true, std::memory_order_seq_cst);
+            const int64_t now = clock_ns(CLOCK_MONOTONIC), since = now - last_read;
+            const int64_t spacing =
+                es.sleepers.load(std::memory_order_seq_cst) > 0 ? kReadSpacingNs : kIdleSpacingNs;
+            if (since >= spacing || now >= es.shared_until.load(std::memory_order_relaxed)) break;
+            const timespec ts{0, static_cast<long>(spacing - since)};
+            syscall(SYS_futex, futex_word(es.nudge), FUTEX_WAIT | FUTEX_PRIVATE_FLAG, seen, &ts, nullptr, 0);
         }
-        const int n = read_replies(es, es.receiver_batch, true);
+        es.idle.store(false, std::memory_order_relaxed);
+        int n = read_replies(es, es.receiver_batch, true);
+        while (n == Batch::kMax) n = read_replies(es, es.receiver_batch, false);
+        if (n == 0 || (n < 0 && errno == EAGAIN)) n = Batch::kMax;   // the queue is empty
         last_read = clock_ns(CLOCK_MONOTONIC);
         if (n > 0) {
             failing = false;
@@ -502,15 +564,76 @@ using namespace sorvan;
 
 namespace {
 
-// One echo round trip on the family's shared socket; addr is the 16-byte
-// matching key, to the destination.
-int echo(int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t tolen, int32_t timeout_us) {
+// An echo and where its result is kept between send and collection.
+struct Echo {
+    Waiter w;
+    EchoSocket *es = nullptr;
+    int64_t deadline_us = 0;
+    int32_t timeout_us = 0;
+    bool outstanding = false;   // sent, result not yet taken
+};
+
+// Takes the echo's result: waits for the reply until the deadline when it
+// has not come, then reads what has queued meanwhile (the receiver reads at
+// intervals). A reply matched after the time-out (the receiver read it
+// late, the caller collected late) is no reply in time, as it would have
+// been for a caller that waited.
+int collect_echo(Echo &e) {
+    if (!e.outstanding) return -11;
+    e.outstanding = false;
+    EchoSocket *es = e.es;
+    Waiter &w = e.w;
+    if (w.word.load(std::memory_order_acquire) != kDone && now_us() < e.deadline_us) {
+        const timespec until{static_cast<time_t>(e.deadline_us / 1000000),
+                             static_cast<long>(e.deadline_us % 1000000) * 1000};
+        await_result(*es, w, &until);
+    }
+    if (w.word.load(std::memory_order_acquire) != kDone) {
+        {
+            std::lock_guard<std::mutex> g(es->late_lock);
+            while (read_replies(*es, es->late_batch, false) == Batch::kMax) {
+            }
+        }
+        {
+            std::lock_guard<std::mutex> g(es->lock);
+            if (unlink_waiter(*es, &w)) return -11;
+        }
+        // The receiver has taken it: the result is on its way.
+        await_result(*es, w, nullptr);
+    }
+    if (w.result >= 0 && int64_t(w.result) * 1000 > e.timeout_us) return -11;
+    return w.result;
+}
+
+// Withdraws an echo whose result nobody will take.
+void drop_echo(Echo &e) {
+    if (!e.outstanding) return;
+    e.outstanding = false;
+    {
+        std::lock_guard<std::mutex> g(e.es->lock);
+        if (unlink_waiter(*e.es, &e.w)) return;
+    }
+    sleep_for_result(e.w, nullptr);   // the receiver is about to let go of it
+}
+
+// Sends one echo on the family's shared socket; addr is the 16-byte
+// matching key, to the destination. 0 once sent (the result is then
+// collected), else the failure.
+int send_echo(Echo &e, int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t tolen,
+              int32_t timeout_us) {
+    drop_echo(e);
     if (timeout_us < 0) timeout_us = 0;
     EchoSocket *es = echo_socket(family);
     if (!es) return -1;
 
-    Waiter w;
+    e.es = es;
+    e.timeout_us = timeout_us;
+    Waiter &w = e.w;
     std::memcpy(w.addr, addr, sizeof w.addr);
+    w.oversize = 0;
+    w.result = -11;
+    w.next = nullptr;
+    w.word.store(kPending, std::memory_order_relaxed);
     {
         // A sequence number no outstanding call to this address holds, so a
         // reply can only ever match one call.
@@ -531,12 +654,13 @@ int echo(int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t to
         w.next = es->table[w.seq];
         es->table[w.seq] = &w;
     }
-    const int64_t deadline = now_us() + timeout_us;
-    const timespec until{static_cast<time_t>(deadline / 1000000),
-                         static_cast<long>(deadline % 1000000) * 1000};
+    e.outstanding = true;
+    e.deadline_us = now_us() + timeout_us;
     auto give_up = [&](int result) {
         std::lock_guard<std::mutex> g(es->lock);
-        return unlink_waiter(*es, &w) ? result : 0;
+        if (!unlink_waiter(*es, &w)) return 0;
+        e.outstanding = false;
+        return result;
     };
 
     uint8_t req[kRequestSize] = {};
@@ -554,14 +678,13 @@ int echo(int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t to
         const int err = errno;
         if (err == EINTR) continue;
         if (err == EAGAIN || err == EWOULDBLOCK) {
-            const int64_t left = deadline - now_us();
+            const int64_t left = e.deadline_us - now_us();
             if (left > 0) {
                 pollfd p{es->fd, POLLOUT, 0};
                 poll(&p, 1, static_cast<int>((left + 999) / 1000));
                 continue;
             }
-            if (int r = give_up(-10)) return r;
-            break;   // a forged reply took it meanwhile: take what it says
+            return give_up(-10);   // 0: a forged reply took it meanwhile; collect what it says
         }
         if (int r = give_up(-4)) {
             uint32_t left_out = 0;
@@ -580,40 +703,73 @@ int echo(int family, const uint8_t (&addr)[16], const sockaddr *to, socklen_t to
         }
         break;
     }
+    return 0;
+}
 
-    while (w.done.load(std::memory_order_acquire) == 0)
-        if (!futex_wait(w.done, &until)) break;
-    if (w.done.load(std::memory_order_acquire) == 0) {
-        // The receiver reads at intervals: what has come by now still counts.
-        {
-            std::lock_guard<std::mutex> g(es->late_lock);
-            while (read_replies(*es, es->late_batch, false) == Batch::kMax) {
-            }
-        }
-        if (int r = give_up(-11)) return r;
-        // The receiver has taken it: the result is on its way.
-        while (w.done.load(std::memory_order_acquire) == 0) futex_wait(w.done, nullptr);
-    }
-    return w.result;
+struct Target {
+    uint8_t key[16] = {};
+    sockaddr_in6 to{};   // room for either family
+    socklen_t len = 0;
+};
+
+Target target4(uint32_t addr_network_order) {
+    Target t;
+    std::memcpy(t.key, &addr_network_order, 4);
+    auto *sin = reinterpret_cast<sockaddr_in *>(&t.to);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = addr_network_order;
+    t.len = sizeof(sockaddr_in);
+    return t;
+}
+
+Target target6(const uint8_t addr[16]) {
+    Target t;
+    std::memcpy(t.key, addr, 16);
+    t.to.sin6_family = AF_INET6;
+    std::memcpy(&t.to.sin6_addr, addr, 16);
+    t.len = sizeof(sockaddr_in6);
+    return t;
+}
+
+int round_trip(int family, const Target &t, int32_t timeout_us) {
+    Echo e;
+    if (int r = send_echo(e, family, t.key, reinterpret_cast<const sockaddr *>(&t.to), t.len, timeout_us)) return r;
+    return collect_echo(e);
 }
 
 }  // namespace
 
+struct ping_echo {
+    Echo e;
+};
+
 extern "C" SORVAN_API int ping(uint32_t addr_network_order, int32_t timeout_us) {
-    uint8_t key[16] = {};
-    std::memcpy(key, &addr_network_order, 4);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = addr_network_order;
-    return echo(AF_INET, key, reinterpret_cast<const sockaddr *>(&to), sizeof to, timeout_us);
+    return round_trip(AF_INET, target4(addr_network_order), timeout_us);
 }
 
 extern "C" SORVAN_API int ping6(const uint8_t addr[16], int32_t timeout_us) {
     if (!addr) return -1;
-    uint8_t key[16];
-    std::memcpy(key, addr, 16);
-    sockaddr_in6 to{};
-    to.sin6_family = AF_INET6;
-    std::memcpy(&to.sin6_addr, addr, 16);
-    return echo(AF_INET6, key, reinterpret_cast<const sockaddr *>(&to), sizeof to, timeout_us);
+    return round_trip(AF_INET6, target6(addr), timeout_us);
+}
+
+extern "C" SORVAN_API ping_echo *ping_echo_open(void) { return new (std::nothrow) ping_echo; }
+
+extern "C" SORVAN_API int ping_echo_send(ping_echo *p, uint32_t addr_network_order, int32_t timeout_us) {
+    if (!p) return -1;
+    const Target t = target4(addr_network_order);
+    return send_echo(p->e, AF_INET, t.key, reinterpret_cast<const sockaddr *>(&t.to), t.len, timeout_us);
+}
+
+extern "C" SORVAN_API int ping_echo_send6(ping_echo *p, const uint8_t addr[16], int32_t timeout_us) {
+    if (!p || !addr) return -1;
+    const Target t = target6(addr);
+    return send_echo(p->e, AF_INET6, t.key, reinterpret_cast<const sockaddr *>(&t.to), t.len, timeout_us);
+}
+
+extern "C" SORVAN_API int ping_echo_collect(ping_echo *p) { return p ? collect_echo(p->e) : -11; }
+
+extern "C" SORVAN_API void ping_echo_close(ping_echo *p) {
+    if (!p) return;
+    drop_echo(p->e);
+    delete p;
 }
