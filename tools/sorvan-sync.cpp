@@ -60,9 +60,9 @@ uint32_t attr_word(const char *path) {
 // Operations in flight while draining: on sessions, spread over up to
 // kConnections connections, each sending its share ahead of the outcomes;
 // one request per operation, each on a connection of its own.
-constexpr int kDefaultWidth = 64;
+constexpr int kDefaultWidth = 256;
 constexpr int kDefaultSingleWidth = 8;
-constexpr int kMaxWidth = 256;
+constexpr int kMaxWidth = 1024;
 constexpr int kConnections = 4;
 
 void print_usage(FILE *to) {

@@ -50,22 +50,45 @@ int write_all(int fd, const unsigned char *p, size_t n) {
 // compress2 with the window and hash sized to the input: the stream is the
 // same zlib format, but a short message no longer costs zlib's full 256 KiB
 // of state (and the mmap and page faults that come with it).
+// Small messages are sealed by the thousand: their deflate states are kept
+// per thread and reset, not set up and torn down for each.
+constexpr int kKeptBits = 13;   // windows up to 8 KiB
+
+struct KeptStreams {
+    z_stream z[10][kKeptBits - 9 + 1];
+    bool ready[10][kKeptBits - 9 + 1] = {};
+    ~KeptStreams() {
+        for (int l = 0; l < 10; ++l)
+            for (int b = 0; b <= kKeptBits - 9; ++b)
+                if (ready[l][b]) deflateEnd(&z[l][b]);
+    }
+};
+
 int deflate_into(unsigned char *dst, uLongf *dlen, const unsigned char *src, uLong len, int level) {
     int wbits = 9;
     while (wbits < 15 && (uLong(1) << wbits) < len) ++wbits;
     int mem = wbits - 6 < 1 ? 1 : wbits - 6 > 8 ? 8 : wbits - 6;
-    z_stream z;
-    std::memset(&z, 0, sizeof z);
-    int rc = deflateInit2_(&z, level, Z_DEFLATED, wbits, mem, Z_DEFAULT_STRATEGY, kZlibVersion,
-                           static_cast<int>(sizeof z));
+    thread_local KeptStreams kept;
+    bool keep = wbits <= kKeptBits && level >= 0 && level <= 9;
+    z_stream local;
+    z_stream *z = keep ? &kept.z[level][wbits - 9] : &local;
+    int rc = Z_OK;
+    if (keep && kept.ready[level][wbits - 9]) {
+        rc = deflateReset(z);
+    } else {
+        std::memset(z, 0, sizeof *z);
+        rc = deflateInit2_(z, level, Z_DEFLATED, wbits, mem, Z_DEFAULT_STRATEGY, kZlibVersion,
+                           static_cast<int>(sizeof *z));
+        if (keep && rc == Z_OK) kept.ready[level][wbits - 9] = true;
+    }
     if (rc != Z_OK) return rc;
-    z.next_in = const_cast<Bytef *>(src);
-    z.avail_in = static_cast<uInt>(len);
-    z.next_out = dst;
-    z.avail_out = static_cast<uInt>(*dlen);
-    rc = deflate(&z, Z_FINISH);
-    *dlen = z.total_out;
-    deflateEnd(&z);
+    z->next_in = const_cast<Bytef *>(src);
+    z->avail_in = static_cast<uInt>(len);
+    z->next_out = dst;
+    z->avail_out = static_cast<uInt>(*dlen);
+    rc = deflate(z, Z_FINISH);
+    *dlen = z->total_out;
+    if (!keep) deflateEnd(z);
     if (rc == Z_STREAM_END) return Z_OK;
     return rc == Z_OK ? Z_BUF_ERROR : rc;
 }
