@@ -74,8 +74,8 @@ TEST(Options, OneMeaningPerLetterAcrossThePrograms) {
         int status;
         std::string err;   // a part of standard error
     } cases[] = {
-        {{"sorvan-sync", "--log=x", "--jobs=0", "drain"}, 2, "bad number of requests in flight '0'"},
-        {{"sorvan-sync", "--log", "x", "--jobs", "0", "drain"}, 2, "bad number of requests in flight '0'"},
+        {{"sorvan-sync", "--log=x", "--jobs=0", "drain"}, 2, "bad number of operations in flight '0'"},
+        {{"sorvan-sync", "--log", "x", "--jobs", "0", "drain"}, 2, "bad number of operations in flight '0'"},
         {{"sorvan-sync", "-l", "x", "-j", "0", "drain"}, 2, "warning: -l is now -L"},
         {{"sorvan-sync", "-V"}, 0, "warning: -V is now -v"},
         {{"sorvan-agent", "-V"}, 0, "warning: -V is now -v"},

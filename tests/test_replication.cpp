@@ -307,5 +307,31 @@ TEST_P(Sessions, KilledPeersLeaveEveryFileOldOrNew) {
     EXPECT_TRUE(whole(true));
 }
 
+// Operations sent ahead of their outcomes: one the agent refuses in the
+// middle of a window is given up alone; the others before and after it
+// land, and their records leave the log.
+TEST_P(Sessions, ARefusedOperationInAWindowLeavesTheOthersDone) {
+    fs::create_directories(t_ / "a");
+    fs::create_directories(t_ / "b");
+    for (int i = 0; i < 150; ++i) {
+        write_file(t_ / ("a/f" + std::to_string(i)), noise(600 + i, unsigned(i)));
+        write_file(t_ / ("b/f" + std::to_string(i)), noise(700 + i, unsigned(i + 1000)));
+    }
+    write_file(t_ / "lone", "outside the roots");
+    ASSERT_EQ(sync({"put", t_ / "a", t_ / "dst/a"}).status, 0);
+    ASSERT_EQ(sync({"put", t_ / "lone", t_ / "outside/lone"}).status, 0);
+    ASSERT_EQ(sync({"put", t_ / "b", t_ / "dst/b"}).status, 0);
+    auto d = sync({"-j", "64", "drain"});
+    EXPECT_EQ(d.status, 1) << d.out;
+    EXPECT_TRUE(contains(d.out, "1 given up")) << d.out;
+    EXPECT_FALSE(fs::exists(t_ / "outside/lone"));
+    for (int i = 0; i < 150; ++i) {
+        EXPECT_EQ(read_file(t_ / ("dst/a/f" + std::to_string(i))), noise(600 + i, unsigned(i))) << i;
+        EXPECT_EQ(read_file(t_ / ("dst/b/f" + std::to_string(i))), noise(700 + i, unsigned(i + 1000))) << i;
+    }
+    EXPECT_EQ(log_size(), 0);
+    EXPECT_EQ(temporaries(t_ / "dst"), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(On, Sessions, ::testing::Values(true),
                          [](const auto &) { return std::string("Sessions"); });
