@@ -85,6 +85,17 @@ void *build_sd(const struct stat &st, unsigned char *acc, uint32_t alen, unsigne
     return sd;
 }
 
+// The mode a file takes for an attribute word: read-only clears the write
+// bits, anything else gives the owner write.
+mode_t mode_for(uint32_t attributes, mode_t st_mode) {
+    mode_t mode = st_mode & 07777;
+    if (attributes & sorvan::sd::kAttrReadOnly)
+        mode &= ~mode_t(0222);
+    else if (!(mode & S_IWUSR))
+        mode |= S_IWUSR;
+    return mode;
+}
+
 // The attribute word derived from the file where none is stored.
 uint32_t derived_word(const struct stat &st, int fd) {
     using namespace sorvan::sd;
@@ -234,11 +245,7 @@ int set_attr_fd(int fd, uint32_t attributes) {
     }
     struct stat st;
     if (fstat(fd, &st) != 0) return -1;
-    mode_t mode = st.st_mode & 07777;
-    if (attributes & kAttrReadOnly)
-        mode &= ~mode_t(0222);
-    else if (!(mode & S_IWUSR))
-        mode |= S_IWUSR;
+    mode_t mode = mode_for(attributes, st.st_mode);
     if (mode != (st.st_mode & 07777) && fchmod(fd, mode) != 0) return -1;
     unsigned char b[4];
     put32(b, attributes);
@@ -357,11 +364,7 @@ SORVAN_API int set_NT_file_attr(const char *path, uint32_t attributes) {
     struct stat st;
     if (lstat(path, &st) != 0) return -1;
     if (S_ISLNK(st.st_mode)) return 0;
-    mode_t mode = st.st_mode & 07777;
-    if (attributes & kAttrReadOnly)
-        mode &= ~mode_t(0222);
-    else if (!(mode & S_IWUSR))
-        mode |= S_IWUSR;
+    mode_t mode = mode_for(attributes, st.st_mode);
     if (mode != (st.st_mode & 07777) && chmod(path, mode) != 0) return -1;
     store_attr_word(path, attributes);   // where the file system allows it
     return 0;
