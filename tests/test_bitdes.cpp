@@ -9,6 +9,7 @@
 
 #include "tests/support/testutil.h"
 #include "util/net/bitdes.h"
+#include "util/net/request.h"
 #include "util/sorvan.h"
 
 namespace {
@@ -102,6 +103,31 @@ TEST(BitDes, MessageCipherMatchesBlockByBlockAtEveryLength) {
         ASSERT_EQ(bulk, single) << "length " << len;
         ASSERT_EQ(xdecrypt(bulk.data(), uint32_t(len)), 0);
         ASSERT_EQ(bulk, plain) << "length " << len;
+    }
+}
+
+// Frames of a batch enciphered together come out as each alone would,
+// whether the batch fills bulk passes or not, and back again.
+TEST(BitDes, SpansOfABatchMatchEachMessageEnciphered) {
+    ASSERT_TRUE(testutil::des_key());
+    std::mt19937_64 rng(12);
+    for (size_t frames : {size_t(3), size_t(400)}) {
+        std::vector<unsigned char> buf;
+        std::vector<sorvan::Span> spans;
+        for (size_t i = 0; i < frames; ++i) {
+            uint32_t len = uint32_t(rng() % 3000);
+            if (i % 7 == 0) len = uint32_t(rng() % 9);   // shorter than a block or barely over
+            buf.resize(buf.size() + 4 + rng() % 5);      // a frame head and some bytes between
+            spans.push_back({buf.size(), len});
+            auto body = random_bytes(rng, len);
+            buf.insert(buf.end(), body.begin(), body.end());
+        }
+        auto plain = buf, each = buf;
+        for (const auto &sp : spans) ASSERT_EQ(xencrypt(each.data() + sp.at, sp.len), 0);
+        ASSERT_EQ(sorvan::xcrypt_spans(buf.data(), spans.data(), spans.size(), true), 0);
+        ASSERT_EQ(buf, each) << frames << " frames";
+        ASSERT_EQ(sorvan::xcrypt_spans(buf.data(), spans.data(), spans.size(), false), 0);
+        ASSERT_EQ(buf, plain) << frames << " frames";
     }
 }
 

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "port/varro.h"
 #include "util/net/bitdes.h"
@@ -129,6 +130,42 @@ static int32_t transform(void *buf, uint32_t len, int enc) {
     for (; len >= 8 && off <= len - 8; off += 8) ecb(p + off, p + off, enc);
     return 0;
 }
+
+}  // extern "C"
+
+namespace sorvan {
+
+int32_t xcrypt_spans(unsigned char *buf, const Span *spans, size_t n, bool encipher) {
+    if (!C) return -1;
+    size_t bytes = 0;
+    for (size_t i = 0; i < n; ++i) bytes += spans[i].len / 8 * 8;
+    if (bytes / 8 < kBitDesBatch) {
+        for (size_t i = 0; i < n; ++i) transform(buf + spans[i].at, spans[i].len, encipher);
+        return 0;
+    }
+    // ECB takes each block alone: gathered, deciphered, put back, they come
+    // out as they would in place; a payload's last partial block stays plain.
+    thread_local std::vector<unsigned char> blocks;
+    if (blocks.size() < bytes) blocks.resize(bytes);
+    unsigned char *b = blocks.data();
+    for (size_t i = 0, at = 0; i < n; ++i) {
+        size_t whole = spans[i].len / 8 * 8;
+        std::memcpy(b + at, buf + spans[i].at, whole);
+        at += whole;
+    }
+    size_t off = bitdes_ecb(C->bulk, b, b, bytes / 8, encipher) * 8;
+    for (; off < bytes; off += 8) ecb(b + off, b + off, encipher);
+    for (size_t i = 0, at = 0; i < n; ++i) {
+        size_t whole = spans[i].len / 8 * 8;
+        std::memcpy(buf + spans[i].at, b + at, whole);
+        at += whole;
+    }
+    return 0;
+}
+
+}  // namespace sorvan
+
+extern "C" {
 
 SORVAN_API int32_t xencrypt(void *buf, uint32_t len) { return transform(buf, len, 1); }
 SORVAN_API int32_t xdecrypt(void *buf, uint32_t len) { return transform(buf, len, 0); }

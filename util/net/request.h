@@ -58,4 +58,14 @@ void note_request(int priority, const Delivery &d, const std::string &text);
 // True when the peer reset the connection (it is closed with an error).
 bool connection_reset(int sock);
 
+// The payloads of several frames in one buffer, each enciphered (or
+// deciphered) as xencrypt would on its own, but their blocks in one bulk
+// pass: a batch of small messages costs no block-by-block calls. -1 when
+// the cipher is not set up.
+struct Span {
+    size_t at;
+    uint32_t len;
+};
+int32_t xcrypt_spans(unsigned char *buf, const Span *spans, size_t n, bool encipher);
+
 }  // namespace sorvan

@@ -162,24 +162,6 @@ std::atomic<int> g_serving{0};
 constexpr int kIdleMs = 30000;      // between two operations
 constexpr int kMessageMs = 30000;   // for each message of an operation
 
-// Seals a small message at zlib level 1: the receiver inflates any level.
-// ... appended, frame and all, to `out`.
-bool seal_into(std::string *out, const void *data, size_t len) {
-    uLongf room = compressBound(uLong(len));
-    size_t at = out->size();
-    out->resize(at + 4 + room);
-    auto *z = reinterpret_cast<unsigned char *>(out->data()) + at + 4;
-    if (sorvan::deflate_sized(z, &room, static_cast<const unsigned char *>(data), uLong(len), 1) != Z_OK) {
-        out->resize(at);
-        return false;
-    }
-    xencrypt(z, uint32_t(room));
-    uint32_t be = htonl(uint32_t(room));
-    std::memcpy(out->data() + at, &be, 4);
-    out->resize(at + 4 + room);
-    return true;
-}
-
 bool write_all(int sock, const std::string &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -191,14 +173,85 @@ bool write_all(int sock, const std::string &bytes) {
     return true;
 }
 
+// Frames on their way out. Their payloads are enciphered together just
+// before they are written: a batch of small messages is one bulk pass of
+// the cipher instead of a call per block.
+class Outbox {
+public:
+    // A small message sealed at zlib level 1 (the receiver inflates any
+    // level); false when it does not deflate.
+    bool seal(const void *data, size_t len) {
+        uLongf room = compressBound(uLong(len));
+        size_t at = bytes_.size();
+        bytes_.resize(at + 4 + room);
+        auto *z = reinterpret_cast<unsigned char *>(bytes_.data()) + at + 4;
+        if (sorvan::deflate_sized(z, &room, static_cast<const unsigned char *>(data), uLong(len), 1) != Z_OK) {
+            bytes_.resize(at);
+            return false;
+        }
+        bytes_.resize(at + 4 + room);
+        frame_at(at, uint32_t(room));
+        return true;
+    }
+
+    // A payload as it stands, enciphered when the box is written.
+    void add(const unsigned char *payload, uint32_t len) {
+        size_t at = bytes_.size();
+        bytes_.resize(at + 4);
+        bytes_.append(reinterpret_cast<const char *>(payload), len);
+        frame_at(at, len);
+    }
+
+    // A frame already enciphered.
+    void add_sealed(const unsigned char *payload, uint32_t len) {
+        uint32_t be = htonl(len);
+        bytes_.append(reinterpret_cast<const char *>(&be), 4);
+        bytes_.append(reinterpret_cast<const char *>(payload), len);
+    }
+
+    size_t size() const { return bytes_.size(); }
+    bool empty() const { return bytes_.empty(); }
+
+    void clear() {
+        bytes_.clear();
+        plain_.clear();
+    }
+
+    void encipher() {
+        if (!plain_.empty())
+            sorvan::xcrypt_spans(reinterpret_cast<unsigned char *>(bytes_.data()), plain_.data(), plain_.size(),
+                                 true);
+        plain_.clear();
+    }
+
+    // Enciphers and writes what is in the box, and empties it.
+    bool write(int sock) {
+        encipher();
+        bool ok = bytes_.empty() || write_all(sock, bytes_);
+        clear();
+        return ok;
+    }
+
+private:
+    void frame_at(size_t at, uint32_t len) {
+        uint32_t be = htonl(len);
+        std::memcpy(bytes_.data() + at, &be, 4);
+        plain_.push_back({at + 4, len});
+    }
+
+    std::string bytes_;
+    std::vector<sorvan::Span> plain_;
+};
+
 bool seal(int sock, const void *data, size_t len) {
-    std::string out;
-    return seal_into(&out, data, len) && write_all(sock, out);
+    Outbox box;
+    return box.seal(data, len) && box.write(sock);
 }
 
 // The session's bytes from the peer, read in large pieces: one read often
-// brings several operations with their content. What is to go back waits in
-// `out` until the input runs dry, so a requester that sends operations
+// brings several operations with their content, and every frame that came
+// whole is deciphered with the others in one pass. What is to go back waits
+// in `out` until the input runs dry, so a requester that sends operations
 // ahead gets their replies in one write, and one that waits for each reply
 // gets it before we wait for more.
 class Wire {
@@ -208,18 +261,20 @@ public:
     // Whether input came within `ms` (what waits to go back leaves first).
     bool await(int ms) { return fill(1, mono_us() / 1000 + ms); }
 
-    // The payload of the next frame, deciphered in place and valid until the
-    // next call: null when none came whole within `ms`, or it announced more
+    // The payload of the next frame, deciphered and valid until the next
+    // call: null when none came whole within `ms`, or it announced more
     // than `max` bytes (left unread).
     unsigned char *frame(uint32_t *len, uint32_t max, int ms) {
         int64_t deadline = mono_us() / 1000 + ms;
         if (!fill(4, deadline)) return nullptr;
-        const unsigned char *w = buf_.data() + pos_;
-        uint32_t n = uint32_t(w[0]) << 24 | uint32_t(w[1]) << 16 | uint32_t(w[2]) << 8 | w[3];
+        uint32_t n = length_at(pos_);
         if (n > max || !fill(4 + size_t(n), deadline)) return nullptr;
         unsigned char *payload = buf_.data() + pos_ + 4;
         pos_ += 4 + size_t(n);
-        xdecrypt(payload, n);
+        if (scan_ < pos_) {   // not among those deciphered ahead
+            xdecrypt(payload, n);
+            scan_ = pos_;
+        }
         *len = n;
         return payload;
     }
@@ -236,15 +291,28 @@ public:
         return msg;
     }
 
-    std::string &out() { return out_; }
+    Outbox &out() { return out_; }
 
-    bool flush() {
-        bool ok = write_all(sock_, out_);
-        out_.clear();
-        return ok;
-    }
+    bool flush() { return out_.write(sock_); }
 
 private:
+    uint32_t length_at(size_t at) const {
+        const unsigned char *w = buf_.data() + at;
+        return uint32_t(w[0]) << 24 | uint32_t(w[1]) << 16 | uint32_t(w[2]) << 8 | w[3];
+    }
+
+    // Deciphers the frames that have come whole since the last look.
+    void decipher_ahead() {
+        spans_.clear();
+        while (end_ - scan_ >= 4) {
+            uint32_t n = length_at(scan_);
+            if (end_ - scan_ - 4 < n) break;
+            spans_.push_back({scan_ + 4, n});
+            scan_ += 4 + size_t(n);
+        }
+        if (!spans_.empty()) sorvan::xcrypt_spans(buf_.data(), spans_.data(), spans_.size(), false);
+    }
+
     // Until `need` bytes are buffered; false at the end of the stream, an
     // error or the deadline (CLOCK_MONOTONIC ms).
     bool fill(size_t need, int64_t deadline) {
@@ -252,12 +320,14 @@ private:
             if (pos_ > 0 && (buf_.size() - pos_ < need || pos_ == end_)) {
                 std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
                 end_ -= pos_;
+                scan_ -= pos_;
                 pos_ = 0;
             }
             if (buf_.size() < std::max(need, kPiece)) buf_.resize(std::max(need, kPiece));
             ssize_t r = recv(sock_, buf_.data() + end_, buf_.size() - end_, MSG_DONTWAIT);
             if (r > 0) {
                 end_ += size_t(r);
+                decipher_ahead();
                 continue;
             }
             if (r == 0) return false;
@@ -276,7 +346,9 @@ private:
     int sock_;
     std::vector<unsigned char> buf_;
     size_t pos_ = 0, end_ = 0;
-    std::string out_;
+    size_t scan_ = 0;   // where the next frame not yet deciphered starts
+    std::vector<sorvan::Span> spans_;
+    Outbox out_;
 };
 
 // Reads the chunks of one file's content to the last, writing them into
@@ -442,7 +514,7 @@ void serve(int sock, const struct sockaddr_in *peer, uint32_t version) {
         r.err = uint32_t(out.err);
         r.text = out.why;
         std::string rw = put_reply(r);
-        if (!seal_into(&wire.out(), rw.data(), rw.size())) break;
+        if (!wire.out().seal(rw.data(), rw.size())) break;
         if (wire.out().size() >= 64 * 1024 && !wire.flush()) return;
     }
     wire.flush();
@@ -464,6 +536,10 @@ std::atomic<int> g_learned{1};
 std::atomic<int64_t> g_level1_us{0};
 std::atomic<int> g_level1_ratio{1000};
 std::atomic<int> g_stored_run{0};   // chunks sent at level 0 since
+// Small files: what a raw byte of their chunks lately cost stored and at
+// level 1 (ps, 0 not known), and the batches judged.
+std::atomic<int64_t> g_small_cost[2] = {0, 0};
+std::atomic<unsigned> g_small_batches{0};
 
 std::mutex g_without_lock;
 std::set<std::pair<uint32_t, int>> g_without;   // agents that reset a session
@@ -489,8 +565,9 @@ public:
         for (int i = 0; i < n; ++i) rcs[i] = 1;
         if (!ready()) return;
         std::vector<Sent> sent;
-        thread_local std::string pending;
+        thread_local Outbox pending;
         pending.clear();
+        held_ = Held{};
         bool broken = false;
         for (int i = 0; i < n && !broken; ++i) {
             std::string why;
@@ -507,7 +584,7 @@ public:
             // One operation at a time to an agent that answers each before
             // it reads the next; else a window's worth in few writes.
             if (broken || !pipelined_ || pending.size() >= 64 * 1024 || i + 1 == n) {
-                if (!pending.empty() && !write_all(sock_, pending)) broken = true;
+                if (!pending.empty() && !write_batch(&pending)) broken = true;
                 pending.clear();
             }
             if (!pipelined_ && !broken && !collect(recs, rcs, &sent)) broken = true;
@@ -615,7 +692,7 @@ private:
     // Sends one operation, or leaves it in `pending` for the next write
     // (its sequence number in seq): 0; -100 it can never be sent (why); -1
     // the session broke.
-    int send_op(TlogRecord *rec, std::string *pending, uint32_t *seq, std::string *why) {
+    int send_op(TlogRecord *rec, Outbox *pending, uint32_t *seq, std::string *why) {
         ss::Op op;
         op.kind = rec->kind;
         op.seq = *seq = ++seq_;
@@ -664,7 +741,7 @@ private:
         ss::put_op(op, wire);
         // The operation, its descriptor and (for a small file) its one
         // chunk leave in one write: the agent wakes once for all of them.
-        bool ok = seal_into(pending, wire, ss::kOpSize) && (!sd || seal_into(pending, sd, sd_len));
+        bool ok = pending->seal(wire, ss::kOpSize) && (!sd || pending->seal(sd, sd_len));
         std::free(sd);
         if (ok && send && op.rec.size > 0) ok = send_chunks(fd, op.rec.size, pending);
         if (fd >= 0) close(fd);
@@ -674,7 +751,7 @@ private:
     // The content in chunks, each compressed at the level the link allows.
     // Read, not mapped: unmapping after every small file costs every core
     // a TLB flush.
-    bool send_chunks(int fd, uint64_t size, std::string *pending) {
+    bool send_chunks(int fd, uint64_t size, Outbox *pending) {
         thread_local std::vector<unsigned char> in, out;
         size_t first = size_t(std::min<uint64_t>(size, ss::kMaxChunk));
         size_t room = ss::kChunkHead + compressBound(uLong(first));
@@ -690,7 +767,10 @@ private:
                 if (r <= 0) return false;   // shorter than announced: the agent keeps the old file
                 got += uint32_t(r);
             }
-            int level = fixed ? fixed : g_learned.load(std::memory_order_relaxed);
+            // A small file's one chunk goes with the operations after it,
+            // enciphered with them, at the level small files last did best at.
+            bool hold = last && pending->size() + 4 + room < 64 * 1024;
+            int level = fixed ? fixed : hold ? held_.pick() : g_learned.load(std::memory_order_relaxed);
             int64_t t0 = now_us();
             uLongf zlen = uLongf(out.size() - ss::kChunkHead);
             if (sorvan::deflate_sized(out.data() + ss::kChunkHead, &zlen, in.data(), n, level) != Z_OK) return false;
@@ -698,48 +778,91 @@ private:
             out[0] = uint8_t(n >> 24), out[1] = uint8_t(n >> 16), out[2] = uint8_t(n >> 8), out[3] = uint8_t(n);
             out[7] = last ? ss::kChunkLast : 0;
             uint32_t plen = uint32_t(ss::kChunkHead + zlen);
+            off += n;
+            if (hold) {
+                pending->add(out.data(), plen);
+                held_.add(level, now_us() - t0, n);
+                continue;
+            }
             xencrypt(out.data(), plen);
             int64_t t1 = now_us();
-            uint32_t be = htonl(plen);
-            pending->append(reinterpret_cast<const char *>(&be), 4);
-            pending->append(reinterpret_cast<const char *>(out.data()), plen);
-            // A small file's one chunk goes with the operations after it.
-            bool hold = last && pending->size() < 64 * 1024;
-            if (!hold) {
-                if (!write_all(sock_, *pending)) return false;
-                pending->clear();
-            }
-            int64_t t2 = now_us();
-            off += n;
-            if (!fixed && !hold && (level == 0 || zlen < n)) {
-                // Compressing slower than the link takes the bytes: step
-                // down, as far as sending it stored where the link is
-                // faster than any deflate; the link the slower: step up
-                // again. A chunk stored for its content (random, already
-                // compressed) says nothing about either.
-                int64_t compress = t1 - t0, wait = t2 - t1;
-                if (level == 1) {
-                    g_level1_us.store(compress * 1048576 / n, std::memory_order_relaxed);
-                    g_level1_ratio.store(int(uint64_t(zlen) * 1000 / n), std::memory_order_relaxed);
-                    g_stored_run.store(0, std::memory_order_relaxed);
-                }
-                if (compress > wait && level > 0) g_learned.store(level - 1, std::memory_order_relaxed);
-                else if (level == 0) {
-                    // Leave stored chunks only where level 1, at what it last
-                    // cost and gave, would take this link's bytes sooner;
-                    // what it gave is forgotten after a while of content.
-                    int64_t c1 = g_level1_us.load(std::memory_order_relaxed) * n / 1048576;
-                    int64_t period = compress + wait;
-                    int64_t sent1 = period * g_level1_ratio.load(std::memory_order_relaxed) / 1000;
-                    bool stale = g_stored_run.fetch_add(1, std::memory_order_relaxed) >= 32;
-                    if ((c1 == 0 || stale) ? wait > 2 * compress : std::max(c1, sent1) * 10 < period * 9) {
-                        g_learned.store(1, std::memory_order_relaxed);
-                    }
-                } else if (wait > 2 * compress && level < 9) g_learned.store(level + 1, std::memory_order_relaxed);
-            }
+            pending->add_sealed(out.data(), plen);
+            if (!write_batch(pending)) return false;
+            if (!fixed) learn(level, t1 - t0, now_us() - t1, n, zlen);
         }
         return true;
     }
+
+    // Writes what waits to go, and notes what the small files' chunks in it
+    // cost, from compressing them to the link taking the batch.
+    bool write_batch(Outbox *pending) {
+        int64_t t0 = now_us();
+        bool ok = pending->write(sock_);
+        if (ok && !g_level.load()) held_.judge(now_us() - t0);
+        held_ = Held{};
+        return ok;
+    }
+
+    // Compressing slower than the link takes the bytes: step down, as far
+    // as sending it stored where the link is faster than any deflate; the
+    // link the slower: step up again. Content stored for what it is
+    // (random, already compressed) says nothing about either.
+    static void learn(int level, int64_t compress, int64_t wait, uint64_t n, uint64_t zlen) {
+        if (n == 0 || (level > 0 && zlen >= n)) return;
+        if (level == 1) {
+            g_level1_us.store(int64_t(uint64_t(compress) * 1048576 / n), std::memory_order_relaxed);
+            g_level1_ratio.store(int(zlen * 1000 / n), std::memory_order_relaxed);
+            g_stored_run.store(0, std::memory_order_relaxed);
+        }
+        if (compress > wait && level > 0) {
+            g_learned.store(level - 1, std::memory_order_relaxed);
+        } else if (level == 0) {
+            // Leave stored chunks only where level 1, at what it last cost
+            // and gave, would take this link's bytes sooner; what it gave
+            // is forgotten after a while of content.
+            int64_t c1 = int64_t(uint64_t(g_level1_us.load(std::memory_order_relaxed)) * n / 1048576);
+            int64_t period = compress + wait;
+            int64_t sent1 = period * g_level1_ratio.load(std::memory_order_relaxed) / 1000;
+            bool stale = g_stored_run.fetch_add(1, std::memory_order_relaxed) >= 32;
+            if ((c1 == 0 || stale) ? wait > 2 * compress : std::max(c1, sent1) * 10 < period * 9)
+                g_learned.store(1, std::memory_order_relaxed);
+        } else if (wait > 2 * compress && level < 9) {
+            g_learned.store(level + 1, std::memory_order_relaxed);
+        }
+    }
+
+    // The small files' chunks waiting in a batch. Whether a batch goes
+    // sooner stored or at level 1 depends on more than the link (the agent's
+    // work per file, the cipher, the other sessions), so it is measured:
+    // each level's recent cost per raw byte is kept, the cheaper is used,
+    // and the other is tried every 16th batch to see the link change.
+    struct Held {
+        int level = -1;   // -1: none yet; 2: levels mixed
+        int64_t us = 0;
+        uint64_t raw = 0;
+
+        static int pick() {
+            int64_t c0 = g_small_cost[0].load(std::memory_order_relaxed);
+            int64_t c1 = g_small_cost[1].load(std::memory_order_relaxed);
+            int best = c1 != 0 && c1 < c0 ? 1 : 0;
+            if (c0 == 0) best = 0;   // untried first
+            else if (c1 == 0) best = 1;
+            bool probe = g_small_batches.load(std::memory_order_relaxed) % 16 == 15;
+            return probe ? 1 - best : best;
+        }
+        void add(int l, int64_t t, uint64_t n) {
+            level = level == -1 || level == l ? l : 2;
+            us += t;
+            raw += n;
+        }
+        void judge(int64_t write_us) {
+            if (level < 0 || level > 1 || raw < 16384) return;
+            int64_t cost = std::max<int64_t>(1, (us + write_us) * 1000000 / int64_t(raw));   // ps per byte
+            int64_t was = g_small_cost[level].load(std::memory_order_relaxed);
+            g_small_cost[level].store(was ? (3 * was + cost) / 4 : cost, std::memory_order_relaxed);
+            g_small_batches.fetch_add(1, std::memory_order_relaxed);
+        }
+    };
 
     uint32_t addr_;
     int port_;
@@ -750,6 +873,7 @@ private:
     bool pipelined_ = false;       // operations may go ahead of their replies
     uint32_t seq_ = 0;
     int64_t retry_after_us_ = 0;
+    Held held_;
 };
 
 using Key = std::tuple<uint32_t, int, int32_t, std::string>;
