@@ -249,8 +249,6 @@ Outcome store_file(const std::string &dest, const FileRecord &rec, unsigned char
     }
     // Locked while it is written, so a sweep at start leaves it alone.
     flock(fd, LOCK_EX);
-    fchmod(fd, 0644);   // as a new file would get; the descriptor may say otherwise
-    sorvan::mark_hidden(fd);
     Outcome out;
     if (rec.size > 0 && !sink(fd, rec.size, &out)) {
         receive_failed(dest.c_str(), out.why.c_str());
@@ -259,8 +257,7 @@ Outcome store_file(const std::string &dest, const FileRecord &rec, unsigned char
         return out;
     }
     // Mode, owner and attributes first: the file appears with them.
-    sorvan::sd::set_attr_fd(fd, rec.attributes);
-    if (sd) sorvan::sd::set_sd_fd(fd, sd, sd_len);
+    sorvan::sd::apply_to_new_file(fd, rec.attributes, sd, sd_len);
     if (move_replace(tmp.c_str(), dest.c_str()) != 0) {
         int e = errno;
         receive_failed(dest.c_str(), std::strerror(e));

@@ -90,6 +90,32 @@ const char *system_rule(const char *raw, const std::string &c) {
     return nullptr;
 }
 
+// The directory the last path of this thread was in: a session sends file
+// after file into the same few directories. It stands for as long as its
+// path, as asked, still leads to the same directory (one stat, where a
+// fresh resolution looks at every component).
+struct LastDir {
+    std::string raw, canon;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+thread_local LastDir t_last_dir;
+
+// A plain last component of an absolute path (not ".", "..", nor empty):
+// where its directory ends, else npos.
+size_t plain_last(const char *path) {
+    if (path[0] != '/') return std::string::npos;
+    const char *slash = std::strrchr(path, '/');
+    const char *last = slash + 1;
+    if (slash == path || !*last || !std::strcmp(last, ".") || !std::strcmp(last, "..")) return std::string::npos;
+    return size_t(slash - path);
+}
+
+bool same_dir(const char *path, dev_t dev, ino_t ino) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev && st.st_ino == ino;
+}
+
 const char *op_name(sorvan::confine::Op op) {
     using Op = sorvan::confine::Op;
     switch (op) {
@@ -112,6 +138,15 @@ bool canonical(const char *path, bool follow_last, std::string *out) {
         errno = ENOENT;
         return false;
     }
+    size_t dir_end = follow_last ? std::string::npos : plain_last(path);
+    LastDir &last = t_last_dir;
+    if (dir_end != std::string::npos && last.raw.size() == dir_end && !last.raw.compare(0, dir_end, path, dir_end)) {
+        if (same_dir(last.raw.c_str(), last.dev, last.ino)) {
+            *out = join(last.canon, path + dir_end + 1);
+            return true;
+        }
+        last.raw.clear();
+    }
     std::string cur = "/";
     if (path[0] != '/') {
         char cwd[PATH_MAX];
@@ -130,6 +165,9 @@ bool canonical(const char *path, bool follow_last, std::string *out) {
         }
         std::string next = join(cur, c);
         if (todo.empty() && !follow_last) {
+            struct stat st;
+            if (dir_end != std::string::npos && stat(cur.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                last = {std::string(path, dir_end), cur, st.st_dev, st.st_ino};
             cur = next;
             break;
         }

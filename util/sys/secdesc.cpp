@@ -219,38 +219,29 @@ int set_sd(const char *path, unsigned char *sd, size_t len) {
     return 0;
 }
 
-int set_sd_fd(int fd, unsigned char *sd, size_t len) {
-    if (fd < 0 || !sd) return -1;
-    if (int rc = check_sd(sd, len)) return rc;
-    uint32_t mode = get32(sd + kOffMode);
-    uint32_t alen = get32(sd + kOffAccessLen);
-    struct stat st;
-    if (fstat(fd, &st) != 0) return -4;
-    if (get32(sd + kOffDefaultLen) && !S_ISDIR(st.st_mode)) return -3;
-    uid_t uid = get32(sd + kOffUid);
-    gid_t gid = get32(sd + kOffGid);
-    if ((st.st_uid != uid || st.st_gid != gid) && fchown(fd, uid, gid) != 0) return -4;
-    if (fchmod(fd, mode) != 0) return -4;
-    const unsigned char *acl = sd + kHeaderSize;
-    if (alen) return fsetxattr(fd, kAclAccess, acl, alen, 0) == 0 ? 0 : -4;
-    if (fremovexattr(fd, kAclAccess) == 0 || errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP) return 0;
-    return -4;
-}
-
-int set_attr_fd(int fd, uint32_t attributes) {
+int apply_to_new_file(int fd, uint32_t attributes, unsigned char *sd, size_t len) {
     int flags = 0;
     if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
         int want = attributes & kAttrCompressed ? (flags | FS_COMPR_FL) : (flags & ~FS_COMPR_FL);
         if (want != flags) ioctl(fd, FS_IOC_SETFLAGS, &want);
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0) return -1;
-    mode_t mode = mode_for(attributes, st.st_mode);
-    if (mode != (st.st_mode & 07777) && fchmod(fd, mode) != 0) return -1;
     unsigned char b[4];
     put32(b, attributes);
     fsetxattr(fd, kAttrXattr, b, 4, 0);   // where the file system allows it
-    return 0;
+    // A descriptor that holds sets mode and owner; else the attributes
+    // shape the mode a new file gets. A default list fits no file.
+    if (!sd || check_sd(sd, len) != 0 || get32(sd + kOffDefaultLen) != 0)
+        return fchmod(fd, mode_for(attributes, 0644)) == 0 ? 0 : -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -4;
+    uid_t uid = get32(sd + kOffUid);
+    gid_t gid = get32(sd + kOffGid);
+    if ((st.st_uid != uid || st.st_gid != gid) && fchown(fd, uid, gid) != 0) return -4;
+    if (fchmod(fd, get32(sd + kOffMode)) != 0) return -4;
+    uint32_t alen = get32(sd + kOffAccessLen);
+    if (alen) return fsetxattr(fd, kAclAccess, sd + kHeaderSize, alen, 0) == 0 ? 0 : -4;
+    if (fremovexattr(fd, kAclAccess) == 0 || errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP) return 0;
+    return -4;
 }
 
 bool store_attr_word(const char *path, uint32_t word) {

@@ -51,10 +51,12 @@ uint32_t attr_word(const char *path);
 uint32_t attr_word_fd(int fd, const struct stat &st);
 void *descriptor_fd(int fd, const struct stat &st, uint32_t *len);
 
-// set_sd and set_NT_file_attr on an open file (the temporary file of a
-// reception), without looking its path up again.
-int set_sd_fd(int fd, unsigned char *sd, size_t len);
-int set_attr_fd(int fd, uint32_t attributes);
+// What set_NT_file_attr and then set_sd leave on a new file, given to the
+// open temporary file of a reception (mode 0600, ours) in as few calls as
+// it allows: the attribute word; the descriptor's owner, mode and access
+// list where it holds, else the mode a new file gets (0644, read-only
+// without write bits). 0, or the failure set_sd would give.
+int apply_to_new_file(int fd, uint32_t attributes, unsigned char *sd, size_t len);
 
 // Stores the word in the extended attribute; false where unsupported.
 bool store_attr_word(const char *path, uint32_t word);
