@@ -359,6 +359,8 @@ int drain(TlogHandle *h, int width) {
     int left = tlog_read_rec(h, -1, nullptr);
     report(std::max(left, 0));
     bool more = true;
+    std::deque<TlogRecord> ahead;   // read, not yet started
+    std::vector<TlogRecord> batch(64);
     std::unique_lock<std::mutex> lk(m);
     for (;;) {
         // Finished operations leave the log, in whatever order they ended,
@@ -401,22 +403,29 @@ int drain(TlogHandle *h, int width) {
         }
         // Start the next oldest records while there is room.
         while (more && flight.size() < size_t(width)) {
-            auto next = std::make_unique<Job>();
-            lk.unlock();
-            int ahead = int(kept.size() + flight.size());
-            int queued = tlog_read_rec(h, ahead, &next->rec);
-            lk.lock();
-            if (queued == -1 || (queued >= 0 && queued <= ahead)) {
-                left = std::max(queued, 0);
-                more = false;   // nothing beyond what is in flight
-                break;
-            }
-            if (queued < 0) {
-                note(LOG_ERR, "cannot read %s (%d)", h->path, queued);
+            if (ahead.empty()) {
+                // The next records after those kept and in flight, read
+                // together; they stay next in the log whatever finishes.
                 lk.unlock();
-                return finish(1);
+                int from = int(kept.size() + flight.size());
+                int32_t got = 0;
+                int queued = tlog_read_recs(h, from, int32_t(batch.size()), batch.data(), &got);
+                lk.lock();
+                if (queued == -1 || (queued >= 0 && queued <= from)) {
+                    left = std::max(queued, 0);
+                    more = false;   // nothing beyond what is in flight
+                    break;
+                }
+                if (queued < 0) {
+                    note(LOG_ERR, "cannot read %s (%d)", h->path, queued);
+                    lk.unlock();
+                    return finish(1);
+                }
+                left = queued;
+                ahead.assign(batch.begin(), batch.begin() + got);
             }
-            left = queued;
+            auto next = std::make_unique<Job>();
+            next->rec = ahead.front();
             next->paths = paths_of(next->rec);
             bool behind = false;
             for (auto &k : kept) behind = behind || conflict(paths_of(k), next->paths);
@@ -426,11 +435,13 @@ int drain(TlogHandle *h, int width) {
                      op_name(next->rec.kind) ? op_name(next->rec.kind) : "operation", next->rec.file.path);
                 ++g_kept;
                 kept.push_back(next->rec);
+                ahead.pop_front();
                 continue;
             }
             bool blocked = false;
             for (auto &f : flight) blocked = blocked || conflict(f->paths, next->paths);
             if (blocked) break;   // waits for the earlier operation on its path
+            ahead.pop_front();
             todo.push_back(next.get());
             flight.push_back(std::move(next));
         }

@@ -496,6 +496,9 @@ SORVAN_API int tlog_delete_recs(TlogHandle *h, const TlogRecord *recs, int32_t n
 /* How many records are queued; copies the one at `index` (0 the oldest)
  * into `rec` when there is one. -1 no file; -3 not readable. */
 SORVAN_API int tlog_read_rec(TlogHandle *h, int32_t index, TlogRecord *rec);
+/* tlog_read_rec for up to n records from `index` on, read together: they
+ * go into recs and their number into *got. */
+SORVAN_API int tlog_read_recs(TlogHandle *h, int32_t index, int32_t n, TlogRecord *recs, int32_t *got);
 /* Carries the operation out against its agent, retrying what can heal:
  * 0 delivered; -100 unknown kind, or an operation that cannot succeed
  * (logged). */

@@ -127,7 +127,7 @@ int64_t inflate_chunk(const unsigned char *payload, size_t len, unsigned char *o
     if (!parse_chunk_head(payload, len, head)) return -1;
     uLongf n = head->raw;
     if (head->raw == 0) return len == kChunkHead ? 0 : -1;
-    if (uncompress(out, &n, payload + kChunkHead, uLong(len - kChunkHead)) != Z_OK || n != head->raw)
+    if (sorvan::inflate_sized(out, &n, payload + kChunkHead, uLong(len - kChunkHead)) != Z_OK || n != head->raw)
         return -1;
     return int64_t(n);
 }

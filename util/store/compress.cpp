@@ -93,6 +93,40 @@ int deflate_into(unsigned char *dst, uLongf *dlen, const unsigned char *src, uLo
     return rc == Z_OK ? Z_BUF_ERROR : rc;
 }
 
+// Small messages are opened by the thousand too: one inflate state per
+// thread, reset for each. A stream inflated in one call to its end needs
+// no window, so none is filled.
+struct KeptInflate {
+    z_stream z;
+    bool ready = false;
+    ~KeptInflate() {
+        if (ready) inflateEnd(&z);
+    }
+};
+
+// uncompress's results: Z_BUF_ERROR when dst is too small, Z_DATA_ERROR
+// for a damaged or cut stream.
+int inflate_into(unsigned char *dst, uLongf *dlen, const unsigned char *src, uLong len) {
+    thread_local KeptInflate kept;
+    z_stream *z = &kept.z;
+    if (!kept.ready) {
+        std::memset(z, 0, sizeof *z);
+        if (inflateInit_(z, kZlibVersion, static_cast<int>(sizeof *z)) != Z_OK) return Z_MEM_ERROR;
+        kept.ready = true;
+    } else if (inflateReset(z) != Z_OK) {
+        return Z_STREAM_ERROR;
+    }
+    z->next_in = const_cast<Bytef *>(src);
+    z->avail_in = static_cast<uInt>(len);
+    z->next_out = dst;
+    z->avail_out = static_cast<uInt>(*dlen);
+    int rc = inflate(z, Z_FINISH);
+    *dlen = z->total_out;
+    if (rc == Z_STREAM_END) return Z_OK;
+    if (rc == Z_NEED_DICT || (rc == Z_BUF_ERROR && z->avail_out > 0)) return Z_DATA_ERROR;
+    return rc == Z_OK || rc == Z_BUF_ERROR ? Z_BUF_ERROR : rc;
+}
+
 // A large block goes out as one zlib stream made of independent pieces
 // compressed on every core: each block of the input is deflated on its
 // own, primed with the 32 KiB before it as dictionary (so it loses almost
@@ -308,6 +342,13 @@ int deflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *
     return rc;
 }
 
+int inflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len) {
+    uLongf n = *dlen;
+    int rc = inflate_into(dst, &n, src, len);
+    *dlen = n;
+    return rc;
+}
+
 void mark_hidden(int fd) {
     // The attribute word of a new hidden file (hidden, archive), kept where
     // the other attributes are; nothing where the file system has no room.
@@ -405,6 +446,24 @@ SORVAN_API void *compress_data(const void *src, uint32_t len, uint32_t *out_len,
                                int32_t mode) {
     if (!out_len || !status) return nullptr;
     *status = 0;
+    if (mode == 0) {
+        // Most messages open within 64 KiB: inflated once there, and sized
+        // to fit, instead of tried again in ever larger buffers.
+        thread_local std::vector<unsigned char> room(64 * 1024);
+        uLongf dlen = static_cast<uLongf>(room.size());
+        int rc = sorvan::inflate_sized(room.data(), &dlen, static_cast<const Bytef *>(src), len);
+        if (rc == Z_OK) {
+            auto *out = static_cast<unsigned char *>(std::malloc(dlen ? dlen : 1));
+            if (!out) return nullptr;
+            std::memcpy(out, room.data(), dlen);
+            *out_len = static_cast<uint32_t>(dlen);
+            return out;
+        }
+        if (rc != Z_BUF_ERROR) {
+            *status = rc;
+            return nullptr;
+        }
+    }
     int level = (mode == 1 && len < 512) ? 1 : 9;
     unsigned char *buf = nullptr;
     for (int k = 0; k <= 14; ++k) {
@@ -422,7 +481,7 @@ SORVAN_API void *compress_data(const void *src, uint32_t len, uint32_t *out_len,
         }
         buf = nb;
         uLongf dlen = static_cast<uLongf>(size);
-        int rc = mode == 0 ? uncompress(buf, &dlen, static_cast<const Bytef *>(src), len)
+        int rc = mode == 0 ? inflate_into(buf, &dlen, static_cast<const Bytef *>(src), len)
                            : deflate_into(buf, &dlen, static_cast<const Bytef *>(src), len, level);
         switch (rc) {
         case Z_OK:

@@ -20,6 +20,10 @@ int64_t inflate_to(int sock, int fd, uint64_t limit, uint64_t *written, int32_t 
 // input costs no full zlib state): Z_OK, Z_BUF_ERROR when *dlen is too small.
 int deflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len, int level);
 
+// uncompress with an inflate state kept per thread: Z_OK, Z_BUF_ERROR when
+// *dlen is too small, Z_DATA_ERROR for a damaged or cut stream.
+int inflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len);
+
 // The zlib level of content streamed with deflate_buf (a request of its
 // own): 9 unless set_stream_level fixed another (1..9; anything else: 9).
 // The receiver inflates any level: the wire format is the same.

@@ -256,6 +256,28 @@ bool read_live(TlogHandle *h, size_t at, TlogRecord *rec) {
     return false;
 }
 
+// Reads `n` live records from the live place `at` on, a run of adjacent
+// places at a time, checking each is what the index says.
+bool read_live_run(TlogHandle *h, size_t at, size_t n, TlogRecord *recs) {
+    tlog_index &ix = *h->index;
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < n) {
+        while (at < ix.places() && !ix.live[at]) ++at;
+        size_t run = 0;
+        while (done + run < n && at + run < ix.places() && ix.live[at + run]) ++run;
+        ssize_t bytes = ssize_t(run * kRec);
+        ok = run > 0 && pread(ix.fd, recs + done, size_t(bytes), off_t(at * kRec)) == bytes;
+        for (size_t i = 0; ok && i < run; ++i) ok = content_hash(&recs[done + i]) == ix.hash[at + i];
+        done += run;
+        at += run;
+    }
+    if (ok) return true;
+    struct stat st;
+    if (fstat(ix.fd, &st) == 0) ix.rebuild(st);
+    return false;
+}
+
 // Logical position (among queued records) of a live place.
 int position(const tlog_index &ix, size_t at) {
     int n = 0;
@@ -492,6 +514,23 @@ SORVAN_API int tlog_read_rec(TlogHandle *h, int32_t index, TlogRecord *rec) {
         tlog_index &ix = *h->index;
         if (index < 0 || size_t(index) >= ix.nlive || !rec) return int(ix.nlive);
         if (read_live(h, ix.nth(size_t(index)), rec)) return int(ix.nlive);
+    }
+    return -3;
+}
+
+SORVAN_API int tlog_read_recs(TlogHandle *h, int32_t index, int32_t n, TlogRecord *recs, int32_t *got) {
+    Locked lock(h);
+    if (got) *got = 0;
+    for (int tries = 0; tries < 2; ++tries) {
+        int rc = attach(h, false);
+        if (rc < 0) return rc;
+        tlog_index &ix = *h->index;
+        if (index < 0 || size_t(index) >= ix.nlive || !recs || n <= 0) return int(ix.nlive);
+        size_t want = std::min(size_t(n), ix.nlive - size_t(index));
+        if (read_live_run(h, ix.nth(size_t(index)), want, recs)) {
+            if (got) *got = int32_t(want);
+            return int(ix.nlive);
+        }
     }
     return -3;
 }
