@@ -176,10 +176,17 @@ TEST_F(SyncE2E, OperationsOnOnePathKeepTheirOrder) {
     ASSERT_EQ(sync({"rm", t_ / "out/x"}).status, 0);
     ASSERT_EQ(sync({"put", t_ / "small", t_ / "out/y"}).status, 0);
     ASSERT_EQ(sync({"mv", t_ / "out/y", t_ / "out/w"}).status, 0);
-    ASSERT_EQ(sync({"drain"}).status, 0);
+    // A tree waits for what is sent below it, and what is sent below it
+    // afterwards waits for the tree.
+    ASSERT_EQ(sync({"put", t_ / "big", t_ / "out/t/deep/f"}).status, 0);
+    ASSERT_EQ(sync({"rm", t_ / "out/t"}).status, 0);
+    ASSERT_EQ(sync({"put", t_ / "small", t_ / "out/t/g"}).status, 0);
+    ASSERT_EQ(sync({"-j", "4", "drain"}).status, 0);   // each operation on a session of its own
     EXPECT_FALSE(fs::exists(t_ / "out/x"));
     EXPECT_FALSE(fs::exists(t_ / "out/y"));
     EXPECT_EQ(read_file(t_ / "out/w"), "small one");
+    EXPECT_FALSE(fs::exists(t_ / "out/t/deep"));
+    EXPECT_EQ(read_file(t_ / "out/t/g"), "small one");
 }
 
 // A log that cannot be written stops a drain at once, with an error,

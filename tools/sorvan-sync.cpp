@@ -32,6 +32,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "port/paths.h"
@@ -271,6 +272,46 @@ struct Job {
     uint64_t bytes = 0;
 };
 
+// The paths of the operations in flight: whether a record touches one of
+// them (the same path, one above it or one below) is a few lookups, not a
+// comparison with each.
+class PathsInFlight {
+public:
+    void add(const std::vector<std::string> &paths) { change(paths, 1); }
+    void remove(const std::vector<std::string> &paths) { change(paths, -1); }
+
+    bool touched(const std::vector<std::string> &paths) const {
+        for (const std::string &p : paths) {
+            if (exact_.count(p) || above_.count(p)) return true;
+            bool hit = false;
+            each_above(p, [&](const std::string &a) { hit = hit || exact_.count(a) != 0; });
+            if (hit) return true;
+        }
+        return false;
+    }
+
+private:
+    // Every directory the path lies below, as overlap sees it.
+    template <class F>
+    static void each_above(const std::string &p, F f) {
+        for (size_t i = p.rfind('/'); i != std::string::npos && i > 0; i = p.rfind('/', i - 1)) f(p.substr(0, i));
+        if (p.size() > 1 && p[0] == '/') f("/");
+    }
+    static void bump(std::unordered_map<std::string, int> &m, const std::string &k, int by) {
+        auto it = m.try_emplace(k, 0).first;
+        if ((it->second += by) <= 0) m.erase(it);
+    }
+    void change(const std::vector<std::string> &paths, int by) {
+        for (const std::string &p : paths) {
+            bump(exact_, p, by);
+            each_above(p, [&](const std::string &a) { bump(above_, a, by); });
+        }
+    }
+
+    std::unordered_map<std::string, int> exact_;   // paths in flight
+    std::unordered_map<std::string, int> above_;   // directories a path in flight lies below
+};
+
 bool conflict(const std::vector<std::string> &a, const std::vector<std::string> &b) {
     for (const auto &x : a)
         for (const auto &y : b)
@@ -310,6 +351,7 @@ int drain(TlogHandle *h, int width) {
     std::deque<Job *> todo;
     std::vector<std::unique_ptr<Job>> flight;   // in queue order
     std::vector<TlogRecord> kept;                 // stay queued, ahead of the rest
+    PathsInFlight in_flight;
     bool closing = false;
     size_t idle = 0;   // connections waiting for work
     const int connections = g_single ? width : std::min(width, kConnections);
@@ -388,6 +430,7 @@ int drain(TlogHandle *h, int width) {
                 g_bytes += j.bytes;
                 ++g_done;
             }
+            in_flight.remove(j.paths);
             it = flight.erase(it);
         }
         if (!finished.empty()) {
@@ -438,10 +481,9 @@ int drain(TlogHandle *h, int width) {
                 ahead.pop_front();
                 continue;
             }
-            bool blocked = false;
-            for (auto &f : flight) blocked = blocked || conflict(f->paths, next->paths);
-            if (blocked) break;   // waits for the earlier operation on its path
+            if (in_flight.touched(next->paths)) break;   // waits for the earlier operation on its path
             ahead.pop_front();
+            in_flight.add(next->paths);
             todo.push_back(next.get());
             flight.push_back(std::move(next));
         }
