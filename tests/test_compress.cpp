@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include "util/sorvan.h"
+#include "util/store/compress.h"
 #include "tests/support/testutil.h"
 
 namespace {
@@ -37,6 +40,36 @@ std::string python(const std::string &code, const std::string &in_file) {
 }
 
 }  // namespace
+
+// The run coder's streams are plain zlib: runs of every length around the
+// code boundaries (3, 258, 259, 260, 261...), any byte value, text, noise,
+// the empty message; and a room too small is said so, never overrun.
+TEST(DeflateRuns, ZlibReadsEveryShapeBackAndSmallRoomIsRefused) {
+    std::vector<std::string> inputs = {"", "a", "aa", "aaa", pseudo_text(300), noise(700, 9)};
+    for (size_t run : {3, 4, 10, 11, 18, 19, 130, 131, 257, 258, 259, 260, 261, 262, 516, 517, 2000})
+        for (char c : {'\0', '\xff', 'x'}) inputs.push_back("/srv/p" + std::string(run, c) + "q" + std::string(run, c));
+    std::string op(2112, '\0');
+    op.replace(16, 18, "/tmp/s/src/d17/f42");
+    inputs.push_back(op);
+    for (const std::string &in : inputs) {
+        const auto *src = reinterpret_cast<const unsigned char *>(in.data());
+        std::vector<unsigned char> out(in.size() * 9 / 8 + 16);
+        unsigned long n = out.size();
+        ASSERT_EQ(sorvan::deflate_runs(out.data(), &n, src, in.size()), Z_OK) << in.size();
+        std::vector<unsigned char> back(in.size() + 1);
+        uLongf got = back.size();
+        ASSERT_EQ(uncompress(back.data(), &got, out.data(), n), Z_OK) << in.size();
+        ASSERT_EQ(std::string(reinterpret_cast<char *>(back.data()), got), in);
+        unsigned long small = n - 1;
+        std::vector<unsigned char> guard(n + 8, 0xA5);
+        EXPECT_EQ(sorvan::deflate_runs(guard.data(), &small, src, in.size()), Z_BUF_ERROR);
+        for (size_t i = n - 1; i < guard.size(); ++i) ASSERT_EQ(guard[i], 0xA5) << "wrote past the room";
+    }
+    unsigned long n = 4096;
+    std::vector<unsigned char> out(n);
+    ASSERT_EQ(sorvan::deflate_runs(out.data(), &n, reinterpret_cast<const unsigned char *>(op.data()), op.size()), Z_OK);
+    EXPECT_LT(n, 80u);   // a path and zeros: as short as zlib makes it
+}
 
 // Round trips at the edges (10 bytes: the first destination is too small for
 // a zlib stream), each read by Python's zlib; and Python's stream read by us.

@@ -178,14 +178,18 @@ bool write_all(int sock, const std::string &bytes) {
 // the cipher instead of a call per block.
 class Outbox {
 public:
-    // A small message sealed at zlib level 1 (the receiver inflates any
-    // level); false when it does not deflate.
+    // A small message sealed as literals and runs, else at zlib level 1
+    // (the receiver inflates any stream); false when it does not deflate.
     bool seal(const void *data, size_t len) {
         uLongf room = compressBound(uLong(len));
         size_t at = bytes_.size();
         bytes_.resize(at + 4 + room);
         auto *z = reinterpret_cast<unsigned char *>(bytes_.data()) + at + 4;
-        if (sorvan::deflate_sized(z, &room, static_cast<const unsigned char *>(data), uLong(len), 1) != Z_OK) {
+        auto *src = static_cast<const unsigned char *>(data);
+        uLongf runs = room;
+        if (len <= 8192 && sorvan::deflate_runs(z, &runs, src, uLong(len)) == Z_OK) {
+            room = runs;
+        } else if (sorvan::deflate_sized(z, &room, src, uLong(len), 1) != Z_OK) {
             bytes_.resize(at);
             return false;
         }

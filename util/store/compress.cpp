@@ -349,6 +349,103 @@ int inflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *
     return rc;
 }
 
+// Fixed-code deflate of literals and runs: the shape of the protocol's
+// small messages (a path, then zeros to the end of its field) needs no
+// search for matches, and zlib's set-up costs more than the message.
+namespace {
+
+class Bits {
+public:
+    Bits(unsigned char *p, size_t room) : p_(p), end_(p + room) {}
+    void put(uint32_t v, int n) {
+        acc_ |= uint64_t(v) << fill_;
+        fill_ += n;
+        while (fill_ >= 8) byte(uint8_t(acc_)), acc_ >>= 8, fill_ -= 8;
+    }
+    void align() {
+        if (fill_ > 0) byte(uint8_t(acc_));
+        acc_ = 0;
+        fill_ = 0;
+    }
+    void byte(uint8_t b) {
+        if (p_ < end_) *p_ = b;
+        ++p_;
+        over_ = over_ || p_ > end_;
+    }
+    bool over() const { return over_; }
+    unsigned char *at() const { return p_; }
+
+private:
+    unsigned char *p_, *end_;
+    uint64_t acc_ = 0;
+    int fill_ = 0;
+    bool over_ = false;
+};
+
+// The fixed literal/length codes, reversed: Huffman codes go out first bit
+// first, into a stream filled from the low bit.
+struct FixedCodes {
+    uint16_t code[288];
+    uint8_t bits[288];
+    constexpr FixedCodes() : code(), bits() {
+        for (int sym = 0; sym < 288; ++sym) {
+            uint32_t c = sym < 144 ? 0x30 + sym : sym < 256 ? 0x190 + sym - 144 : sym < 280 ? sym - 256 : 0xC0 + sym - 280;
+            int n = sym < 144 ? 8 : sym < 256 ? 9 : sym < 280 ? 7 : 8;
+            uint32_t r = 0;
+            for (int i = 0; i < n; ++i) r |= ((c >> i) & 1u) << (n - 1 - i);
+            code[sym] = uint16_t(r);
+            bits[sym] = uint8_t(n);
+        }
+    }
+};
+constexpr FixedCodes kFixed;
+
+void put_symbol(Bits &b, int sym) { b.put(kFixed.code[sym], kFixed.bits[sym]); }
+
+void put_run(Bits &b, size_t len) {   // a match at distance 1, 3..258 bytes
+    static constexpr uint16_t kBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                         31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static constexpr uint8_t kExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                         2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    int c = 28;
+    while (kBase[c] > len) --c;
+    put_symbol(b, 257 + c);
+    if (kExtra[c]) b.put(uint32_t(len - kBase[c]), kExtra[c]);
+    b.put(0, 5);   // distance code 0: one back
+}
+
+}  // namespace
+
+int deflate_runs(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len) {
+    Bits b(dst, *dlen);
+    b.byte(0x78);
+    b.byte(0x01);
+    b.put(3, 3);   // the last block, fixed codes
+    for (unsigned long i = 0; i < len && !b.over();) {
+        unsigned long r = 1;
+        uint64_t same = 0x0101010101010101ull * src[i];
+        for (uint64_t w; i + r + 8 <= len && (std::memcpy(&w, src + i + r, 8), w == same);) r += 8;
+        while (i + r < len && src[i + r] == src[i]) ++r;
+        put_symbol(b, src[i]);
+        unsigned long rest = r - 1;
+        while (rest >= 3) {
+            size_t m = std::min<unsigned long>(rest, 258);
+            if (rest - m > 0 && rest - m < 3) m = rest - 3;   // leave a run for the tail
+            put_run(b, m);
+            rest -= m;
+        }
+        while (rest-- > 0) put_symbol(b, src[i]);
+        i += r;
+    }
+    put_symbol(b, 256);
+    b.align();
+    uint32_t check = uint32_t(adler32(1, src, uInt(len)));
+    for (int s = 24; s >= 0; s -= 8) b.byte(uint8_t(check >> s));
+    if (b.over()) return Z_BUF_ERROR;
+    *dlen = static_cast<unsigned long>(b.at() - dst);
+    return Z_OK;
+}
+
 void mark_hidden(int fd) {
     // The attribute word of a new hidden file (hidden, archive), kept where
     // the other attributes are; nothing where the file system has no room.

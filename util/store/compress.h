@@ -20,6 +20,11 @@ int64_t inflate_to(int sock, int fd, uint64_t limit, uint64_t *written, int32_t 
 // input costs no full zlib state): Z_OK, Z_BUF_ERROR when *dlen is too small.
 int deflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len, int level);
 
+// A zlib stream of literals and runs of one byte, in fixed codes: for small
+// messages that are mostly zeros, many times cheaper than deflate and about
+// as short. Z_OK, or Z_BUF_ERROR when *dlen is too small.
+int deflate_runs(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len);
+
 // uncompress with an inflate state kept per thread: Z_OK, Z_BUF_ERROR when
 // *dlen is too small, Z_DATA_ERROR for a damaged or cut stream.
 int inflate_sized(unsigned char *dst, unsigned long *dlen, const unsigned char *src, unsigned long len);
