@@ -93,12 +93,13 @@ template <int S, int R, int C, int J>
 constexpr bool kBit = (kS[S][R * 16 + C] >> (3 - J)) & 1;
 
 // 64 x 64 bit matrix transpose in place: afterwards bit (63 - c) of a[r] is
-// what bit (63 - r) of a[c] was.
-void transpose64(uint64_t a[64]) {
+// what bit (63 - r) of a[c] was. On vectors, one matrix per lane.
+template <class T>
+[[gnu::always_inline]] inline void transpose64(T a[64]) {
     uint64_t m = 0x00000000FFFFFFFFull;
     for (int j = 32; j; j >>= 1, m ^= m << j) {
         for (int k = 0; k < 64; k = ((k | j) + 1) & ~j) {
-            uint64_t t = (a[k] ^ (a[k | j] >> j)) & m;
+            T t = (a[k] ^ (a[k | j] >> j)) & m;
             a[k] ^= t;
             a[k | j] ^= t << j;
         }
@@ -175,17 +176,15 @@ struct Slice {
 
     [[gnu::always_inline]] static inline void batch(const BitDesKey &k, const unsigned char *in,
                                                     unsigned char *out, bool encrypt) {
-        alignas(64) uint64_t t[64][W];
-        uint64_t a[64];
-        for (int e = 0; e < W; ++e) {
-            for (int i = 0; i < 64; ++i) a[i] = load_be(in + (size_t(e) * 64 + i) * 8);
-            transpose64(a);
-            for (int p = 0; p < 64; ++p) t[p][e] = a[p];
-        }
+        // Lane e of t holds the 64 blocks from 64 * e on, bit-sliced.
+        V t[64];
+        for (int i = 0; i < 64; ++i)
+            for (int e = 0; e < W; ++e) t[i][e] = load_be(in + (size_t(e) * 64 + i) * 8);
+        transpose64(t);
         V lw[32], rw[32];
         for (int i = 0; i < 32; ++i) {
-            std::memcpy(&lw[i], t[kIP[i] - 1], sizeof(V));
-            std::memcpy(&rw[i], t[kIP[32 + i] - 1], sizeof(V));
+            lw[i] = t[kIP[i] - 1];
+            rw[i] = t[kIP[32 + i] - 1];
         }
         V *l = lw, *r = rw;
         for (int round = 0; round < 16; ++round) {
@@ -203,13 +202,11 @@ struct Slice {
         // The block before the final permutation is R16 L16.
         for (int p = 0; p < 64; ++p) {
             int q = kInv.fp[p] - 1;
-            std::memcpy(t[p], q < 32 ? &r[q] : &l[q - 32], sizeof(V));
+            t[p] = q < 32 ? r[q] : l[q - 32];
         }
-        for (int e = 0; e < W; ++e) {
-            for (int p = 0; p < 64; ++p) a[p] = t[p][e];
-            transpose64(a);
-            for (int i = 0; i < 64; ++i) store_be(out + (size_t(e) * 64 + i) * 8, a[i]);
-        }
+        transpose64(t);
+        for (int i = 0; i < 64; ++i)
+            for (int e = 0; e < W; ++e) store_be(out + (size_t(e) * 64 + i) * 8, t[i][e]);
     }
 };
 
