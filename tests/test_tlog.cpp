@@ -97,6 +97,24 @@ TEST(Tlog, QueueSearchAndDelete) {
     for (auto *r : {&a, &a, &c}) EXPECT_EQ(tlog_delete_rec(&l.h, r), 0);
     EXPECT_EQ(size_of(l.path), 0);
     EXPECT_EQ(tlog_process(&l.h), -2);
+
+    // Several at once: neighbours together, the unqueued ignored, the rest
+    // kept in order; equal records go one per copy named.
+    TlogRecord d = make(REQ_MKDIR, "/d"), x = make(REQ_REMOVE, "/x");
+    const TlogRecord four[] = {a, b, c, d};
+    ASSERT_EQ(tlog_write_recs(&l.h, four, 4), 4);
+    const TlogRecord gone[] = {x, b, c, a};
+    EXPECT_EQ(tlog_delete_recs(&l.h, gone, 4), 0);
+    EXPECT_EQ(queued_paths(l.path), (std::vector<std::string>{"/d"}));
+    EXPECT_EQ(tlog_write_rec(&l.h, &a), 0);
+    EXPECT_EQ(tlog_write_rec(&l.h, &b), 0);
+    EXPECT_EQ(tlog_write_rec(&l.h, &d), 0);   // equal to the oldest: queued again
+    const TlogRecord once[] = {d, a};
+    EXPECT_EQ(tlog_delete_recs(&l.h, once, 2), 0);
+    EXPECT_EQ(queued_paths(l.path), (std::vector<std::string>{"/b", "/d"}));
+    const TlogRecord rest[] = {b, d};
+    EXPECT_EQ(tlog_delete_recs(&l.h, rest, 2), 0);
+    EXPECT_EQ(size_of(l.path), 0);
     EXPECT_EQ(tlog_rec_last(reinterpret_cast<TlogRecord *>(0x1000), reinterpret_cast<void *>(0x1000 + kRec)), 1);
     EXPECT_EQ(tlog_rec_last(reinterpret_cast<TlogRecord *>(0x1000), reinterpret_cast<void *>(0x1000 + 2 * kRec)), 0);
 }

@@ -486,15 +486,41 @@ SORVAN_API int tlog_delete_recs(TlogHandle *h, const TlogRecord *recs, int32_t n
     int rc = attach_queued(h);
     if (rc < 0) return rc;
     tlog_index &ix = *h->index;
-    static const unsigned char zeros[kRec] = {};
-    for (int32_t i = 0; i < n && ix.nlive > 0; ++i) {
-        size_t at = find(h, &recs[i], true);
-        if (at == ix.places()) continue;
-        if (pwrite(ix.fd, zeros, kRec, off_t(at * kRec)) != ssize_t(kRec)) {
+    // Records that sit one after another (operations finished in the order
+    // they started) are checked with one read and cleared with one write.
+    constexpr int32_t kRun = 32;
+    static const unsigned char zeros[kRun * kRec] = {};
+    auto first_place = [&](const TlogRecord &r) {
+        auto it = ix.by_hash.find(content_hash(&r));
+        return it == ix.by_hash.end() ? ix.places() : size_t(it->second.front());
+    };
+    std::vector<unsigned char> seen;
+    for (int32_t i = 0; i < n && ix.nlive > 0;) {
+        size_t at = first_place(recs[i]);
+        int32_t k = 1;
+        while (at < ix.places() && i + k < n && k < kRun && first_place(recs[i + k]) == at + size_t(k)) ++k;
+        ssize_t bytes = ssize_t(size_t(k) * kRec);
+        bool same = at < ix.places();
+        if (same) {
+            seen.resize(size_t(bytes));
+            same = pread(ix.fd, seen.data(), size_t(bytes), off_t(at * kRec)) == bytes;
+            for (int32_t j = 0; same && j < k; ++j) same = std::memcmp(&seen[size_t(j) * kRec], &recs[i + j], kRec) == 0;
+        }
+        if (!same) {   // one at a time, looking at the file as it is
+            k = 1;
+            bytes = ssize_t(kRec);
+            at = find(h, &recs[i], true);
+            if (at == ix.places()) {
+                ++i;
+                continue;
+            }
+        }
+        if (pwrite(ix.fd, zeros, size_t(bytes), off_t(at * kRec)) != bytes) {
             ix.remember();
             return -5;
         }
-        ix.kill(at);
+        for (int32_t j = 0; j < k; ++j) ix.kill(at + size_t(j));
+        i += k;
     }
     ix.remember();
     if (ix.nlive == 0) {
