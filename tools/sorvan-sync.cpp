@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -274,7 +275,8 @@ struct Job {
 
 // The paths of the operations in flight: whether a record touches one of
 // them (the same path, one above it or one below) is a few lookups, not a
-// comparison with each.
+// comparison with each. Paths are kept as hashes: two that collide only
+// make a record wait that need not.
 class PathsInFlight {
 public:
     void add(const std::vector<std::string> &paths) { change(paths, 1); }
@@ -282,34 +284,36 @@ public:
 
     bool touched(const std::vector<std::string> &paths) const {
         for (const std::string &p : paths) {
-            if (exact_.count(p) || above_.count(p)) return true;
+            if (exact_.count(key(p)) || above_.count(key(p))) return true;
             bool hit = false;
-            each_above(p, [&](const std::string &a) { hit = hit || exact_.count(a) != 0; });
+            each_above(p, [&](std::string_view a) { hit = hit || exact_.count(key(a)) != 0; });
             if (hit) return true;
         }
         return false;
     }
 
 private:
+    static size_t key(std::string_view p) { return std::hash<std::string_view>{}(p); }
+
     // Every directory the path lies below, as overlap sees it.
     template <class F>
-    static void each_above(const std::string &p, F f) {
+    static void each_above(std::string_view p, F f) {
         for (size_t i = p.rfind('/'); i != std::string::npos && i > 0; i = p.rfind('/', i - 1)) f(p.substr(0, i));
         if (p.size() > 1 && p[0] == '/') f("/");
     }
-    static void bump(std::unordered_map<std::string, int> &m, const std::string &k, int by) {
+    static void bump(std::unordered_map<size_t, int> &m, size_t k, int by) {
         auto it = m.try_emplace(k, 0).first;
         if ((it->second += by) <= 0) m.erase(it);
     }
     void change(const std::vector<std::string> &paths, int by) {
         for (const std::string &p : paths) {
-            bump(exact_, p, by);
-            each_above(p, [&](const std::string &a) { bump(above_, a, by); });
+            bump(exact_, key(p), by);
+            each_above(p, [&](std::string_view a) { bump(above_, key(a), by); });
         }
     }
 
-    std::unordered_map<std::string, int> exact_;   // paths in flight
-    std::unordered_map<std::string, int> above_;   // directories a path in flight lies below
+    std::unordered_map<size_t, int> exact_;   // paths in flight
+    std::unordered_map<size_t, int> above_;   // directories a path in flight lies below
 };
 
 bool conflict(const std::vector<std::string> &a, const std::vector<std::string> &b) {

@@ -839,7 +839,8 @@ private:
     // sooner stored or at level 1 depends on more than the link (the agent's
     // work per file, the cipher, the other sessions), so it is measured:
     // each level's recent cost per raw byte is kept, the cheaper is used,
-    // and the other is tried every 16th batch to see the link change.
+    // and the other is tried every 16th batch (64th when they are far
+    // apart) to see the link change.
     struct Held {
         int level = -1;   // -1: none yet; 2: levels mixed
         int64_t us = 0;
@@ -851,7 +852,9 @@ private:
             int best = c1 != 0 && c1 < c0 ? 1 : 0;
             if (c0 == 0) best = 0;   // untried first
             else if (c1 == 0) best = 1;
-            bool probe = g_small_batches.load(std::memory_order_relaxed) % 16 == 15;
+            // Far apart, the other is looked at less often.
+            unsigned every = c0 && c1 && std::max(c0, c1) > 2 * std::min(c0, c1) ? 64 : 16;
+            bool probe = g_small_batches.load(std::memory_order_relaxed) % every == every - 1;
             return probe ? 1 - best : best;
         }
         void add(int l, int64_t t, uint64_t n) {
