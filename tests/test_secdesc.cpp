@@ -1,4 +1,5 @@
 // Security descriptors and attribute words on real files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -104,6 +105,42 @@ TEST(Descriptor, WrongShapeIsRefusedWholeAndNullArguments) {
     EXPECT_EQ(attempt([](auto &) {}, 24), 0);
     stat((t / "f").c_str(), &st);
     EXPECT_EQ(st.st_mode & 07777, 0577u);
+}
+
+// What a sender reads of an open file in one pass is what the separate
+// calls give: a plain file, a read-only one, one with a stored word, one
+// with an access list.
+TEST(AttributeWord, OnePassDescriptionAgreesWithTheSeparateCalls) {
+    TempDir t;
+    write_file(t / "plain", "x");
+    write_file(t / "ro", "xy");
+    chmod((t / "ro").c_str(), 0444);
+    write_file(t / "word", "xyz");
+    bool xattrs = set_NT_file_attr((t / "word").c_str(), 0x26) == 0 &&
+                  getxattr((t / "word").c_str(), "user.tessaron.attributes", nullptr, 0) == 4;
+    write_file(t / "acl", "acl");
+    auto acl = sample_acl();
+    bool acls = setxattr((t / "acl").c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+    for (const char *name : {"plain", "ro", "word", "acl"}) {
+        int fd = open((t / name).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        uint32_t len = 0;
+        void *sd = sorvan::sd::descriptor_fd(fd, st, &len);
+        sorvan::sd::OpenFile f;
+        ASSERT_TRUE(sorvan::sd::describe_fd(fd, &f));
+        EXPECT_EQ(f.st.st_size, st.st_size) << name;
+        EXPECT_EQ(f.st.st_mode, st.st_mode) << name;
+        EXPECT_EQ(f.st.st_ino, st.st_ino) << name;
+        EXPECT_EQ(f.attributes, sorvan::sd::attr_word_fd(fd, st)) << name;
+        ASSERT_EQ(f.sd_len, len) << name;
+        EXPECT_EQ(std::memcmp(f.sd, sd, len), 0) << name;
+        std::free(sd);
+        std::free(f.sd);
+        close(fd);
+    }
+    if (!xattrs || !acls) GTEST_SKIP() << "no user xattrs or ACLs here: only the plain files compared";
 }
 
 TEST(AttributeWord, ReadOnlyWordCompressionAndStatFile) {

@@ -705,7 +705,10 @@ private:
         op.rec.path2[sizeof op.rec.path2 - 1] = 0;
         bool send = op.kind == REQ_SEND_FILE || op.kind == REQ_SEND_FILE_ALT;
         int fd = -1;
-        struct stat st{};
+        // The descriptor of what is sent: the source for a file (its
+        // target, where it is a link), else as the request of its own has it.
+        uint32_t sd_len = 0;
+        void *sd = nullptr;
         if (send) {
             // Not blocking on a pipe put where the file was.
             fd = open(op.rec.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -713,21 +716,18 @@ private:
                 *why = std::string("the source is gone: ") + std::strerror(errno);
                 return -100;
             }
-            if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            sorvan::sd::OpenFile f;
+            if (!sorvan::sd::describe_fd(fd, &f) || !S_ISREG(f.st.st_mode)) {
+                std::free(f.sd);
                 close(fd);
                 *why = "the source is not a regular file";
                 return -100;
             }
             // The file goes as it is now, whatever it was when queued.
-            op.rec.size = rec->file.size = uint64_t(st.st_size);
-            op.rec.attributes = rec->file.attributes = sorvan::sd::attr_word_fd(fd, st);
-        }
-        // The descriptor of what is sent: the source for a file (its
-        // target, where it is a link), else as the request of its own has it.
-        uint32_t sd_len = 0;
-        void *sd = nullptr;
-        if (send) {
-            sd = sorvan::sd::descriptor_fd(fd, st, &sd_len);
+            op.rec.size = rec->file.size = uint64_t(f.st.st_size);
+            op.rec.attributes = rec->file.attributes = f.attributes;
+            sd = f.sd;
+            sd_len = f.sd_len;
         } else if (op.kind != REQ_REMOVE) {
             const char *path = op.rec.path2[0] ? op.rec.path2 : op.rec.path;
             if (path[0]) sd = get_NT_SD(path, &sd_len);

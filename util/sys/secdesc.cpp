@@ -7,6 +7,7 @@
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -265,6 +266,44 @@ uint32_t attr_word_fd(int fd, const struct stat &st) {
     unsigned char b[4];
     if (fgetxattr(fd, kAttrXattr, b, 4) == 4) return get32(b);
     return derived_word(st, fd);
+}
+
+bool describe_fd(int fd, OpenFile *f) {
+    *f = OpenFile{};
+    struct statx sx;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0) return false;
+    struct stat &st = f->st;
+    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.st_ino = sx.stx_ino;
+    st.st_mode = sx.stx_mode;
+    st.st_nlink = sx.stx_nlink;
+    st.st_uid = sx.stx_uid;
+    st.st_gid = sx.stx_gid;
+    st.st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+    st.st_size = off_t(sx.stx_size);
+    st.st_blksize = blksize_t(sx.stx_blksize);
+    st.st_blocks = blkcnt_t(sx.stx_blocks);
+    st.st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
+    st.st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+    st.st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+    // No extended attribute at all (the common case): no stored word, no
+    // access list, and the compressed flag is in what statx gave. File
+    // systems that can compress say so in the attribute mask (ext4, btrfs,
+    // f2fs); where it is missing no file is compressed.
+    char names[256];
+    ssize_t n = flistxattr(fd, names, sizeof names);
+    if (n == 0) {
+        uint32_t w = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+        if (!S_ISLNK(st.st_mode) && !(st.st_mode & 0222)) w |= kAttrReadOnly;
+        if ((sx.stx_attributes_mask & STATX_ATTR_COMPRESSED) && (sx.stx_attributes & STATX_ATTR_COMPRESSED))
+            w |= kAttrCompressed;
+        f->attributes = w;
+        f->sd = build_sd(st, nullptr, 0, nullptr, 0, &f->sd_len);
+        return true;
+    }
+    f->attributes = attr_word_fd(fd, st);
+    f->sd = descriptor_fd(fd, st, &f->sd_len);
+    return true;
 }
 
 void *descriptor_fd(int fd, const struct stat &st, uint32_t *len) {

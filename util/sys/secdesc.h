@@ -2,12 +2,13 @@
 // the file-tree operations, the request handlers and the file transfer.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 
 #include "util/sorvan.h"
 
-struct stat;
 
 namespace sorvan::sd {
 
@@ -50,6 +51,16 @@ uint32_t attr_word(const char *path);
 // its path up again.
 uint32_t attr_word_fd(int fd, const struct stat &st);
 void *descriptor_fd(int fd, const struct stat &st, uint32_t *len);
+
+// fstat, attr_word_fd and descriptor_fd of an open file together, in as
+// few calls as it allows; false when it cannot be looked at.
+struct OpenFile {
+    struct stat st;
+    uint32_t attributes;
+    void *sd;   // malloc'd; null where it cannot be read
+    uint32_t sd_len;
+};
+bool describe_fd(int fd, OpenFile *f);
 
 // What set_NT_file_attr and then set_sd leave on a new file, given to the
 // open temporary file of a reception (mode 0600, ours) in as few calls as
