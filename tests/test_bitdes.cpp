@@ -111,7 +111,7 @@ TEST(BitDes, MessageCipherMatchesBlockByBlockAtEveryLength) {
 TEST(BitDes, SpansOfABatchMatchEachMessageEnciphered) {
     ASSERT_TRUE(testutil::des_key());
     std::mt19937_64 rng(12);
-    for (size_t frames : {size_t(3), size_t(400)}) {
+    for (size_t frames : {size_t(1), size_t(3), size_t(40), size_t(400)}) {
         std::vector<unsigned char> buf;
         std::vector<sorvan::Span> spans;
         for (size_t i = 0; i < frames; ++i) {

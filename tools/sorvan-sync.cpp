@@ -265,55 +265,63 @@ int carry(TlogRecord queued, uint64_t *bytes) {
     return rc;
 }
 
-struct Job {
-    TlogRecord rec;
-    std::vector<std::string> paths;
-    bool done = false;
-    int rc = 0;
-    uint64_t bytes = 0;
-};
-
 // The paths of the operations in flight: whether a record touches one of
 // them (the same path, one above it or one below) is a few lookups, not a
 // comparison with each. Paths are kept as hashes: two that collide only
 // make a record wait that need not.
 class PathsInFlight {
 public:
-    void add(const std::vector<std::string> &paths) { change(paths, 1); }
-    void remove(const std::vector<std::string> &paths) { change(paths, -1); }
-
-    bool touched(const std::vector<std::string> &paths) const {
+    // A record's paths and every directory they lie below (as overlap sees
+    // it), hashed once in one pass over each path.
+    struct Keys {
+        std::vector<uint64_t> exact, above;
+    };
+    static Keys keys(const std::vector<std::string> &paths) {
+        Keys k;
         for (const std::string &p : paths) {
-            if (exact_.count(key(p)) || above_.count(key(p))) return true;
-            bool hit = false;
-            each_above(p, [&](std::string_view a) { hit = hit || exact_.count(key(a)) != 0; });
-            if (hit) return true;
+            uint64_t h = 14695981039346656037ull;   // FNV-1a
+            for (size_t i = 0; i < p.size(); ++i) {
+                if (p[i] == '/' && i > 0) k.above.push_back(h);
+                h = (h ^ uint8_t(p[i])) * 1099511628211ull;
+                if (i == 0 && p[0] == '/' && p.size() > 1) k.above.push_back(h);
+            }
+            k.exact.push_back(h);
         }
+        return k;
+    }
+
+    void add(const Keys &k) { change(k, 1); }
+    void remove(const Keys &k) { change(k, -1); }
+
+    bool touched(const Keys &k) const {
+        for (uint64_t e : k.exact)
+            if (exact_.count(e) || above_.count(e)) return true;
+        for (uint64_t a : k.above)
+            if (exact_.count(a)) return true;
         return false;
     }
 
 private:
-    static size_t key(std::string_view p) { return std::hash<std::string_view>{}(p); }
-
-    // Every directory the path lies below, as overlap sees it.
-    template <class F>
-    static void each_above(std::string_view p, F f) {
-        for (size_t i = p.rfind('/'); i != std::string::npos && i > 0; i = p.rfind('/', i - 1)) f(p.substr(0, i));
-        if (p.size() > 1 && p[0] == '/') f("/");
-    }
-    static void bump(std::unordered_map<size_t, int> &m, size_t k, int by) {
-        auto it = m.try_emplace(k, 0).first;
+    static void bump(std::unordered_map<uint64_t, int> &m, uint64_t key, int by) {
+        auto it = m.try_emplace(key, 0).first;
         if ((it->second += by) <= 0) m.erase(it);
     }
-    void change(const std::vector<std::string> &paths, int by) {
-        for (const std::string &p : paths) {
-            bump(exact_, key(p), by);
-            each_above(p, [&](std::string_view a) { bump(above_, key(a), by); });
-        }
+    void change(const Keys &k, int by) {
+        for (uint64_t e : k.exact) bump(exact_, e, by);
+        for (uint64_t a : k.above) bump(above_, a, by);
     }
 
-    std::unordered_map<size_t, int> exact_;   // paths in flight
-    std::unordered_map<size_t, int> above_;   // directories a path in flight lies below
+    std::unordered_map<uint64_t, int> exact_;   // paths in flight
+    std::unordered_map<uint64_t, int> above_;   // directories a path in flight lies below
+};
+
+struct Job {
+    TlogRecord rec;
+    std::vector<std::string> paths;
+    PathsInFlight::Keys keys;
+    bool done = false;
+    int rc = 0;
+    uint64_t bytes = 0;
 };
 
 bool conflict(const std::vector<std::string> &a, const std::vector<std::string> &b) {
@@ -434,7 +442,7 @@ int drain(TlogHandle *h, int width) {
                 g_bytes += j.bytes;
                 ++g_done;
             }
-            in_flight.remove(j.paths);
+            in_flight.remove(j.keys);
             it = flight.erase(it);
         }
         if (!finished.empty()) {
@@ -485,9 +493,10 @@ int drain(TlogHandle *h, int width) {
                 ahead.pop_front();
                 continue;
             }
-            if (in_flight.touched(next->paths)) break;   // waits for the earlier operation on its path
+            next->keys = PathsInFlight::keys(next->paths);
+            if (in_flight.touched(next->keys)) break;   // waits for the earlier operation on its path
             ahead.pop_front();
-            in_flight.add(next->paths);
+            in_flight.add(next->keys);
             todo.push_back(next.get());
             flight.push_back(std::move(next));
         }

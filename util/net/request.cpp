@@ -139,21 +139,26 @@ int32_t xcrypt_spans(unsigned char *buf, const Span *spans, size_t n, bool encip
     if (!C) return -1;
     size_t bytes = 0;
     for (size_t i = 0; i < n; ++i) bytes += spans[i].len / 8 * 8;
-    if (bytes / 8 < kBitDesBatch) {
+    // A bulk pass costs about what 36 blocks do one by one: a remainder of
+    // more than that is padded to a whole pass.
+    constexpr size_t kWorthAPass = 40;
+    size_t tail = bytes / 8 % kBitDesBatch;
+    size_t padded = tail >= kWorthAPass ? bytes + (kBitDesBatch - tail) * 8 : bytes;
+    if (padded / 8 < kBitDesBatch) {
         for (size_t i = 0; i < n; ++i) transform(buf + spans[i].at, spans[i].len, encipher);
         return 0;
     }
     // ECB takes each block alone: gathered, deciphered, put back, they come
     // out as they would in place; a payload's last partial block stays plain.
     thread_local std::vector<unsigned char> blocks;
-    if (blocks.size() < bytes) blocks.resize(bytes);
+    if (blocks.size() < padded) blocks.resize(padded);
     unsigned char *b = blocks.data();
     for (size_t i = 0, at = 0; i < n; ++i) {
         size_t whole = spans[i].len / 8 * 8;
         std::memcpy(b + at, buf + spans[i].at, whole);
         at += whole;
     }
-    size_t off = bitdes_ecb(C->bulk, b, b, bytes / 8, encipher) * 8;
+    size_t off = bitdes_ecb(C->bulk, b, b, padded / 8, encipher) * 8;
     for (; off < bytes; off += 8) ecb(b + off, b + off, encipher);
     for (size_t i = 0, at = 0; i < n; ++i) {
         size_t whole = spans[i].len / 8 * 8;
