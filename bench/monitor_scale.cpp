@@ -6,7 +6,9 @@
 // node pass, CPU share of one core, sleeps (voluntary context switches of
 // every thread) per node pass beside fping's per echo, spacing of one
 // slot's passes (p50/p99), the detection of a node made silent, RSS,
-// threads, and replies the ping socket's queue dropped.
+// threads, and replies the ping socket's queue dropped. BENCH_TURNS=N runs
+// kord without port probes and fping N times in turn and reports the ratio
+// of each turn and their median.
 //
 // BENCH_DUAL=1: every node is a name with an IPv4 and an IPv6 address
 // (fd00::G:N, local by a route on loopback), served by a dnsmasq of the benchmark's own on
@@ -15,7 +17,7 @@
 // port mode; the CPU per node pass per family of the second is set against
 // the first's CPU per node pass.
 //
-//   monitor_scale    (root; BENCH_SECONDS=60, BENCH_NODES=1024, BENCH_PORTS=both|on|off,
+//   monitor_scale    (root; BENCH_SECONDS=60, BENCH_NODES=1024, BENCH_PORTS=both|on|off, BENCH_TURNS=1,
 //                     BENCH_DUAL=1, BENCH_KORD=another kord binary to compare,
 //                     BENCH_KEEP=1 to keep the root with kord's logs)
 #include <arpa/inet.h>
@@ -397,36 +399,65 @@ int main(int argc, char **argv) {
     if (g_dual && modes != "on") off46 = run_kord(root, false, "gpfile.46", "46");
     if (dns > 0) stop(dns);
 
+    struct Fping {
+        double cpu = 0, echoes = 0;
+        long rss_kb = 0, sleeps = 0;
+        double per_echo() const { return echoes ? cpu / echoes : 0; }
+    };
     // fping over the same addresses, as long as kord ran. It sends at most
     // one echo a millisecond (-i 1 is its minimum).
-    pid_t fpid = spawn({"fping", "-l", "-p", "1000", "-i", "1", "-q", "-f", root + "/targets"}, root + "/fping.out");
-    std::this_thread::sleep_for(std::chrono::seconds(g_seconds));
-    kill(fpid, SIGINT);
-    int st;
-    struct rusage ru{};
-    wait4(fpid, &st, 0, &ru);
-    double fcpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                  double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    // Echoes sent: the xmt counts of fping's closing summary.
-    double echoes = 0;
-    if (FILE *f = fopen((root + "/fping.out").c_str(), "r")) {
-        char line[256];
-        while (fgets(line, sizeof line, f)) {
-            const char *p = strstr(line, "xmt/rcv/%loss = ");
-            if (p) echoes += atof(p + 16);
+    auto fping_turn = [&] {
+        Fping f;
+        pid_t fpid = spawn({"fping", "-l", "-p", "1000", "-i", "1", "-q", "-f", root + "/targets"}, root + "/fping.out");
+        std::this_thread::sleep_for(std::chrono::seconds(g_seconds));
+        kill(fpid, SIGINT);
+        int st;
+        struct rusage ru{};
+        wait4(fpid, &st, 0, &ru);
+        f.cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+        f.rss_kb = ru.ru_maxrss;
+        f.sleeps = ru.ru_nvcsw;
+        // Echoes sent: the xmt counts of fping's closing summary.
+        if (FILE *out = fopen((root + "/fping.out").c_str(), "r")) {
+            char line[256];
+            while (fgets(line, sizeof line, out)) {
+                const char *p = strstr(line, "xmt/rcv/%loss = ");
+                if (p) f.echoes += atof(p + 16);
+            }
+            fclose(out);
         }
-        fclose(f);
+        return f;
+    };
+    Fping fp = fping_turn();
+    // BENCH_TURNS=N: kord without port probes and fping take N turns more,
+    // one after the other, so that the machine's other load falls on both;
+    // the ratio is the median turn's.
+    std::vector<double> ratios;
+    if (modes != "on" && off.ok && fp.echoes) ratios.push_back(off.cpu / double(off.passes) / fp.per_echo());
+    int turns = getenv("BENCH_TURNS") ? std::max(1, atoi(getenv("BENCH_TURNS"))) : 1;
+    for (int t = 1; t < turns && modes != "on"; t++) {
+        Run again = run_kord(root, false, "gpfile.4", "");
+        Fping f = fping_turn();
+        if (again.ok && again.passes && f.echoes) ratios.push_back(again.cpu / double(again.passes) / f.per_echo());
     }
-    const double fping_per_echo = echoes ? fcpu / echoes : 0;
+    const double fcpu = fp.cpu, echoes = fp.echoes;
+    const double fping_per_echo = fp.per_echo();
 
     printf("monitor_scale: %d nodes (%d groups), interval %.1f s, time-out %.1f s, retries %u, %d s\n", g_nodes,
            g_groups, kIntervalUs / 1e6, kTimeoutUs / 1e6, kRetries, g_seconds);
     printf("fping -l -p 1000 -i 1: CPU %.2f s for %.0f echoes = %.1f us per echo, max RSS %.1f MiB, "
            "%.2f sleeps per echo\n",
-           fcpu, echoes, fping_per_echo * 1e6, double(ru.ru_maxrss) / 1024.0,
-           echoes ? double(ru.ru_nvcsw) / echoes : 0.0);
+           fcpu, echoes, fping_per_echo * 1e6, double(fp.rss_kb) / 1024.0,
+           echoes ? double(fp.sleeps) / echoes : 0.0);
     if (modes != "off") report("IPv4, port probes on", on, fping_per_echo, 1.5);
     if (modes != "on") report("IPv4, port probes off", off, fping_per_echo, 1.0);
+    if (ratios.size() > 1) {
+        printf("  turns (kord, then fping): CPU per pass / fping CPU per echo");
+        for (double r : ratios) printf(" %.2f", r);
+        std::vector<double> sorted = ratios;
+        std::sort(sorted.begin(), sorted.end());
+        printf("; median %.2f (target <= 1.0)\n", sorted[sorted.size() / 2]);
+    }
     if (g_dual && modes != "off") report("dual-stack, port probes on", on46, fping_per_echo, 1.5, true, &on);
     if (g_dual && modes != "on") report("dual-stack, port probes off", off46, fping_per_echo, 1.0, true, &off);
     if (getenv("BENCH_KEEP"))

@@ -14,9 +14,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <random>
-#include <poll.h>
 #include <semaphore.h>
-#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -53,14 +51,14 @@ struct Worker {
     GroupRecord *group = nullptr;
     pthread_t thread{};
     std::mutex mutex;          // the slot's mutex; kord never takes it
-    // The stop event. An eventfd each, waited on with ppoll: ten thousand
-    // workers sleeping on futexes (a condition variable each) contend in the
-    // kernel's futex hash on every wait and wake.
-    int stop_fd = -1;
+    // The stop event: a word of its own, slept on with a bare futex wait
+    // (an absolute deadline, nothing woken but at stop). A condition
+    // variable would take a mutex on every wait; an eventfd and ppoll cost
+    // a descriptor a node and a poll table on every pass.
+    std::atomic<uint32_t> stop{0};
     int32_t tid = 0;
     sem_t started;             // the thread has its id
     std::shared_ptr<Gate> go;  // every handle is stored: begin
-    bool cancelled = false;    // creation failed after the thread started
     ping_echo *echo = nullptr; // the echo collected at the next wake-up
 };
 
@@ -84,20 +82,24 @@ void end_worker(Worker *w, int code);
 // one place a worker sleeps between passes, so it is also where a stop
 // request is seen; a wait that cannot be made ends the worker.
 bool wait_or_stop(Worker *w, uint64_t us) {
-    struct pollfd p{w->stop_fd, POLLIN, 0};
-    struct timespec ts;
-    ts.tv_sec = static_cast<time_t>(us / 1000000);
-    ts.tv_nsec = static_cast<long>(us % 1000000) * 1000;
-    int r;
-    do {
-        r = ppoll(&p, 1, &ts, nullptr);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) {
+    struct timespec due;
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    uint64_t ns = uint64_t(due.tv_nsec) + us % 1000000 * 1000;
+    due.tv_sec += static_cast<time_t>(us / 1000000 + ns / 1000000000);
+    due.tv_nsec = static_cast<long>(ns % 1000000000);
+    for (;;) {
+        if (w->stop.load(std::memory_order_acquire))
+            return true;
+        long r = syscall(SYS_futex, &w->stop, FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, 0, &due, nullptr,
+                         FUTEX_BITSET_MATCH_ANY);
+        if (r == 0 || errno == EAGAIN || errno == EINTR)
+            continue;   // woken, or the word changed: look again
+        if (errno == ETIMEDOUT)
+            return w->stop.load(std::memory_order_acquire) != 0;
         port_syslog(LOG_ERR, "kord(%d): Node %s WaitForSingleObject() failed: %s\n", int(w->slot->thread_id),
                     w->slot->name, GetLastErrorString("kord", "WaitForSingleObject", 0));
         end_worker(w, -1);
     }
-    return r > 0;
 }
 
 // A warning that may repeat every pass is logged at most once per alert
@@ -160,14 +162,6 @@ void end_worker(Worker *w, int code) {
     w->echo = nullptr;
     w->slot->thread_id = 0;
     w->slot->worker_tid = 0;
-    {
-        // Under the table's lock: stop_workers must never write to a
-        // descriptor number that another open may have taken meanwhile.
-        std::lock_guard<std::mutex> lock(g_table_lock);
-        if (w->stop_fd >= 0)
-            close(w->stop_fd);
-        w->stop_fd = -1;
-    }
     pthread_exit(reinterpret_cast<void *>(static_cast<intptr_t>(code)));
 }
 
@@ -484,8 +478,6 @@ void *node_worker(void *arg) {
     w->tid = port_gettid();
     sem_post(&w->started);
     w->go->wait();
-    if (w->cancelled)
-        return reinterpret_cast<void *>(intptr_t(-1));
 
     NodeRecord *s = w->slot;
     GroupRecord *g = w->group;
@@ -670,20 +662,13 @@ Worker *spawn_worker(int gi, int i, std::shared_ptr<Gate> go) {
     return w.release();
 }
 
-// Gives the worker its stop event and stores its handles in its slot; its
-// thread id, 0 when it cannot run. Opening the gate lets it begin.
+// Stores the worker's handles in its slot; its thread id. Opening the gate
+// lets it begin.
 uint32_t finish_worker(Worker *wp) {
     std::unique_ptr<Worker> w(wp);
     sem_wait(&w->started);
     uint32_t tid = static_cast<uint32_t>(w->tid);
     NodeRecord *s = w->slot;
-    w->stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (w->stop_fd < 0) {
-        port_syslog(LOG_ERR, "CreateChild: CreateEvent()  %d failed!", int(tid));
-        w->cancelled = true;
-        w.release();  // the thread still reads it when the gate opens
-        return 0;
-    }
     uint32_t handle;
     {
         std::lock_guard<std::mutex> lock(g_table_lock);
@@ -754,12 +739,12 @@ void stop_workers(void) {
             if (s->worker_tid == 0 || h == 0 || h > g_table.size())
                 continue;
             Worker *w = g_table[h - 1].get();
-            if (w->slot != s || w->stop_fd < 0)
+            if (w->slot != s)
                 continue;  // a stale handle left in the map by an earlier run
-            uint64_t one = 1;
-            if (write(w->stop_fd, &one, sizeof one) < 0) {
-                // the counter is far from full; nothing to do
-            }
+            // The table keeps every worker's record: one that has ended
+            // finds the word set and nobody waiting.
+            w->stop.store(1, std::memory_order_release);
+            syscall(SYS_futex, &w->stop, FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr, nullptr, 0);
         }
     }
 }
