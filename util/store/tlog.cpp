@@ -247,15 +247,6 @@ size_t find(TlogHandle *h, const TlogRecord *rec, bool look_again) {
     return ix.places();
 }
 
-// Reads the record at a live place, checking it is what the index says.
-bool read_live(TlogHandle *h, size_t at, TlogRecord *rec) {
-    tlog_index &ix = *h->index;
-    if (ix.read(at, rec) && content_hash(rec) == ix.hash[at]) return true;
-    struct stat st;
-    if (fstat(ix.fd, &st) == 0) ix.rebuild(st);
-    return false;
-}
-
 // Reads `n` live records from the live place `at` on, a run of adjacent
 // places at a time, checking each is what the index says.
 bool read_live_run(TlogHandle *h, size_t at, size_t n, TlogRecord *recs) {
@@ -533,15 +524,7 @@ SORVAN_API int tlog_delete_recs(TlogHandle *h, const TlogRecord *recs, int32_t n
 }
 
 SORVAN_API int tlog_read_rec(TlogHandle *h, int32_t index, TlogRecord *rec) {
-    Locked lock(h);
-    for (int tries = 0; tries < 2; ++tries) {
-        int rc = attach(h, false);
-        if (rc < 0) return rc;
-        tlog_index &ix = *h->index;
-        if (index < 0 || size_t(index) >= ix.nlive || !rec) return int(ix.nlive);
-        if (read_live(h, ix.nth(size_t(index)), rec)) return int(ix.nlive);
-    }
-    return -3;
+    return tlog_read_recs(h, index, 1, rec, nullptr);
 }
 
 SORVAN_API int tlog_read_recs(TlogHandle *h, int32_t index, int32_t n, TlogRecord *recs, int32_t *got) {
@@ -569,7 +552,7 @@ SORVAN_API int tlog_process(TlogHandle *h) {
     int rc = -3;
     for (int tries = 0; tries < 2 && rc == -3; ++tries) {
         rc = attach_queued(h);
-        if (rc == 0 && !read_live(h, h->index->head, &block->rec)) rc = -3;
+        if (rc == 0 && !read_live_run(h, h->index->head, 1, &block->rec)) rc = -3;
     }
     if (rc < 0) {
         memput(block, sorvan::tlog::kDispatchSize);

@@ -97,13 +97,16 @@ mode_t mode_for(uint32_t attributes, mode_t st_mode) {
     return mode;
 }
 
-// The attribute word derived from the file where none is stored.
-uint32_t derived_word(const struct stat &st, int fd) {
+// The attribute word derived from the file where none is stored; whether
+// it is compressed is asked of the open file unless already known (0, 1).
+uint32_t derived_word(const struct stat &st, int fd, int compressed = -1) {
     using namespace sorvan::sd;
     uint32_t w = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
     if (!S_ISLNK(st.st_mode) && !(st.st_mode & 0222)) w |= kAttrReadOnly;
     int flags = 0;
-    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_COMPR_FL)) w |= kAttrCompressed;
+    if (compressed < 0)
+        compressed = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_COMPR_FL);
+    if (compressed) w |= kAttrCompressed;
     return w;
 }
 
@@ -293,11 +296,8 @@ bool describe_fd(int fd, OpenFile *f) {
     char names[256];
     ssize_t n = flistxattr(fd, names, sizeof names);
     if (n == 0) {
-        uint32_t w = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
-        if (!S_ISLNK(st.st_mode) && !(st.st_mode & 0222)) w |= kAttrReadOnly;
-        if ((sx.stx_attributes_mask & STATX_ATTR_COMPRESSED) && (sx.stx_attributes & STATX_ATTR_COMPRESSED))
-            w |= kAttrCompressed;
-        f->attributes = w;
+        bool compressed = (sx.stx_attributes_mask & STATX_ATTR_COMPRESSED) && (sx.stx_attributes & STATX_ATTR_COMPRESSED);
+        f->attributes = derived_word(st, fd, compressed ? 1 : 0);
         f->sd = build_sd(st, nullptr, 0, nullptr, 0, &f->sd_len);
         return true;
     }
