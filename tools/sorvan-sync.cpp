@@ -180,12 +180,14 @@ bool queue_tree(Queue &q, const std::string &src, const std::string &dst) {
     auto below = [&](const fs::path &p) { return dst + p.string().substr(src.size()); };
     for (auto it = fs::recursive_directory_iterator(src, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
+        // The entry's type as the directory listed it: no lstat, except for
+        // a link (its target is looked at) or where the listing has no type.
         std::error_code tec;
-        auto type = it->symlink_status(tec).type();
-        if (type == fs::file_type::directory) {
+        bool link = it->is_symlink(tec);
+        if (!link && it->is_directory(tec)) {
             if (!q.add(REQ_MKDIR, below(it->path()), it->path().string(), attr_word(it->path().c_str()), 0))
                 return false;
-        } else if (type == fs::file_type::regular || (type == fs::file_type::symlink && it->is_regular_file(tec))) {
+        } else if (it->is_regular_file(tec)) {   // a link counts where its target is a file
             files.push_back(it->path().string());
         }
     }

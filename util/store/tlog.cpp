@@ -445,9 +445,11 @@ SORVAN_API int tlog_write_recs(TlogHandle *h, const TlogRecord *recs, int32_t n)
         ix.remember();
         return -2;
     }
-    // Every place reads as removed until its head lands, and the heads
-    // land one by one after the rest: a writer killed at any point leaves
-    // whole records or nothing to carry out.
+    // Every place reads as removed until its head lands, and the heads land
+    // after the rest: a writer killed at any point leaves whole records or
+    // nothing to carry out. The second write goes over bytes already there
+    // but the heads, in file order, so wherever a kill cuts it the records
+    // with a head are a prefix of the batch, each whole.
     constexpr size_t kHead = 8;
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[size_t(room)]);
     bool ok = buf != nullptr;
@@ -458,8 +460,10 @@ SORVAN_API int tlog_write_recs(TlogHandle *h, const TlogRecord *recs, int32_t n)
         }
         ok = pwrite(ix.fd, buf.get(), size_t(room), end) == room;
     }
-    for (size_t k = 0; ok && k < take.size(); ++k)
-        ok = pwrite(ix.fd, &recs[take[k]], kHead, end + off_t(k * kRec)) == ssize_t(kHead);
+    if (ok) {
+        for (size_t k = 0; k < take.size(); ++k) std::memcpy(buf.get() + k * kRec, &recs[take[k]], kHead);
+        ok = pwrite(ix.fd, buf.get(), size_t(room), end) == room;
+    }
     if (!ok) {
         if (ftruncate(ix.fd, end) != 0) { /* nothing more to do */ }
         ix.remember();
