@@ -4,6 +4,7 @@
 // socket and on the unprivileged echo socket.
 #include "util/net/ping.h"
 #include "util/sorvan.h"
+#include "tests/support/icmp.h"
 #include "tests/support/testutil.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@
 #include <vector>
 
 using namespace std::chrono;
+using namespace icmptest;
 
 namespace {
 
@@ -31,9 +33,6 @@ namespace {
 // answers never do. Sends to 127.76.0.6 are refused on the way out.
 constexpr const char *kSilent = "127.77.0.9";
 constexpr const char *kRefused = "127.76.0.6";
-constexpr int kForgedMark = 0x77;
-
-uint32_t ip(const std::string &dotted) { return inet_addr(dotted.c_str()); }
 
 bool network_ready() {
     static int state = -1;
@@ -54,103 +53,10 @@ bool network_ready() {
     return true;
 }
 
-bool drop_net_raw() {
-    __user_cap_header_struct h{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct d[2] = {};
-    if (syscall(SYS_capget, &h, d) != 0) return false;
-    d[0].effective &= ~(1u << CAP_NET_RAW);
-    d[0].permitted &= ~(1u << CAP_NET_RAW);
-    d[0].inheritable &= ~(1u << CAP_NET_RAW);
-    return syscall(SYS_capset, &h, d) == 0;
-}
-
-// body here (raw socket) or in a forked child without CAP_NET_RAW
-// (unprivileged echo socket); the child's failures fail the test.
-void run_with(bool unprivileged, const std::function<void()> &body) {
-    const int kind = unprivileged ? sorvan::kPingUnprivileged : sorvan::kPingRaw;
-    auto checked = [&] {
-        body();
-        if (!::testing::Test::HasFailure()) {
-            EXPECT_EQ(sorvan::ping_counters().kind, kind);
-        }
-    };
-    if (!unprivileged) return checked();
-    fflush(stdout);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (!drop_net_raw() || socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0) _exit(3);
-        checked();
-        fflush(stdout);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "in the child without CAP_NET_RAW";
-}
-
 // An echo reply with any source, identifier, sequence and stamp, to 127.0.0.1.
 bool forge_reply(const char *src, uint16_t ident, uint16_t seq, uint32_t stamp) {
-    int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
-    if (fd < 0) return false;
-    setsockopt(fd, SOL_SOCKET, SO_MARK, &kForgedMark, sizeof kForgedMark);
-    uint8_t pkt[32] = {};
-    pkt[0] = 0x45;
-    pkt[3] = 32;
-    pkt[8] = 64;
-    pkt[9] = IPPROTO_ICMP;
-    const uint32_t s = ip(src), d = ip("127.0.0.1");
-    std::memcpy(pkt + 12, &s, 4);
-    std::memcpy(pkt + 16, &d, 4);
-    uint8_t *m = pkt + 20;
-    m[4] = uint8_t(ident);
-    m[5] = uint8_t(ident >> 8);
-    m[6] = uint8_t(seq);
-    m[7] = uint8_t(seq >> 8);
-    for (int i = 0; i < 4; ++i) m[8 + i] = uint8_t(stamp >> (8 * i));
-    const uint16_t sum = sorvan::icmp_checksum(m, 12);
-    std::memcpy(m + 2, &sum, 2);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = d;
-    const bool ok = sendto(fd, pkt, sizeof pkt, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) > 0;
-    close(fd);
-    return ok;
+    return Forger().send(src, 0, ident, seq, stamp);
 }
-
-// The next echo request to `to`: identifier, sequence, stamp as sent.
-struct Request {
-    uint16_t ident = 0, seq = 0;
-    uint32_t stamp = 0;
-};
-class Sniffer {
-public:
-    Sniffer() : fd_(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP)) {}
-    ~Sniffer() { close(fd_); }
-    bool next(const char *to, Request &r) {
-        auto until = steady_clock::now() + seconds(5);
-        uint8_t b[128];
-        while (steady_clock::now() < until) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            ssize_t n = recv(fd_, b, sizeof b, 0);
-            size_t h = (b[0] & 0x0f) * 4u;
-            uint32_t dst;
-            std::memcpy(&dst, b + 16, 4);
-            if (n < ssize_t(h + 12) || b[h] != 8 || dst != ip(to)) continue;
-            r.ident = uint16_t(b[h + 4] | b[h + 5] << 8);
-            r.seq = uint16_t(b[h + 6] | b[h + 7] << 8);
-            r.stamp = uint32_t(b[h + 8]) | uint32_t(b[h + 9]) << 8 | uint32_t(b[h + 10]) << 16 |
-                      uint32_t(b[h + 11]) << 24;
-            return true;
-        }
-        return false;
-    }
-
-private:
-    int fd_;
-};
 
 long ms_since(steady_clock::time_point t0) {
     return long(duration_cast<milliseconds>(steady_clock::now() - t0).count());
@@ -240,7 +146,7 @@ TEST(PingEchoRaw, ReplyAfterTheTimeOutIsNoReply) {
     Echo a;
     Request r;
     ASSERT_EQ(ping_echo_send(a.e, ip(kSilent), 200000), 0);
-    ASSERT_TRUE(sniff.next(kSilent, r));
+    ASSERT_TRUE(sniff.next(kSilent, r, seconds(5)));
     std::this_thread::sleep_for(milliseconds(500));
     ASSERT_TRUE(forge_reply(kSilent, r.ident, r.seq, r.stamp));
     std::this_thread::sleep_for(milliseconds(100));
@@ -248,7 +154,7 @@ TEST(PingEchoRaw, ReplyAfterTheTimeOutIsNoReply) {
 
     const auto t0 = steady_clock::now();
     ASSERT_EQ(ping_echo_send(a.e, ip(kSilent), 2000000), 0);
-    ASSERT_TRUE(sniff.next(kSilent, r));
+    ASSERT_TRUE(sniff.next(kSilent, r, seconds(5)));
     ASSERT_TRUE(forge_reply(kSilent, r.ident, r.seq, r.stamp));
     const long answered = ms_since(t0);
     std::this_thread::sleep_for(milliseconds(300));
@@ -265,12 +171,12 @@ TEST(PingEchoRaw, WithdrawnEchoesTakeNoReply) {
     Echo a;
     Request first, closed;
     ASSERT_EQ(ping_echo_send(a.e, ip(kSilent), 5000000), 0);
-    ASSERT_TRUE(sniff.next(kSilent, first));
+    ASSERT_TRUE(sniff.next(kSilent, first, seconds(5)));
     ASSERT_EQ(ping_echo_send(a.e, ip("127.0.0.1"), 5000000), 0);
     {
         ping_echo *gone = ping_echo_open();
         ASSERT_EQ(ping_echo_send(gone, ip(kSilent), 5000000), 0);
-        ASSERT_TRUE(sniff.next(kSilent, closed));
+        ASSERT_TRUE(sniff.next(kSilent, closed, seconds(5)));
         ping_echo_close(gone);
     }
     const uint64_t ignored0 = sorvan::ping_counters().ignored;
